@@ -1,0 +1,55 @@
+#include "texture_patch.h"
+
+#include <cstdint>
+
+namespace {
+
+std::uint32_t get32le(const unsigned char *p)
+{
+	return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+	       static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
+
+bool is_16_bit_format(std::uint32_t raster_format)
+{
+	std::uint32_t pixel_format = raster_format & PIXEL_FORMAT_MASK;
+	return pixel_format == PIXEL_FORMAT_1555 || pixel_format == PIXEL_FORMAT_565 ||
+	       pixel_format == PIXEL_FORMAT_4444;
+}
+
+// The texture-native chunk at native must reach its depth byte.
+bool repair_depth(unsigned char *native)
+{
+	unsigned char *depth = native + DEPTH_OFFSET;
+	if (!is_16_bit_format(get32le(native + RASTER_FORMAT_OFFSET)) || (*depth != 8 && *depth != 4))
+		return false;
+	*depth = 16;
+	return true;
+}
+
+} // namespace
+
+std::int32_t patch_texture_depths(unsigned char *buffer, std::size_t length)
+{
+	std::int32_t count = 0;
+	std::size_t pos = 0;
+
+	// pos <= length holds throughout, so length - pos never wraps.
+	while (CHUNK_HEADER_SIZE <= length - pos && count < INT32_MAX) {
+		std::uint32_t type = get32le(buffer + pos);
+		if (type == CHUNK_NONE)
+			break;
+		if (type == CHUNK_TEXTURE_DICTIONARY) {
+			pos += CHUNK_HEADER_SIZE;
+			continue;
+		}
+		// A texture cut off before its depth byte is passed over like any chunk.
+		if (type == CHUNK_TEXTURE_NATIVE && DEPTH_OFFSET < length - pos && repair_depth(buffer + pos))
+			count++;
+		std::size_t body = get32le(buffer + pos + 4);
+		if (body >= length - pos - CHUNK_HEADER_SIZE)
+			break;
+		pos += CHUNK_HEADER_SIZE + body;
+	}
+	return count;
+}
