@@ -1,0 +1,431 @@
+// The program end to end: run on archive files, judged by exact stdout,
+// stderr, exit status and the file's bytes afterwards.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "sample_archive.h"
+
+using sample::bytes;
+using sample::entry;
+using sample::texture;
+using sample::texture_dictionary;
+
+namespace {
+
+struct run_limits {
+	rlim_t file_size = RLIM_INFINITY;
+	rlim_t address_space = RLIM_INFINITY;
+	const char *stdout_path = nullptr; // default: captured
+};
+
+struct run_result {
+	std::string out, err;
+	int status = -1; // exit status, or -1 when killed by a signal
+	bytes after;     // the archive's bytes after the run
+};
+
+std::string scratch_path(const std::string &leaf)
+{
+	const ::testing::TestInfo *info = ::testing::UnitTest::GetInstance()->current_test_info();
+	std::string name = std::string(info->test_suite_name()) + "." + info->name();
+	for (char &c : name)
+		if (c == '/')
+			c = '_';
+	return ::testing::TempDir() + "txd-" + std::to_string(getpid()) + "-" + name + "-" + leaf;
+}
+
+bytes read_file(const std::string &path)
+{
+	std::ifstream in(path, std::ios::binary);
+	return bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void write_file(const std::string &path, const bytes &data)
+{
+	std::ofstream out(path, std::ios::binary | std::ios::trunc);
+	out.write(reinterpret_cast<const char *>(data.data()), static_cast<std::streamsize>(data.size()));
+	ASSERT_TRUE(out.good()) << path;
+}
+
+std::string text(const bytes &b)
+{
+	return std::string(b.begin(), b.end());
+}
+
+// Runs the tool with args; output files are read back, not piped, so a
+// blocked pipe can never hang a test.
+run_result run_tool(const std::vector<std::string> &args, const run_limits &limits = {})
+{
+	std::string out_path = scratch_path("stdout"), err_path = scratch_path("stderr");
+	const char *stdout_path = limits.stdout_path ? limits.stdout_path : out_path.c_str();
+	std::vector<char *> argv{const_cast<char *>(TXD_DEPTH_FIX)};
+	for (const std::string &a : args)
+		argv.push_back(const_cast<char *>(a.c_str()));
+	argv.push_back(nullptr);
+
+	std::fflush(nullptr);
+	pid_t pid = fork();
+	if (pid == 0) {
+		int out = open(stdout_path, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+		int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+		if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0)
+			_exit(126);
+		signal(SIGXFSZ, SIG_IGN); // an oversized write then fails with EFBIG
+		rlimit fsize{limits.file_size, limits.file_size}, as{limits.address_space, limits.address_space};
+		if (setrlimit(RLIMIT_FSIZE, &fsize) != 0 || setrlimit(RLIMIT_AS, &as) != 0)
+			_exit(126);
+		execv(argv[0], argv.data());
+		_exit(127);
+	}
+	run_result r;
+	int wstatus = 0;
+	if (pid < 0 || waitpid(pid, &wstatus, 0) != pid)
+		return r;
+	r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+	r.out = text(read_file(out_path));
+	r.err = text(read_file(err_path));
+	std::remove(out_path.c_str());
+	std::remove(err_path.c_str());
+	return r;
+}
+
+// Writes image to a fresh archive file, runs the tool on it, reads it back.
+run_result run_on(const bytes &image, const run_limits &limits = {}, std::string *path_out = nullptr)
+{
+	std::string path = scratch_path("archive.img");
+	write_file(path, image);
+	run_result r = run_tool({path}, limits);
+	r.after = read_file(path);
+	std::remove(path.c_str());
+	if (path_out != nullptr)
+		*path_out = path;
+	return r;
+}
+
+// Replaces each @ in a message template by the archive's path.
+std::string with_path(const std::string &templ, const std::string &path)
+{
+	std::string out;
+	for (char c : templ)
+		out += c == '@' ? path : std::string(1, c);
+	return out;
+}
+
+const texture broken{"body", 0x200, 8}, fixed{"body", 0x200, 16};
+const texture broken2{"face", 0x300, 4}, fixed2{"face", 0x300, 16};
+const bytes broken_txd = texture_dictionary({broken, broken2});
+const bytes fixed_txd = texture_dictionary({fixed, fixed2});
+const bytes sound_txd = texture_dictionary({fixed, {"sky", 0x500, 32}});
+
+bytes header(const char *magic, std::uint32_t count)
+{
+	bytes h(magic, magic + 4);
+	sample::put32le(h, count);
+	return h;
+}
+
+bytes cat(std::initializer_list<bytes> parts)
+{
+	bytes out;
+	for (const bytes &p : parts)
+		sample::append(out, p);
+	return out;
+}
+
+// An archive, what the tool must print and leave behind for it.
+struct archive_case {
+	const char *what;
+	bytes before;
+	std::string out;
+	std::string err; // @ stands for the archive's path
+	int status;
+	bytes after;
+};
+
+void PrintTo(const archive_case &c, std::ostream *os)
+{
+	*os << c.what;
+}
+
+class Archive : public ::testing::TestWithParam<archive_case> {};
+
+TEST_P(Archive, PrintsAndWritesExactly)
+{
+	const archive_case &c = GetParam();
+	std::string path;
+	run_result r = run_on(c.before, {}, &path);
+	EXPECT_EQ(r.out, c.out);
+	EXPECT_EQ(r.err, with_path(c.err, path));
+	EXPECT_EQ(r.status, c.status);
+	EXPECT_EQ(r.after, c.after);
+}
+
+bytes whole_sector(bytes data)
+{
+	data.resize(2048, 0);
+	return data;
+}
+
+// One broken dictionary at sector 1, under the given magic and count.
+bytes one_entry(const char *magic, std::uint32_t count)
+{
+	return cat({header(magic, count), sample::dir_record(1, 1, "a.txd"), bytes(2048 - 40, 0), broken_txd});
+}
+
+bytes with_garbage_tail(bytes image)
+{
+	image.insert(image.end(), {'V', 'E', 'R', '2'});
+	return image;
+}
+
+// The file ends 1000 bytes into the second of the entry's four sectors.
+bytes entry_cut_short(const bytes &txd)
+{
+	bytes image = cat({header("VER2", 1), sample::dir_record(1, 4, "cut.txd")});
+	image.resize(2048, 0);
+	sample::append(image, txd);
+	image.resize(3048, 0);
+	return image;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Archives, Archive,
+    ::testing::Values(
+        archive_case{"MixedSample", sample::archive(sample::mixed_entries(true)),
+                     "Patching player.txd patched 2 textures\n"
+                     "Patching LOADSCS.TXD patched 2 textures\n"
+                     "Patching hud.txd patched 0 textures\n"
+                     "Patching empty.txd patched 0 textures\n",
+                     "", 0, sample::archive(sample::mixed_entries(false))},
+        archive_case{"OneTextureSaysTextures", sample::archive({{"one.txd", texture_dictionary({broken})}}),
+                     "Patching one.txd patched 1 textures\n", "", 0,
+                     sample::archive({{"one.txd", texture_dictionary({fixed})}})},
+        archive_case{"SoundEntryIsNotWritten", sample::archive({{"ok.txd", sound_txd}}),
+                     "Patching ok.txd patched 0 textures\n", "", 0, sample::archive({{"ok.txd", sound_txd}})},
+        archive_case{"SelectionInDirectoryOrder",
+                     sample::archive({{"a.dff", broken_txd}, {"b.txd", broken_txd}, {"c.TXD", broken_txd}}),
+                     "Patching b.txd patched 2 textures\nPatching c.TXD patched 2 textures\n", "", 0,
+                     sample::archive({{"a.dff", broken_txd}, {"b.txd", fixed_txd}, {"c.TXD", fixed_txd}})},
+        archive_case{"EntryListedTwice",
+                     cat({header("VER2", 2), sample::dir_record(1, 1, "twice.txd"),
+                          sample::dir_record(1, 1, "twice.txd"), bytes(2048 - 72, 0), whole_sector(broken_txd)}),
+                     "Patching twice.txd patched 2 textures\nPatching twice.txd patched 0 textures\n", "", 0,
+                     cat({header("VER2", 2), sample::dir_record(1, 1, "twice.txd"),
+                          sample::dir_record(1, 1, "twice.txd"), bytes(2048 - 72, 0), whole_sector(fixed_txd)})},
+        archive_case{"NoEntries", header("VER2", 0), "", "", 0, header("VER2", 0)},
+        archive_case{"NoEntriesTrailingBytes", with_garbage_tail(header("VER2", 0)), "", "", 0,
+                     with_garbage_tail(header("VER2", 0))},
+        archive_case{"EmptyFile", {}, "", "", 0, {}},
+        archive_case{"ShorterThanMagic", {'V', 'E', 'R'}, "", "", 0, {'V', 'E', 'R'}},
+        archive_case{"LowerCaseMagic", one_entry("ver2", 1), "", "", 0, one_entry("ver2", 1)},
+        archive_case{"OtherVersion", one_entry("VER1", 1), "", "", 0, one_entry("VER1", 1)},
+        archive_case{"MagicAlone", {'V', 'E', 'R', '2'}, "", "txd-depth-fix: @: header cut short after the VER2 magic\n",
+                     1, {'V', 'E', 'R', '2'}},
+        archive_case{"CountCutShort", {'V', 'E', 'R', '2', 1, 0, 0}, "",
+                     "txd-depth-fix: @: header cut short after the VER2 magic\n", 1, {'V', 'E', 'R', '2', 1, 0, 0}},
+        archive_case{"NegativeCount", one_entry("VER2", 0xFFFFFFFF), "", "txd-depth-fix: @: negative entry count -1\n",
+                     1, one_entry("VER2", 0xFFFFFFFF)},
+        archive_case{"HugeCountInSmallFile",
+                     cat({header("VER2", 0x7FFFFFFF), sample::dir_record(0, 1, "all.txd"), sample::dir_record(9, 1, "gone.txd"), bytes(20, 0)}),
+                     "Patching all.txd patched 0 textures\nPatching gone.txd patched 0 textures\n",
+                     "txd-depth-fix: @: all.txd: entry ends past the end of the archive\n"
+                     "txd-depth-fix: @: gone.txd: entry starts past the end of the archive\n"
+                     "txd-depth-fix: @: directory lists 2147483647 entries but only 2 are in the file\n",
+                     1, cat({header("VER2", 0x7FFFFFFF), sample::dir_record(0, 1, "all.txd"), sample::dir_record(9, 1, "gone.txd"), bytes(20, 0)})},
+        archive_case{"EntryEndsPastTheEnd", entry_cut_short(broken_txd), "Patching cut.txd patched 2 textures\n",
+                     "txd-depth-fix: @: cut.txd: entry ends past the end of the archive\n", 1, entry_cut_short(fixed_txd)},
+        archive_case{"SizeWithHighBitsSet",
+                     cat({header("VER2", 1), sample::dir_record(1, 0xFFFFFFFF, "big.txd"), bytes(2048 - 40, 0), broken_txd}),
+                     "Patching big.txd patched 2 textures\n", "txd-depth-fix: @: big.txd: entry ends past the end of the archive\n", 1,
+                     cat({header("VER2", 1), sample::dir_record(1, 0xFFFFFFFF, "big.txd"), bytes(2048 - 40, 0), fixed_txd})},
+        archive_case{"EntryOfSizeZero", sample::archive({{"none.txd", {}, 1, 0}}),
+                     "Patching none.txd patched 0 textures\n", "", 0, sample::archive({{"none.txd", {}, 1, 0}})}),
+    [](const ::testing::TestParamInfo<archive_case> &param) { return std::string(param.param.what); });
+
+// Every name gets a broken dictionary; only selected ones may change.
+struct name_case {
+	std::string name;
+	bool selected;
+};
+
+void PrintTo(const name_case &c, std::ostream *os)
+{
+	*os << '"' << c.name << '"';
+}
+
+class NameRule : public ::testing::TestWithParam<name_case> {};
+
+TEST_P(NameRule, SelectsByTheThreeLettersAfterTheLastDot)
+{
+	const name_case &c = GetParam();
+	run_result r = run_on(sample::archive({{c.name, broken_txd}}));
+	EXPECT_EQ(r.out, c.selected ? "Patching " + c.name + " patched 2 textures\n" : "");
+	EXPECT_EQ(r.err, "");
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.after, sample::archive({{c.name, c.selected ? fixed_txd : broken_txd}}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, NameRule,
+    ::testing::Values(name_case{"player.txd", true}, name_case{"PLAYER.TXD", true}, name_case{"a.TxD", true},
+                      name_case{".txd", true}, name_case{"a.txdx", true}, name_case{"a.txd1", true},
+                      name_case{"no.nul.in.the.field..txd", true}, name_case{"abcdefghijklmnopqrst.txd", true},
+                      name_case{"a.tx", false}, name_case{"a.txd.bak", false}, name_case{"txd", false},
+                      name_case{"a.dff", false}, name_case{"a.t\xd8" "d", false}, name_case{"a.\xd4XD", false},
+                      name_case{"", false}, name_case{"a.", false}));
+
+TEST(Arguments, NoArgumentDoesNothing)
+{
+	run_result r = run_tool({});
+	EXPECT_EQ(r.out, "");
+	EXPECT_EQ(r.err, "");
+	EXPECT_EQ(r.status, 0);
+}
+
+TEST(Arguments, SecondArgumentIsIgnored)
+{
+	std::string path = scratch_path("a.img"), other = scratch_path("b.img");
+	write_file(path, sample::archive({{"a.txd", broken_txd}}));
+	write_file(other, sample::archive({{"b.txd", broken_txd}}));
+	run_result r = run_tool({path, other});
+	EXPECT_EQ(r.out, "Patching a.txd patched 2 textures\n");
+	EXPECT_EQ(r.err, "");
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(read_file(path), sample::archive({{"a.txd", fixed_txd}}));
+	EXPECT_EQ(read_file(other), sample::archive({{"b.txd", broken_txd}}));
+	std::remove(path.c_str());
+	std::remove(other.c_str());
+}
+
+TEST(Arguments, UnopenableArchivesAreReported)
+{
+	std::string missing = scratch_path("missing.img"), dir = scratch_path("dir");
+	ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+	for (const auto &[path, why] : {std::pair{missing, "No such file or directory"}, std::pair{dir, "Is a directory"}}) {
+		run_result r = run_tool({path});
+		EXPECT_EQ(r.out, "");
+		EXPECT_EQ(r.err, "txd-depth-fix: " + path + ": " + why + "\n");
+		EXPECT_EQ(r.status, 1);
+	}
+	rmdir(dir.c_str());
+}
+
+const std::vector<entry> three_broken{{"a.txd", broken_txd}, {"b.txd", broken_txd}, {"c.txd", broken_txd}};
+
+TEST(Faults, FailedWriteIsReportedAndTheRunGoesOn)
+{
+	// Files may not grow past a's sector: the writes of b and c, which lie
+	// beyond it, fail with EFBIG; a's still lands.
+	bytes image = sample::archive(three_broken);
+	std::vector<entry> a_fixed = three_broken;
+	a_fixed[0].data = fixed_txd;
+	std::string path;
+	run_limits limits;
+	limits.file_size = 2 * 2048;
+	run_result r = run_on(image, limits, &path);
+	EXPECT_EQ(r.out, "Patching a.txd patched 2 textures\nPatching b.txd patched 2 textures\n"
+	                 "Patching c.txd patched 2 textures\n");
+	EXPECT_EQ(r.err, "txd-depth-fix: " + path + ": b.txd: write failed: File too large\n"
+	                 "txd-depth-fix: " + path + ": c.txd: write failed: File too large\n");
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.after, sample::archive(a_fixed));
+}
+
+TEST(Faults, EntryTooLargeForMemoryIsSkipped)
+{
+	// b, listed second but stored last, claims 32 MiB, present in a sparse
+	// file; a 24 MiB address space cannot hold it.
+	std::vector<entry> entries = three_broken;
+	entries[2].offset = 2;
+	entries[1].offset = 3;
+	entries[1].sectors = 16 * 1024;
+	std::vector<entry> expected = entries;
+	expected[0].data = expected[2].data = fixed_txd;
+	bytes before = sample::archive(entries), after = sample::archive(expected);
+	before.resize((3 + 16 * 1024) * 2048, 0);
+	after.resize(before.size(), 0);
+
+	std::string path = scratch_path("archive.img");
+	write_file(path, sample::archive(entries));
+	ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(before.size())), 0);
+	run_limits limits;
+	limits.address_space = 24 << 20;
+	run_result r = run_tool({path}, limits);
+	EXPECT_EQ(r.out, "Patching a.txd patched 2 textures\nPatching b.txd patched 0 textures\n"
+	                 "Patching c.txd patched 2 textures\n");
+	EXPECT_EQ(r.err, "txd-depth-fix: " + path + ": b.txd: not enough memory for the entry\n");
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(read_file(path), after);
+	std::remove(path.c_str());
+}
+
+TEST(Faults, FullStdoutIsAFailure)
+{
+	std::string path = scratch_path("archive.img");
+	write_file(path, sample::archive(three_broken));
+	run_limits limits;
+	limits.stdout_path = "/dev/full";
+	run_result r = run_tool({path}, limits);
+	EXPECT_EQ(r.err, "txd-depth-fix: standard output: No space left on device\n");
+	EXPECT_EQ(r.status, 1);
+	std::remove(path.c_str());
+}
+
+// Sparse, so the disk holds only the few sectors that are written.
+TEST(LargeArchive, EntriesPast2And4GiBArePatchedInPlace)
+{
+	const std::uint32_t at_3gib = 3u << 19, at_5gib = 5u << 19; // in sectors
+	bytes head = cat({header("VER2", 2), sample::dir_record(at_3gib, 1, "three.txd"),
+	                  sample::dir_record(at_5gib, 1, "five.txd")});
+	std::string path = scratch_path("sparse.img");
+	std::FILE *f = std::fopen(path.c_str(), "wb");
+	ASSERT_NE(f, nullptr);
+	auto put_at = [&](std::uint64_t pos, const bytes &b) {
+		ASSERT_EQ(fseeko(f, static_cast<off_t>(pos), SEEK_SET), 0);
+		ASSERT_EQ(std::fwrite(b.data(), 1, b.size(), f), b.size());
+	};
+	bytes sector_of_broken = broken_txd, sector_of_fixed = fixed_txd;
+	sector_of_broken.resize(2048, 0);
+	sector_of_fixed.resize(2048, 0);
+	put_at(0, head);
+	put_at(std::uint64_t{at_3gib} * 2048, sector_of_broken);
+	put_at(std::uint64_t{at_5gib} * 2048, sector_of_broken);
+	ASSERT_EQ(std::fclose(f), 0);
+
+	run_result r = run_tool({path});
+	EXPECT_EQ(r.out, "Patching three.txd patched 2 textures\nPatching five.txd patched 2 textures\n");
+	EXPECT_EQ(r.err, "");
+	EXPECT_EQ(r.status, 0);
+
+	auto read_at = [&](std::uint64_t pos, std::size_t n) {
+		bytes b(n);
+		std::FILE *in = std::fopen(path.c_str(), "rb");
+		EXPECT_TRUE(in != nullptr && fseeko(in, static_cast<off_t>(pos), SEEK_SET) == 0 &&
+		            std::fread(b.data(), 1, n, in) == n);
+		if (in != nullptr)
+			std::fclose(in);
+		return b;
+	};
+	EXPECT_EQ(read_at(0, head.size()), head);
+	EXPECT_EQ(read_at(std::uint64_t{at_3gib} * 2048, 2048), sector_of_fixed);
+	EXPECT_EQ(read_at(std::uint64_t{at_5gib} * 2048, 2048), sector_of_fixed);
+	struct stat st;
+	ASSERT_EQ(stat(path.c_str(), &st), 0);
+	EXPECT_EQ(static_cast<std::uint64_t>(st.st_size), (std::uint64_t{at_5gib} + 1) * 2048);
+	EXPECT_LT(st.st_blocks, 1024); // nothing written between the entries
+	std::remove(path.c_str());
+}
+
+} // namespace
