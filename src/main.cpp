@@ -120,9 +120,10 @@ static void write_back(FILE *archive, const dir_entry &e, std::uint64_t start,
                        const unsigned char *data, std::size_t length)
 {
 	// A stream opened for update needs a seek between a read and a write.
+	// The stream is unbuffered, so a successful fwrite has reached the file.
 	if (!seek_to(archive, start))
 		report("%s: cannot seek to write back: %s", e.name, std::strerror(errno));
-	else if (std::fwrite(data, 1, length, archive) != length || std::fflush(archive) != 0)
+	else if (std::fwrite(data, 1, length, archive) != length)
 		report("%s: write failed: %s", e.name, std::strerror(errno));
 	std::clearerr(archive);
 }
