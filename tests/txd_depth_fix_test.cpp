@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -15,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include "invariant.h"
 #include "sample_archive.h"
 
 using sample::bytes;
@@ -284,7 +286,8 @@ INSTANTIATE_TEST_SUITE_P(
                       name_case{"no.nul.in.the.field..txd", true}, name_case{"abcdefghijklmnopqrst.txd", true},
                       name_case{"a.tx", false}, name_case{"a.txd.bak", false}, name_case{"txd", false},
                       name_case{"a.dff", false}, name_case{"a.t\xd8" "d", false}, name_case{"a.\xd4XD", false},
-                      name_case{"", false}, name_case{"a.", false}));
+                      name_case{"", false}, name_case{"a.", false}, name_case{"a.1xd", false},
+                      name_case{"a.tod", false}, name_case{"a.txt", false}));
 
 TEST(Arguments, NoArgumentDoesNothing)
 {
@@ -322,6 +325,15 @@ TEST(Arguments, UnopenableArchivesAreReported)
 	rmdir(dir.c_str());
 }
 
+TEST(Faults, UnreadableArchiveIsReported)
+{
+	// Opens for update, but reading its first bytes fails with EIO.
+	run_result r = run_tool({"/proc/self/mem"});
+	EXPECT_EQ(r.out, "");
+	EXPECT_EQ(r.err, "txd-depth-fix: /proc/self/mem: cannot read header: Input/output error\n");
+	EXPECT_EQ(r.status, 1);
+}
+
 const std::vector<entry> three_broken{{"a.txd", broken_txd}, {"b.txd", broken_txd}, {"c.txd", broken_txd}};
 
 TEST(Faults, FailedWriteIsReportedAndTheRunGoesOn)
@@ -343,8 +355,15 @@ TEST(Faults, FailedWriteIsReportedAndTheRunGoesOn)
 	EXPECT_EQ(r.after, sample::archive(a_fixed));
 }
 
+#ifdef TXD_SANITIZED
+#define NEEDS_PLAIN_ALLOCATOR() GTEST_SKIP() << "RLIMIT_AS starves the sanitizers' shadow memory"
+#else
+#define NEEDS_PLAIN_ALLOCATOR() (void)0
+#endif
+
 TEST(Faults, EntryTooLargeForMemoryIsSkipped)
 {
+	NEEDS_PLAIN_ALLOCATOR();
 	// b, listed second but stored last, claims 32 MiB, present in a sparse
 	// file; a 24 MiB address space cannot hold it.
 	std::vector<entry> entries = three_broken;
@@ -382,6 +401,168 @@ TEST(Faults, FullStdoutIsAFailure)
 	EXPECT_EQ(r.status, 1);
 	std::remove(path.c_str());
 }
+
+TEST(Faults, DirectoryTooLargeForMemoryIsReported)
+{
+	NEEDS_PLAIN_ALLOCATOR();
+	// A million records really present in a sparse 32 MiB file.
+	std::string path = scratch_path("archive.img");
+	write_file(path, header("VER2", 1 << 20));
+	ASSERT_EQ(truncate(path.c_str(), 8 + (32 << 20)), 0);
+	run_limits limits;
+	limits.address_space = 24 << 20;
+	run_result r = run_tool({path}, limits);
+	EXPECT_EQ(r.out, "");
+	EXPECT_EQ(r.err, "txd-depth-fix: " + path + ": not enough memory for a directory of 1048576 entries\n");
+	EXPECT_EQ(r.status, 1);
+	std::remove(path.c_str());
+}
+
+TEST(Faults, HugeCountAllocatesOnlyWhatTheFileHolds)
+{
+	NEEDS_PLAIN_ALLOCATOR();
+	bytes image = cat({header("VER2", 0x7FFFFFFF), sample::dir_record(1, 1, "a.txd"), bytes(2048 - 40, 0),
+	                   whole_sector(broken_txd)});
+	std::string path;
+	run_limits limits;
+	limits.address_space = 24 << 20;
+	run_result r = run_on(image, limits, &path);
+	EXPECT_EQ(r.out, "Patching a.txd patched 2 textures\n");
+	// The rest of the 4096-byte file, entry included, is read as directory.
+	EXPECT_EQ(r.err, "txd-depth-fix: " + path + ": directory lists 2147483647 entries but only 127 are in the file\n");
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.after, cat({header("VER2", 0x7FFFFFFF), sample::dir_record(1, 1, "a.txd"), bytes(2048 - 40, 0),
+	                        whole_sector(fixed_txd)}));
+}
+
+TEST(Faults, ArchiveWithoutASizeIsReported)
+{
+	// A FIFO opens for update and yields a header, but has no end to seek to.
+	std::string path = scratch_path("fifo");
+	ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+	int fd = open(path.c_str(), O_RDWR | O_NONBLOCK);
+	ASSERT_GE(fd, 0);
+	bytes head = header("VER2", 1);
+	ASSERT_EQ(write(fd, head.data(), head.size()), static_cast<ssize_t>(head.size()));
+	run_result r = run_tool({path});
+	close(fd);
+	EXPECT_EQ(r.out, "");
+	EXPECT_EQ(r.err, "txd-depth-fix: " + path + ": cannot find the archive's size: Illegal seek\n");
+	EXPECT_EQ(r.status, 1);
+	std::remove(path.c_str());
+}
+
+// Whatever length the file was cut to, the run ends normally, reports the
+// cut, and repairs nothing it did not read in full.
+TEST(Faults, ArchiveCutAtEveryLength)
+{
+	const bytes whole = sample::archive({{"a.txd", whole_sector(broken_txd)}, {"b.TXD", whole_sector(broken_txd)}});
+	ASSERT_EQ(whole.size(), 3u * 2048);
+	for (std::size_t length = 0; length <= whole.size(); length++) {
+		SCOPED_TRACE("cut at " + std::to_string(length));
+		bytes before(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(length));
+		run_result r = run_on(before);
+		ASSERT_EQ(invariant::archive_violation(before, r.after), "");
+		std::size_t records = length < 8 ? 0 : std::min<std::size_t>(2, (length - 8) / 32);
+		std::string lines = records == 0 ? "" : records == 1 ? "Patching a.txd" : "Patching a.txd|Patching b.TXD";
+		std::string out = r.out;
+		for (std::size_t at = 0; (at = out.find(" patched ")) != std::string::npos;)
+			out.replace(at, out.find('\n', at) + 1 - at, out.find('\n', at) + 1 == out.size() ? "" : "|");
+		ASSERT_EQ(out, lines);
+		ASSERT_EQ(r.status, length < 4 || length == whole.size() ? 0 : 1);
+		ASSERT_EQ(r.err.empty(), r.status == 0);
+	}
+}
+
+// A write stopped part way, as by a power cut, leaves each byte either old
+// or repaired, and a second run completes the repair.
+TEST(Faults, TornWriteIsReportedAndFinishedByASecondRun)
+{
+	std::vector<texture> broken_set, fixed_set;
+	for (char c = 'a'; c < 'g'; c++) {
+		broken_set.push_back({std::string(1, c), 0x100, 4, 32, 16});
+		fixed_set.push_back({std::string(1, c), 0x100, 16, 32, 16});
+	}
+	const bytes before = sample::archive({{"torn.txd", texture_dictionary(broken_set)}});
+	const bytes repaired = sample::archive({{"torn.txd", texture_dictionary(fixed_set)}});
+	for (std::size_t limit = 2048; limit < before.size(); limit += 512) {
+		SCOPED_TRACE("file size limit " + std::to_string(limit));
+		std::string path = scratch_path("archive.img");
+		write_file(path, before);
+		run_limits limits;
+		limits.file_size = limit;
+		run_result torn = run_tool({path}, limits);
+		bytes after = read_file(path);
+		EXPECT_EQ(torn.out, "Patching torn.txd patched 6 textures\n");
+		EXPECT_EQ(torn.err, "txd-depth-fix: " + path + ": torn.txd: write failed: File too large\n");
+		EXPECT_EQ(torn.status, 1);
+		EXPECT_EQ(invariant::archive_violation(before, after), "");
+		bytes expected(repaired.begin(), repaired.begin() + static_cast<std::ptrdiff_t>(limit));
+		expected.insert(expected.end(), before.begin() + static_cast<std::ptrdiff_t>(limit), before.end());
+		EXPECT_EQ(after, expected);
+
+		std::size_t left = 0;
+		for (std::size_t i = limit; i < before.size(); i++)
+			left += before[i] != repaired[i];
+		run_result rerun = run_tool({path});
+		EXPECT_EQ(rerun.out, "Patching torn.txd patched " + std::to_string(left) + " textures\n");
+		EXPECT_EQ(rerun.status, 0);
+		EXPECT_EQ(read_file(path), repaired);
+		std::remove(path.c_str());
+	}
+}
+
+// Hostile directories: overlapping entries and entries over the header and
+// directory. Only qualifying depths inside selected entries may change.
+struct hostile_case {
+	const char *what;
+	bytes before;
+	std::string out;
+};
+
+void PrintTo(const hostile_case &c, std::ostream *os)
+{
+	*os << c.what;
+}
+
+class HostileDirectory : public ::testing::TestWithParam<hostile_case> {};
+
+TEST_P(HostileDirectory, ChangesOnlyQualifyingDepths)
+{
+	const hostile_case &c = GetParam();
+	run_result r = run_on(c.before);
+	EXPECT_EQ(r.out, c.out);
+	EXPECT_EQ(r.err, "");
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(invariant::archive_violation(c.before, r.after), "");
+}
+
+// Two sectors, each holding a broken dictionary, after a header sector whose
+// directory is given.
+bytes two_sectors_under(std::initializer_list<bytes> records)
+{
+	bytes image = header("VER2", static_cast<std::uint32_t>(records.size()));
+	for (const bytes &r : records)
+		sample::append(image, r);
+	image.resize(2048, 0);
+	sample::append(image, whole_sector(broken_txd));
+	sample::append(image, whole_sector(broken_txd));
+	return image;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Layouts, HostileDirectory,
+    ::testing::Values(
+        hostile_case{"OverlappingEntries",
+                     two_sectors_under({sample::dir_record(1, 2, "wide.txd"), sample::dir_record(2, 1, "inner.txd")}),
+                     "Patching wide.txd patched 2 textures\nPatching inner.txd patched 2 textures\n"},
+        hostile_case{"EntryOverTheDirectory",
+                     two_sectors_under({sample::dir_record(0, 3, "all.txd"), sample::dir_record(1, 1, "one.txd")}),
+                     "Patching all.txd patched 0 textures\nPatching one.txd patched 2 textures\n"},
+        hostile_case{"EntryInsideTheHeaderSector",
+                     two_sectors_under({sample::dir_record(0, 1, "head.txd"), sample::dir_record(0, 0, "none.txd")}),
+                     "Patching head.txd patched 0 textures\nPatching none.txd patched 0 textures\n"}),
+    [](const ::testing::TestParamInfo<hostile_case> &param) { return std::string(param.param.what); });
 
 // Sparse, so the disk holds only the few sectors that are written.
 TEST(LargeArchive, EntriesPast2And4GiBArePatchedInPlace)
