@@ -1,27 +1,54 @@
-// Writes a sample VER2 archive: make-sample [--clean] OUTPUT
+// Writes sample archives.
+//   make-sample [--clean] OUTPUT   one archive, broken textures unless --clean
+//   make-sample --corpus DIR       fuzzing seeds: archives, cut archives,
+//                                  bare dictionaries
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "sample_archive.h"
 
+using sample::bytes;
+
+static bool write_file(const std::string &path, const bytes &data)
+{
+	std::FILE *out = std::fopen(path.c_str(), "wb");
+	bool ok = out != nullptr && std::fwrite(data.data(), 1, data.size(), out) == data.size();
+	if (out != nullptr && std::fclose(out) != 0)
+		ok = false;
+	if (!ok)
+		std::perror(path.c_str());
+	return ok;
+}
+
+static bytes cut(bytes data, std::size_t length)
+{
+	data.resize(length);
+	return data;
+}
+
+static bool write_corpus(const std::string &dir)
+{
+	bytes broken = sample::archive(sample::mixed_entries(true));
+	bytes clean = sample::archive(sample::mixed_entries(false));
+	bytes txd = sample::mixed_entries(true)[0].data;
+	bytes small = sample::archive({{"a.txd", txd}, {"b.TXD", txd}});
+	bool ok = write_file(dir + "/archive-broken", broken) && write_file(dir + "/archive-clean", clean) &&
+	          write_file(dir + "/archive-small", small) && write_file(dir + "/txd-broken", txd) &&
+	          write_file(dir + "/txd-clean", sample::mixed_entries(false)[0].data);
+	for (std::size_t length : {4u, 7u, 40u, 2048u + 100, 2048u + 600})
+		ok = ok && write_file(dir + "/archive-cut-" + std::to_string(length), cut(small, length));
+	return ok;
+}
+
 int main(int argc, char *argv[])
 {
-	bool broken = true;
-	int arg = 1;
-	if (arg < argc && std::strcmp(argv[arg], "--clean") == 0) {
-		broken = false;
-		arg++;
-	}
-	if (arg + 1 != argc) {
-		std::fprintf(stderr, "usage: make-sample [--clean] OUTPUT\n");
+	if (argc == 3 && std::strcmp(argv[1], "--corpus") == 0)
+		return write_corpus(argv[2]) ? 0 : 1;
+	bool broken = !(argc == 3 && std::strcmp(argv[1], "--clean") == 0);
+	if (argc != 2 && broken) {
+		std::fprintf(stderr, "usage: make-sample [--clean] OUTPUT | --corpus DIR\n");
 		return 2;
 	}
-	sample::bytes image = sample::archive(sample::mixed_entries(broken));
-	std::FILE *out = std::fopen(argv[arg], "wb");
-	if (out == nullptr || std::fwrite(image.data(), 1, image.size(), out) != image.size() ||
-	    std::fclose(out) != 0) {
-		std::perror(argv[arg]);
-		return 1;
-	}
-	return 0;
+	return write_file(argv[argc - 1], sample::archive(sample::mixed_entries(broken))) ? 0 : 1;
 }
