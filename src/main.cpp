@@ -242,6 +242,20 @@ static void fix_archive(FILE *archive)
 		       static_cast<int>(header.entry_count), got);
 }
 
+// A report lost to a full disk or a closed pipe is a failure, not a success.
+static bool close_stdout()
+{
+	int err = std::fflush(stdout) != 0 ? errno : 0;
+	bool failed = err != 0 || std::ferror(stdout);
+	if (std::fclose(stdout) != 0 && !failed) {
+		err = errno;
+		failed = true;
+	}
+	if (failed)
+		std::fprintf(stderr, "txd-depth-fix: standard output: %s\n", err != 0 ? std::strerror(err) : "write error");
+	return !failed;
+}
+
 int main(int argc, char *argv[])
 {
 	if (argc < 2)
@@ -261,13 +275,5 @@ int main(int argc, char *argv[])
 	if (std::fclose(archive) != 0)
 		report("cannot close: %s", std::strerror(errno));
 
-	// A report lost to a full disk or a closed pipe is a failure, not a success.
-	bool flushed = std::fflush(stdout) == 0;
-	int err = errno;
-	if (!flushed || std::ferror(stdout) || std::fclose(stdout) != 0) {
-		std::fprintf(stderr, "txd-depth-fix: standard output: %s\n",
-		             flushed ? "write error" : std::strerror(err));
-		return EXIT_REPORTED;
-	}
-	return exit_status;
+	return close_stdout() ? exit_status : EXIT_REPORTED;
 }

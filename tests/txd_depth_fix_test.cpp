@@ -30,6 +30,7 @@ struct run_limits {
 	rlim_t file_size = RLIM_INFINITY;
 	rlim_t address_space = RLIM_INFINITY;
 	const char *stdout_path = nullptr; // default: captured
+	const char *fault = nullptr;       // function:n for the fault shim
 };
 
 struct run_result {
@@ -85,6 +86,11 @@ run_result run_tool(const std::vector<std::string> &args, const run_limits &limi
 		if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0)
 			_exit(126);
 		signal(SIGXFSZ, SIG_IGN); // an oversized write then fails with EFBIG
+#ifdef TXD_FAULT_SHIM
+		if (limits.fault != nullptr && (setenv("LD_PRELOAD", TXD_FAULT_SHIM, 1) != 0 ||
+		                                setenv("TXD_FAULT", limits.fault, 1) != 0))
+			_exit(126);
+#endif
 		rlimit fsize{limits.file_size, limits.file_size}, as{limits.address_space, limits.address_space};
 		if (setrlimit(RLIMIT_FSIZE, &fsize) != 0 || setrlimit(RLIMIT_AS, &as) != 0)
 			_exit(126);
@@ -563,6 +569,80 @@ INSTANTIATE_TEST_SUITE_P(
                      two_sectors_under({sample::dir_record(0, 1, "head.txd"), sample::dir_record(0, 0, "none.txd")}),
                      "Patching head.txd patched 0 textures\nPatching none.txd patched 0 textures\n"}),
     [](const ::testing::TestParamInfo<hostile_case> &param) { return std::string(param.param.what); });
+
+#ifdef TXD_FAULT_SHIM
+// The n-th call of a stdio function fails; what the tool must print and
+// leave behind. Calls in order: fread header, directory, a, b; fseeko end,
+// directory, a read, a write, b read, b write; fclose archive, stdout.
+struct stdio_fault_case {
+	const char *fault;
+	std::string out;
+	std::string err; // @ stands for the archive's path
+	bool a_fixed, b_fixed;
+};
+
+void PrintTo(const stdio_fault_case &c, std::ostream *os)
+{
+	*os << c.fault;
+}
+
+class StdioFault : public ::testing::TestWithParam<stdio_fault_case> {};
+
+TEST_P(StdioFault, IsReportedAndSpoilsNothing)
+{
+	const stdio_fault_case &c = GetParam();
+	std::string path = scratch_path("archive.img");
+	write_file(path, sample::archive({{"a.txd", broken_txd}, {"b.txd", broken_txd}}));
+	run_limits limits;
+	limits.fault = c.fault;
+	run_result r = run_tool({path}, limits);
+	EXPECT_EQ(r.out, c.out);
+	EXPECT_EQ(r.err, with_path(c.err, path));
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(read_file(path), sample::archive({{"a.txd", c.a_fixed ? fixed_txd : broken_txd},
+	                                            {"b.txd", c.b_fixed ? fixed_txd : broken_txd}}));
+	std::remove(path.c_str());
+}
+
+const std::string both_lines = "Patching a.txd patched 2 textures\nPatching b.txd patched 2 textures\n";
+const std::string a_none = "Patching a.txd patched 0 textures\nPatching b.txd patched 2 textures\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Calls, StdioFault,
+    ::testing::Values(
+        stdio_fault_case{"setvbuf:1", "", "txd-depth-fix: @: cannot make the archive unbuffered\n", false, false},
+        stdio_fault_case{"fread:1", "", "txd-depth-fix: @: cannot read header: Is a directory\n", false, false},
+        stdio_fault_case{"fread:2", "", "txd-depth-fix: @: cannot read the directory: Is a directory\n", false, false},
+        stdio_fault_case{"fread:3", a_none, "txd-depth-fix: @: a.txd: read failed: Is a directory\n", false, true},
+        stdio_fault_case{"fseeko:1", "", "txd-depth-fix: @: cannot find the archive's size: Illegal seek\n", false, false},
+        stdio_fault_case{"ftello:1", "", "txd-depth-fix: @: cannot find the archive's size: Value too large for defined data type\n", false, false},
+        stdio_fault_case{"fseeko:2", "", "txd-depth-fix: @: cannot find the archive's size: Illegal seek\n", false, false},
+        stdio_fault_case{"fseeko:3", a_none, "txd-depth-fix: @: a.txd: cannot seek to the entry: Illegal seek\n", false, true},
+        stdio_fault_case{"fseeko:4", both_lines, "txd-depth-fix: @: a.txd: cannot seek to write back: Illegal seek\n", false, true},
+        stdio_fault_case{"fwrite:1", both_lines, "txd-depth-fix: @: a.txd: write failed: Bad file descriptor\n", false, true},
+        stdio_fault_case{"fclose:1", both_lines, "txd-depth-fix: @: cannot close: Input/output error\n", true, true},
+        stdio_fault_case{"fclose:2", both_lines, "txd-depth-fix: standard output: Input/output error\n", true, true},
+        stdio_fault_case{"fflush:1", "", "txd-depth-fix: standard output: Bad file descriptor\n", true, true}),
+    [](const ::testing::TestParamInfo<stdio_fault_case> &param) {
+	    std::string name = param.param.fault;
+	    return name.replace(name.find(':'), 1, "_");
+    });
+
+TEST(StdioFaults, LostReportLineIsAFailure)
+{
+	// The flush before the diagnostic fails; the final one succeeds, but the
+	// stream remembers the error.
+	std::string path = scratch_path("archive.img");
+	write_file(path, sample::archive({{"a.txd", broken_txd, 1, 2}}));
+	run_limits limits;
+	limits.fault = "fflush:1";
+	run_result r = run_tool({path}, limits);
+	EXPECT_EQ(r.err, "txd-depth-fix: " + path + ": a.txd: entry ends past the end of the archive\n"
+	                 "txd-depth-fix: standard output: write error\n");
+	EXPECT_EQ(r.status, 1);
+	std::remove(path.c_str());
+}
+#endif
 
 // Sparse, so the disk holds only the few sectors that are written.
 TEST(LargeArchive, EntriesPast2And4GiBArePatchedInPlace)
