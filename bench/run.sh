@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# Times txd-depth-fix against the I/O floor on a large archive, warm cache.
+#   bench/run.sh [MIB=1024] [SEED=1] [RUNS=5]
+# clean:  the tool on an archive with nothing to repair, against reading
+#         every byte of it once (cat > /dev/null);
+# broken: the tool on a fresh copy of an archive in which every txd entry
+#         needs repair, against one read and one write of each txd entry.
+# Then peak memory next to the largest entry, and the walk's own speed.
+set -euo pipefail
+for need in /usr/bin/time strace; do
+	command -v "$need" >/dev/null || { echo "run.sh: needs $need (apt-get install time strace)" >&2; exit 1; }
+done
+mib=${1:-1024} seed=${2:-1} runs=${3:-5}
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=$root/build-bench
+data=$build/data
+
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTXD_BENCH=ON -DTXD_BUILD_TESTS=OFF >/dev/null
+cmake --build "$build" -j "$(nproc)" >/dev/null
+mkdir -p "$data"
+tool=$build/txd-depth-fix
+
+stats=$("$build/bench/make-bench-archive" "$mib" "$seed" clean "$data/clean.img")
+"$build/bench/make-bench-archive" "$mib" "$seed" broken "$data/broken.img" >/dev/null
+read -r _ entries _ txd _ largest _ directory _ bytes <<<"$stats"
+
+# Seconds taken by a command, output discarded.
+seconds() {
+	local start=$EPOCHREALTIME
+	"$@" >/dev/null
+	awk -v a="$start" -v b="$EPOCHREALTIME" 'BEGIN { print b - a }'
+}
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { print a / b }'; }
+median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+fresh_copy() { cp "$data/broken.img" "$data/work.img" && cat "$data/work.img" >/dev/null && sync; }
+
+cat "$data/clean.img" >/dev/null
+clean_floor=$(for _ in $(seq "$runs"); do seconds cat "$data/clean.img"; done | median)
+clean_tool=$(for _ in $(seq "$runs"); do seconds "$tool" "$data/clean.img"; done | median)
+broken_floor=$(for _ in $(seq "$runs"); do fresh_copy; seconds "$build/bench/rewrite-floor" "$data/work.img"; sync; done | median)
+broken_tool=$(for _ in $(seq "$runs"); do fresh_copy; seconds "$tool" "$data/work.img"; sync; done | median)
+fresh_copy
+peak_kib=$(/usr/bin/time -f %M "$tool" "$data/work.img" 2>&1 >/dev/null | tail -1)
+fresh_copy
+strace -o "$data/trace" -e trace=openat,read,write,pread64,pwrite64 "$tool" "$data/work.img" >/dev/null
+# Count the calls on the archive's descriptor once it is open.
+fd=$(sed -n 's/^openat(.*work\.img", O_RDWR) = \([0-9]*\)$/\1/p' "$data/trace")
+reads=$(sed '1,/work\.img/d' "$data/trace" | grep -c "^read($fd," || true)
+writes=$(sed '1,/work\.img/d' "$data/trace" | grep -c "^write($fd," || true)
+rm -f "$data/work.img" "$data/trace"
+
+echo "archive: $((bytes >> 20)) MiB, $entries entries ($txd txd), largest entry $((largest >> 10)) KiB, seed $seed"
+echo "machine: $(nproc) cores, $(sed -n 's/^model name\t: //p' /proc/cpuinfo | head -1)"
+printf '%-8s %10s %10s %8s\n' case "tool (s)" "floor (s)" ratio
+printf '%-8s %10.3f %10.3f %8.3f\n' clean "$clean_tool" "$clean_floor" "$(ratio "$clean_tool" "$clean_floor")"
+printf '%-8s %10.3f %10.3f %8.3f\n' broken "$broken_tool" "$broken_floor" "$(ratio "$broken_tool" "$broken_floor")"
+limit=$(( (largest + directory) / 1024 + 4096 ))
+echo "peak memory: ${peak_kib} KiB; largest entry + directory + 4 MiB = ${limit} KiB"
+echo "system calls on the archive: $reads reads (header, directory, $txd entries), $writes writes ($txd entries changed)"
+"$build/bench/walk_bench" --benchmark_min_time=0.2 2>/dev/null | grep -E '^[A-Z]'
