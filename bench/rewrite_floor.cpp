@@ -1,6 +1,7 @@
 // The floor for repairing an archive: for every txd entry, exactly one read
-// and one write of its whole length at its place, and nothing else.
-//   rewrite-floor ARCHIVE
+// and one write of its whole length at its place, and nothing else. With
+// --read, only the reads: the least a run on a clean archive must do.
+//   rewrite-floor [--read] ARCHIVE
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -26,7 +27,8 @@ static bool is_txd(const unsigned char *field)
 
 int main(int argc, char *argv[])
 {
-	int fd = argc == 2 ? open(argv[1], O_RDWR) : -1;
+	bool write_back = !(argc == 3 && std::strcmp(argv[1], "--read") == 0);
+	int fd = argc == 2 || !write_back ? open(argv[argc - 1], O_RDWR) : -1;
 	unsigned char header[8];
 	if (fd < 0 || pread(fd, header, 8, 0) != 8)
 		return 1;
@@ -44,7 +46,7 @@ int main(int argc, char *argv[])
 		if (buf.size() < length)
 			buf.resize(length);
 		if (pread(fd, buf.data(), length, at) != static_cast<ssize_t>(length) ||
-		    pwrite(fd, buf.data(), length, at) != static_cast<ssize_t>(length))
+		    (write_back && pwrite(fd, buf.data(), length, at) != static_cast<ssize_t>(length)))
 			return 1;
 	}
 	return close(fd) == 0 ? 0 : 1;
