@@ -1,0 +1,31 @@
+// Starts the tool as a child process on any host: fork and exec on POSIX
+// (behind the cross-build emulator when there is one), cmd.exe on Windows.
+#ifndef TXD_DEPTH_FIX_RUN_TOOL_H
+#define TXD_DEPTH_FIX_RUN_TOOL_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct run_limits {
+	std::uint64_t file_size = 0;       // RLIMIT_FSIZE in bytes, 0 for none (POSIX)
+	std::uint64_t address_space = 0;   // RLIMIT_AS in bytes, 0 for none (POSIX)
+	const char *stdout_path = nullptr; // where stdout goes; default: captured
+	const char *fault = nullptr;       // function:n for the preloaded fault shim
+};
+
+struct run_output {
+	std::string out, err; // line endings as "\n" on every host
+	int status = -1;      // exit status, -1 when killed by a signal
+};
+
+// Runs program with args; stdout and stderr go through the files out_path
+// and err_path, never a pipe that could block.
+run_output run_program(const std::string &program, const std::vector<std::string> &args,
+                       const std::string &out_path, const std::string &err_path, const run_limits &limits);
+
+// The tests run through qemu or wine, which reserve address space of their
+// own: RLIMIT_AS then starves the emulator, not the tool.
+bool under_emulator();
+
+#endif
