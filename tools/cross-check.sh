@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# Builds and runs the whole test suite natively, on big-endian s390x (qemu)
+# and on Windows x64 (mingw-w64, wine), then prints one line per target.
+#   tools/cross-check.sh [BUILD_ROOT]
+# Installs the cross compilers and emulators it needs with apt-get.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+builds=${1:-$root/build-cross}
+mkdir -p "$builds"
+
+need=()
+command -v s390x-linux-gnu-g++ >/dev/null || need+=(g++-s390x-linux-gnu)
+command -v qemu-s390x >/dev/null || need+=(qemu-user)
+command -v x86_64-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-x86-64-posix)
+command -v wine >/dev/null || need+=(wine64 wine)
+[ -d /usr/src/googletest/googletest ] || need+=(googletest)
+if [ ${#need[@]} -gt 0 ]; then
+	apt-get update
+	DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${need[@]}"
+fi
+
+# Wine keeps its prefix in a temp folder made once per run, and one server
+# for all the tests: without it every start pays for a new one.
+export WINEPREFIX=$(mktemp -d) WINEDEBUG=-all
+trap 'wineserver -k 2>/dev/null || true; rm -rf "$WINEPREFIX"' EXIT
+wineserver -p
+wine cmd /c exit 2>/dev/null
+
+summary=()
+failed=0
+check() { # name, cmake arguments...
+	local name=$1 dir=$builds/$1 start=$SECONDS log
+	shift
+	log=$dir.log
+	if cmake -S "$root" -B "$dir" -DTXD_WERROR=ON "$@" >"$log" 2>&1 &&
+		cmake --build "$dir" -j "$(nproc)" >>"$log" 2>&1 &&
+		ctest --test-dir "$dir" -j "$(nproc)" --output-on-failure >>"$log" 2>&1; then
+		summary+=("$(printf '%-8s ok      %s (%ss)' "$name" "$(grep -o '[0-9]* tests failed out of [0-9]*' "$log" | sed 's/.* of /tests: /')" $((SECONDS - start)))")
+	else
+		tail -30 "$log"
+		summary+=("$(printf '%-8s FAILED  see %s' "$name" "$log")")
+		failed=1
+	fi
+}
+
+check native
+check s390x -DCMAKE_TOOLCHAIN_FILE="$root/cmake/s390x-linux-gnu.cmake"
+check windows -DCMAKE_TOOLCHAIN_FILE="$root/cmake/x86_64-w64-mingw32.cmake"
+printf '%s\n' "${summary[@]}"
+exit $failed
