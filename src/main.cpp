@@ -38,7 +38,14 @@ struct dir_entry {
 static const char *archive_path;
 static int exit_status = EXIT_CLEAN;
 
+#if defined(__GNUC__)
+#define PRINTF_LIKE __attribute__((format(printf, 1, 2)))
+#else
+#define PRINTF_LIKE
+#endif
+
 // Every diagnostic follows a complete report line, so stdout goes first.
+static void report(const char *format, ...) PRINTF_LIKE;
 static void report(const char *format, ...)
 {
 	std::fflush(stdout);
@@ -128,52 +135,64 @@ static void write_back(FILE *archive, const dir_entry &e, std::uint64_t start,
 	std::clearerr(archive);
 }
 
-// Reads the part of the entry that lies within the file, patches it, prints
-// its report line and writes it back when anything changed.
-static void fix_entry(FILE *archive, const dir_entry &e, std::uint64_t file_size)
-{
-	std::printf("Patching %s ", e.name);
+// The part of an entry that lies within the file, as read into memory.
+struct entry_data {
+	unsigned char *bytes;
+	std::size_t got;     // bytes read
+	const char *problem; // why not all of the entry was read, or null
+	int err;             // errno behind the problem, or 0
+};
 
-	std::uint64_t start = e.offset * SECTOR_SIZE;
-	std::uint64_t length = e.size * SECTOR_SIZE;
+// Reads the present bytes of an entry in one read.
+static void read_present(FILE *archive, std::uint64_t start, std::uint64_t present, entry_data *d)
+{
+	if (present <= SIZE_MAX)
+		d->bytes = static_cast<unsigned char *>(std::malloc(static_cast<std::size_t>(present)));
+	if (d->bytes == nullptr) {
+		d->problem = "not enough memory for the entry";
+		return;
+	}
+	if (!seek_to(archive, start)) {
+		d->problem = "cannot seek to the entry", d->err = errno;
+		return;
+	}
+	d->got = std::fread(d->bytes, 1, static_cast<std::size_t>(present), archive);
+	if (std::ferror(archive))
+		d->problem = "read failed", d->err = errno, d->got = 0;
+	std::clearerr(archive);
+}
+
+// Never asks for more memory than the file holds of the entry.
+static entry_data read_entry(FILE *archive, std::uint64_t start, std::uint64_t length, std::uint64_t file_size)
+{
+	entry_data d = {nullptr, 0, nullptr, 0};
 	std::uint64_t present = start < file_size ? file_size - start : 0;
 	if (present > length)
 		present = length;
+	if (present > 0)
+		read_present(archive, start, present, &d);
+	if (d.problem == nullptr && d.got < length)
+		d.problem = d.got == 0 ? "entry starts past the end of the archive" : "entry ends past the end of the archive";
+	return d;
+}
 
-	const char *problem = nullptr;
-	int err = 0;
-	std::int32_t count = 0;
-	std::size_t got = 0;
-	unsigned char *data = nullptr;
-	if (present > 0) {
-		if (present <= SIZE_MAX)
-			data = static_cast<unsigned char *>(std::malloc(static_cast<std::size_t>(present)));
-		if (data == nullptr) {
-			problem = "not enough memory for the entry";
-		} else if (!seek_to(archive, start)) {
-			problem = "cannot seek to the entry", err = errno;
-		} else {
-			got = std::fread(data, 1, static_cast<std::size_t>(present), archive);
-			if (std::ferror(archive)) {
-				problem = "read failed", err = errno;
-				got = 0;
-			}
-			std::clearerr(archive);
-			count = patch_texture_depths(data, got);
-		}
-	}
-	if (problem == nullptr && got < length)
-		problem = got == 0 ? "entry starts past the end of the archive"
-		                   : "entry ends past the end of the archive";
+// Patches what could be read of the entry, prints its report line, and
+// writes it back over the same bytes when anything changed.
+static void fix_entry(FILE *archive, const dir_entry &e, std::uint64_t file_size)
+{
+	std::printf("Patching %s ", e.name);
+	std::uint64_t start = e.offset * SECTOR_SIZE;
+	entry_data d = read_entry(archive, start, e.size * SECTOR_SIZE, file_size);
+	std::int32_t count = patch_texture_depths(d.bytes, d.got);
 	std::printf("patched %i textures\n", static_cast<int>(count));
 
 	if (count > 0)
-		write_back(archive, e, start, data, got);
-	std::free(data);
-	if (problem != nullptr && err != 0)
-		report("%s: %s: %s", e.name, problem, std::strerror(err));
-	else if (problem != nullptr)
-		report("%s: %s", e.name, problem);
+		write_back(archive, e, start, d.bytes, d.got);
+	std::free(d.bytes);
+	if (d.problem != nullptr && d.err != 0)
+		report("%s: %s: %s", e.name, d.problem, std::strerror(d.err));
+	else if (d.problem != nullptr)
+		report("%s: %s", e.name, d.problem);
 }
 
 // Reads the header; false when the file is not a VER2 archive at all.
