@@ -160,6 +160,20 @@ bytes with_garbage_tail(bytes image)
 	return image;
 }
 
+// 2147483647 entries claimed, two present: one over the whole 100-byte
+// file, one past its end.
+bytes huge_count_small_file()
+{
+	return cat({header("VER2", 0x7FFFFFFF), sample::dir_record(0, 1, "all.txd"), sample::dir_record(9, 1, "gone.txd"),
+	            bytes(20, 0)});
+}
+
+// An entry of 0xFFFFFFFF sectors, of which the file holds the dictionary.
+bytes size_with_high_bits(const bytes &txd)
+{
+	return cat({header("VER2", 1), sample::dir_record(1, 0xFFFFFFFF, "big.txd"), bytes(2048 - 40, 0), txd});
+}
+
 // The file ends 1000 bytes into the second of the entry's four sectors.
 bytes entry_cut_short(const bytes &txd)
 {
@@ -201,25 +215,25 @@ INSTANTIATE_TEST_SUITE_P(
         archive_case{"ShorterThanMagic", {'V', 'E', 'R'}, "", "", 0, {'V', 'E', 'R'}},
         archive_case{"LowerCaseMagic", one_entry("ver2", 1), "", "", 0, one_entry("ver2", 1)},
         archive_case{"OtherVersion", one_entry("VER1", 1), "", "", 0, one_entry("VER1", 1)},
-        archive_case{"MagicAlone", {'V', 'E', 'R', '2'}, "", "txd-depth-fix: @: header cut short after the VER2 magic\n",
-                     1, {'V', 'E', 'R', '2'}},
+        archive_case{"MagicAlone", {'V', 'E', 'R', '2'}, "",
+                     "txd-depth-fix: @: header cut short after the VER2 magic\n", 1, {'V', 'E', 'R', '2'}},
         archive_case{"CountCutShort", {'V', 'E', 'R', '2', 1, 0, 0}, "",
                      "txd-depth-fix: @: header cut short after the VER2 magic\n", 1, {'V', 'E', 'R', '2', 1, 0, 0}},
         archive_case{"NegativeCount", one_entry("VER2", 0xFFFFFFFF), "", "txd-depth-fix: @: negative entry count -1\n",
                      1, one_entry("VER2", 0xFFFFFFFF)},
         archive_case{"HugeCountInSmallFile",
-                     cat({header("VER2", 0x7FFFFFFF), sample::dir_record(0, 1, "all.txd"), sample::dir_record(9, 1, "gone.txd"), bytes(20, 0)}),
+                     huge_count_small_file(),
                      "Patching all.txd patched 0 textures\nPatching gone.txd patched 0 textures\n",
                      "txd-depth-fix: @: all.txd: entry ends past the end of the archive\n"
                      "txd-depth-fix: @: gone.txd: entry starts past the end of the archive\n"
                      "txd-depth-fix: @: directory lists 2147483647 entries but only 2 are in the file\n",
-                     1, cat({header("VER2", 0x7FFFFFFF), sample::dir_record(0, 1, "all.txd"), sample::dir_record(9, 1, "gone.txd"), bytes(20, 0)})},
+                     1, huge_count_small_file()},
         archive_case{"EntryEndsPastTheEnd", entry_cut_short(broken_txd), "Patching cut.txd patched 2 textures\n",
                      "txd-depth-fix: @: cut.txd: entry ends past the end of the archive\n", 1, entry_cut_short(fixed_txd)},
         archive_case{"SizeWithHighBitsSet",
-                     cat({header("VER2", 1), sample::dir_record(1, 0xFFFFFFFF, "big.txd"), bytes(2048 - 40, 0), broken_txd}),
-                     "Patching big.txd patched 2 textures\n", "txd-depth-fix: @: big.txd: entry ends past the end of the archive\n", 1,
-                     cat({header("VER2", 1), sample::dir_record(1, 0xFFFFFFFF, "big.txd"), bytes(2048 - 40, 0), fixed_txd})},
+                     size_with_high_bits(broken_txd), "Patching big.txd patched 2 textures\n",
+                     "txd-depth-fix: @: big.txd: entry ends past the end of the archive\n", 1,
+                     size_with_high_bits(fixed_txd)},
         archive_case{"EntryOfSizeZero", sample::archive({{"none.txd", {}, 1, 0}}),
                      "Patching none.txd patched 0 textures\n", "", 0, sample::archive({{"none.txd", {}, 1, 0}})}),
     [](const ::testing::TestParamInfo<archive_case> &param) { return std::string(param.param.what); });
