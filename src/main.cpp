@@ -114,10 +114,11 @@ static int ascii_lower(unsigned char c)
 }
 
 // The last dot decides; only the three characters after it are compared.
+// A name that ends sooner fails at its NUL, which matches no letter.
 static bool has_txd_extension(const char *name)
 {
 	const char *dot = std::strrchr(name, '.');
-	if (dot == nullptr || std::strlen(dot) < 4)
+	if (dot == nullptr)
 		return false;
 	const unsigned char *ext = reinterpret_cast<const unsigned char *>(dot + 1);
 	return ascii_lower(ext[0]) == 't' && ascii_lower(ext[1]) == 'x' && ascii_lower(ext[2]) == 'd';
