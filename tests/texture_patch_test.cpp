@@ -67,6 +67,8 @@ INSTANTIATE_TEST_SUITE_P(
         walk_case{"DictionaryOfThreeWithZeroFill",
                   cat({texture_dictionary({skin, hair, eyes}), zeros(500)}),
                   cat({texture_dictionary({skin_fixed, hair_fixed, eyes}), zeros(500)}), 2},
+        walk_case{"ZeroHeaderEndsTheWalk", cat({zeros(12), texture_native(skin)}),
+                  cat({zeros(12), texture_native(skin)}), 0},
         walk_case{"TopLevelNative", texture_native(skin), texture_native(skin_fixed), 1},
         walk_case{"NativeInsideOpaqueChunk", chunk(3, texture_native(skin)), chunk(3, texture_native(skin)), 0},
         walk_case{"NativeInsideNative", chunk(0x15, texture_native(skin)), chunk(0x15, texture_native(skin)), 0},
