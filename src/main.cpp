@@ -258,8 +258,8 @@ static void fix_archive(FILE *archive)
 	if (read_failed)
 		report("cannot read the directory: %s", std::strerror(err));
 	else if (got < static_cast<std::size_t>(header.entry_count))
-		report("directory lists %i entries but only %zu are in the file",
-		       static_cast<int>(header.entry_count), got);
+		report("directory lists %i entries but only %llu are in the file", static_cast<int>(header.entry_count),
+		       static_cast<unsigned long long>(got));
 }
 
 // A report lost to a full disk or a closed pipe is a failure, not a success.
