@@ -17,10 +17,10 @@ namespace {
 bool nth_call_fails(const char *function)
 {
 	static int calls = 0;
-	const char *spec = std::getenv("TXD_FAULT");
+	const char *wanted = std::getenv("TXD_FAULT");
 	std::size_t n = std::strlen(function);
-	return spec != nullptr && std::strncmp(spec, function, n) == 0 && spec[n] == ':' &&
-	       ++calls == std::atoi(spec + n + 1);
+	return wanted != nullptr && std::strncmp(wanted, function, n) == 0 && wanted[n] == ':' &&
+	       ++calls == std::atoi(wanted + n + 1);
 }
 
 template <class F> F real(const char *name)
