@@ -10,11 +10,7 @@
 #include <cstring>
 #include <vector>
 
-static std::uint32_t get32le(const unsigned char *p)
-{
-	return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-	       static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
+#include "texture_patch.h"
 
 static bool is_txd(const unsigned char *field)
 {

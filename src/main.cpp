@@ -58,12 +58,6 @@ static void report(const char *format, ...)
 	exit_status = EXIT_REPORTED;
 }
 
-static std::uint32_t get32le(const unsigned char *p)
-{
-	return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-	       static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
-
 #ifdef _WIN32
 static_assert(sizeof(long long) == 8, "_fseeki64 takes 64-bit positions");
 static bool seek_to(FILE *f, std::uint64_t pos, int whence = SEEK_SET)

@@ -4,12 +4,6 @@
 
 namespace {
 
-std::uint32_t get32le(const unsigned char *p)
-{
-	return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-	       static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
-
 bool is_16_bit_format(std::uint32_t raster_format)
 {
 	std::uint32_t pixel_format = raster_format & PIXEL_FORMAT_MASK;

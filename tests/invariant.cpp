@@ -10,8 +10,7 @@ namespace {
 
 std::uint32_t get32le(const bytes &b, std::size_t at)
 {
-	return static_cast<std::uint32_t>(b[at]) | static_cast<std::uint32_t>(b[at + 1]) << 8 |
-	       static_cast<std::uint32_t>(b[at + 2]) << 16 | static_cast<std::uint32_t>(b[at + 3]) << 24;
+	return ::get32le(&b[at]);
 }
 
 // A depth write can neither make nor unmake a texture-native type word or a

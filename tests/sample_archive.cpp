@@ -21,6 +21,21 @@ void append(bytes &out, const bytes &more)
 	out.insert(out.end(), more.begin(), more.end());
 }
 
+bytes cat(std::initializer_list<bytes> parts)
+{
+	bytes out;
+	for (const bytes &p : parts)
+		append(out, p);
+	return out;
+}
+
+bytes header(const char *magic, std::uint32_t count)
+{
+	bytes h(magic, magic + 4);
+	put32le(h, count);
+	return h;
+}
+
 static void put_name(bytes &out, const std::string &name, std::size_t field)
 {
 	for (std::size_t i = 0; i < field; i++)
@@ -93,8 +108,7 @@ static std::uint32_t sectors_for(std::size_t n)
 
 bytes archive(const std::vector<entry> &entries)
 {
-	bytes out{'V', 'E', 'R', '2'};
-	put32le(out, static_cast<std::uint32_t>(entries.size()));
+	bytes out = header("VER2", static_cast<std::uint32_t>(entries.size()));
 	std::uint32_t next = sectors_for(8 + 32 * entries.size());
 	std::vector<std::uint32_t> offsets;
 	for (const entry &e : entries) {

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,12 @@ constexpr std::size_t ARCHIVE_SECTOR = 2048;
 void put16le(bytes &out, std::uint16_t v);
 void put32le(bytes &out, std::uint32_t v);
 void append(bytes &out, const bytes &more);
+
+// The parts, back to back.
+bytes cat(std::initializer_list<bytes> parts);
+
+// An archive header: four magic bytes, then the entry count.
+bytes header(const char *magic, std::uint32_t count);
 
 // A chunk: type, body size, version, then the body.
 bytes chunk(std::uint32_t type, const bytes &body);

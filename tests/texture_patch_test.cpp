@@ -5,20 +5,13 @@
 #include "sample_archive.h"
 
 using sample::bytes;
+using sample::cat;
 using sample::chunk;
 using sample::texture;
 using sample::texture_dictionary;
 using sample::texture_native;
 
 namespace {
-
-bytes cat(std::initializer_list<bytes> parts)
-{
-	bytes out;
-	for (const bytes &p : parts)
-		sample::append(out, p);
-	return out;
-}
 
 bytes zeros(std::size_t n)
 {

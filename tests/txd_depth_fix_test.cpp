@@ -24,6 +24,8 @@
 #include "sample_archive.h"
 
 using sample::bytes;
+using sample::cat;
+using sample::header;
 using sample::entry;
 using sample::texture;
 using sample::texture_dictionary;
@@ -100,20 +102,6 @@ const bytes broken_txd = texture_dictionary({broken, broken2});
 const bytes fixed_txd = texture_dictionary({fixed, fixed2});
 const bytes sound_txd = texture_dictionary({fixed, {"sky", 0x500, 32}});
 
-bytes header(const char *magic, std::uint32_t count)
-{
-	bytes h(magic, magic + 4);
-	sample::put32le(h, count);
-	return h;
-}
-
-bytes cat(std::initializer_list<bytes> parts)
-{
-	bytes out;
-	for (const bytes &p : parts)
-		sample::append(out, p);
-	return out;
-}
 
 // An archive, what the tool must print and leave behind for it.
 struct archive_case {
