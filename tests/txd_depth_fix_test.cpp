@@ -102,7 +102,6 @@ const bytes broken_txd = texture_dictionary({broken, broken2});
 const bytes fixed_txd = texture_dictionary({fixed, fixed2});
 const bytes sound_txd = texture_dictionary({fixed, {"sky", 0x500, 32}});
 
-
 // An archive, what the tool must print and leave behind for it.
 struct archive_case {
 	const char *what;
@@ -368,8 +367,8 @@ const bool sanitized = false;
 TEST(Faults, EntryTooLargeForMemoryIsSkipped)
 {
 	NEEDS_PLAIN_ALLOCATOR();
-	// b, listed second but stored last, claims 32 MiB, present in a sparse
-	// file; a 24 MiB address space cannot hold it.
+	// b, listed second but stored last, claims 32 MiB that the file holds;
+	// a 24 MiB address space cannot hold it.
 	std::vector<entry> entries = three_broken;
 	entries[2].offset = 2;
 	entries[1].offset = 3;
@@ -379,47 +378,40 @@ TEST(Faults, EntryTooLargeForMemoryIsSkipped)
 	bytes before = sample::archive(entries), after = sample::archive(expected);
 	before.resize((3 + 16 * 1024) * 2048, 0);
 	after.resize(before.size(), 0);
-
-	std::string path = scratch_path("archive.img");
-	write_file(path, sample::archive(entries));
-	ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(before.size())), 0);
+	std::string path;
 	run_limits limits;
 	limits.address_space = 24 << 20;
-	run_result r = run_tool({path}, limits);
+	run_result r = run_on(before, limits, &path);
 	EXPECT_EQ(r.out, "Patching a.txd patched 2 textures\nPatching b.txd patched 0 textures\n"
 	                 "Patching c.txd patched 2 textures\n");
 	EXPECT_EQ(r.err, "txd-depth-fix: " + path + ": b.txd: not enough memory for the entry\n");
 	EXPECT_EQ(r.status, 1);
-	EXPECT_EQ(read_file(path), after);
-	std::remove(path.c_str());
+	EXPECT_EQ(r.after, after);
 }
 
 TEST(Faults, FullStdoutIsAFailure)
 {
-	std::string path = scratch_path("archive.img");
-	write_file(path, sample::archive(three_broken));
 	run_limits limits;
 	limits.stdout_path = "/dev/full";
-	run_result r = run_tool({path}, limits);
+	run_result r = run_on(sample::archive(three_broken), limits);
 	EXPECT_EQ(r.err, "txd-depth-fix: standard output: No space left on device\n");
 	EXPECT_EQ(r.status, 1);
-	std::remove(path.c_str());
 }
 
 TEST(Faults, DirectoryTooLargeForMemoryIsReported)
 {
 	NEEDS_PLAIN_ALLOCATOR();
-	// A million records really present in a sparse 32 MiB file.
-	std::string path = scratch_path("archive.img");
-	write_file(path, header("VER2", 1 << 20));
-	ASSERT_EQ(truncate(path.c_str(), 8 + (32 << 20)), 0);
+	// A million records really present in a 32 MiB file.
+	bytes image = header("VER2", 1 << 20);
+	image.resize(8 + (32 << 20), 0);
+	std::string path;
 	run_limits limits;
 	limits.address_space = 24 << 20;
-	run_result r = run_tool({path}, limits);
+	run_result r = run_on(image, limits, &path);
 	EXPECT_EQ(r.out, "");
 	EXPECT_EQ(r.err, "txd-depth-fix: " + path + ": not enough memory for a directory of 1048576 entries\n");
 	EXPECT_EQ(r.status, 1);
-	std::remove(path.c_str());
+	EXPECT_EQ(r.after, image);
 }
 
 TEST(Faults, HugeCountAllocatesOnlyWhatTheFileHolds)
