@@ -11,7 +11,15 @@ bool is_16_bit_format(std::uint32_t raster_format)
 	       pixel_format == PIXEL_FORMAT_4444;
 }
 
-// The texture-native chunk at native must reach its depth byte.
+// A texture native is repaired only when both its declared body and the
+// buffer hold its depth byte: a chunk that declares less ends before it, and
+// the byte there belongs to whatever follows. Written so that a body size
+// near 2^32 cannot wrap a 32-bit size_t.
+bool reaches_depth(std::uint32_t body, std::size_t left)
+{
+	return DEPTH_OFFSET - CHUNK_HEADER_SIZE < body && DEPTH_OFFSET < left;
+}
+
 bool repair_depth(unsigned char *native)
 {
 	unsigned char *depth = native + DEPTH_OFFSET;
@@ -37,10 +45,9 @@ std::int32_t patch_texture_depths(unsigned char *buffer, std::size_t length)
 			pos += CHUNK_HEADER_SIZE;
 			continue;
 		}
-		// A texture cut off before its depth byte is passed over like any chunk.
-		if (type == CHUNK_TEXTURE_NATIVE && DEPTH_OFFSET < length - pos && repair_depth(buffer + pos))
+		std::uint32_t body = get32le(buffer + pos + 4);
+		if (type == CHUNK_TEXTURE_NATIVE && reaches_depth(body, length - pos) && repair_depth(buffer + pos))
 			count++;
-		std::size_t body = get32le(buffer + pos + 4);
 		if (body >= length - pos - CHUNK_HEADER_SIZE)
 			break;
 		pos += CHUNK_HEADER_SIZE + body;

@@ -34,8 +34,10 @@ constexpr std::uint32_t PIXEL_FORMAT_4444 = 0x300;
 
 // Walks the chunks in buffer[0, length) and sets to 16 the depth of every
 // texture-native chunk whose pixel format is 16-bit but whose depth says 8
-// or 4. Returns how many depth bytes it changed; touches no other byte and
-// nothing outside the buffer.
+// or 4. A texture native whose declared body ends before its depth byte
+// (a body under 97 bytes) is passed over like any other chunk. Returns how
+// many depth bytes it changed; touches no other byte and nothing outside
+// the buffer.
 std::int32_t patch_texture_depths(unsigned char *buffer, std::size_t length);
 
 #endif
