@@ -1,293 +1,80 @@
 // txd-depth-fix: sets to 16 the recorded depth of 16-bit textures that claim
 // 8 or 4 bits per pixel, in the texture dictionaries of a VER2 archive, in place.
-#if !defined(_WIN32) && !defined(_FILE_OFFSET_BITS)
-#define _FILE_OFFSET_BITS 64 // must precede every include to widen off_t
-#endif
-
 #include <cerrno>
-#include <cstdarg>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#ifndef _WIN32
-#include <sys/types.h>
-#endif
 
-#include "texture_patch.h"
-
-enum { EXIT_CLEAN = 0, EXIT_REPORTED = 1 };
-
-static const std::uint64_t SECTOR_SIZE = 2048;
-static const std::uint32_t VER2_MAGIC = 0x32524556; // "VER2" read little-endian
-static const std::size_t HEADER_SIZE = 8;
-static const std::size_t DIR_ENTRY_SIZE = 32;
-static const std::size_t NAME_SIZE = 24;
-
-struct archive_header {
-	std::uint32_t magic;
-	std::int32_t entry_count;
-};
-
-struct dir_entry {
-	std::uint32_t offset; // first sector
-	std::uint32_t size;   // length in sectors
-	char name[NAME_SIZE + 1]; // always NUL-terminated, even when the field is not
-};
-
-static const char *archive_path;
-static int exit_status = EXIT_CLEAN;
-
-#if defined(__GNUC__)
-#define PRINTF_LIKE __attribute__((format(printf, 1, 2)))
+#ifdef _WIN32
+#include <windows.h>
 #else
-#define PRINTF_LIKE
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
 #endif
 
-// Every diagnostic follows a complete report line, so stdout goes first.
-static void report(const char *format, ...) PRINTF_LIKE;
-static void report(const char *format, ...)
+#include "patch_run.h"
+
+#ifndef _WIN32
+// With 0, 1 or 2 closed, the archive would be opened on one of them and
+// report lines written into it. Each closed one gets the null device, opened
+// the wrong way round so that using it still fails as a closed one would.
+static bool open_standard_descriptors()
 {
-	std::fflush(stdout);
-	std::fprintf(stderr, "txd-depth-fix: %s: ", archive_path);
-	va_list ap;
-	va_start(ap, format);
-	std::vfprintf(stderr, format, ap);
-	va_end(ap);
-	std::fputc('\n', stderr);
-	exit_status = EXIT_REPORTED;
+	for (int fd = 0; fd <= 2; fd++)
+		if (fcntl(fd, F_GETFD) == -1 && errno == EBADF && open("/dev/null", fd == 0 ? O_WRONLY : O_RDONLY) != fd)
+			return false;
+	return true;
+}
+#endif
+
+static int run(int argc, char *argv[])
+{
+#ifndef _WIN32
+	if (!open_standard_descriptors())
+		return EXIT_REPORTED;
+	// A reader that goes away must not stop the repair half way: the
+	// failed output is reported at the end instead.
+	signal(SIGPIPE, SIG_IGN);
+#endif
+	int status = txd_depth_fix(argc, argv, stdout, stderr);
+	bool already_reported = std::ferror(stdout) != 0;
+	if (std::fclose(stdout) != 0 && !already_reported) {
+		std::fprintf(stderr, "txd-depth-fix: standard output: %s\n", std::strerror(errno));
+		status = EXIT_REPORTED;
+	}
+	return status;
 }
 
 #ifdef _WIN32
-static_assert(sizeof(long long) == 8, "_fseeki64 takes 64-bit positions");
-static bool seek_to(FILE *f, std::uint64_t pos, int whence = SEEK_SET)
+// The wide command line, so that paths outside the ANSI code page arrive
+// whole; the tool carries them as UTF-8.
+static char *utf8_from_wide(const wchar_t *wide)
 {
-	return _fseeki64(f, static_cast<long long>(pos), whence) == 0;
+	int n = WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
+	char *s = n > 0 ? static_cast<char *>(std::malloc(static_cast<std::size_t>(n))) : nullptr;
+	if (s != nullptr && WideCharToMultiByte(CP_UTF8, 0, wide, -1, s, n, nullptr, nullptr) != n) {
+		std::free(s);
+		s = nullptr;
+	}
+	return s;
 }
-static std::int64_t tell(FILE *f)
+
+int wmain(int argc, wchar_t *wargv[])
 {
-	return _ftelli64(f);
+	char **argv = static_cast<char **>(std::calloc(static_cast<std::size_t>(argc) + 1, sizeof *argv));
+	for (int i = 0; argv != nullptr && i < argc; i++)
+		if ((argv[i] = utf8_from_wide(wargv[i])) == nullptr) {
+			std::fputs("txd-depth-fix: not enough memory for the arguments\n", stderr);
+			return EXIT_REPORTED;
+		}
+	if (argv == nullptr)
+		return EXIT_REPORTED;
+	return run(argc, argv);
 }
 #else
-static_assert(sizeof(off_t) >= 8, "off_t must hold positions past 4 GiB");
-static bool seek_to(FILE *f, std::uint64_t pos, int whence = SEEK_SET)
-{
-	return fseeko(f, static_cast<off_t>(pos), whence) == 0;
-}
-static std::int64_t tell(FILE *f)
-{
-	return ftello(f);
-}
-#endif
-
-// Lets the run cap what it allocates by what the file can actually hold.
-static bool archive_size(FILE *archive, std::uint64_t *size)
-{
-	if (!seek_to(archive, 0, SEEK_END))
-		return false;
-	std::int64_t end = tell(archive);
-	if (end < 0 || !seek_to(archive, HEADER_SIZE))
-		return false;
-	*size = static_cast<std::uint64_t>(end);
-	return true;
-}
-
-static dir_entry decode_dir_entry(const unsigned char *p)
-{
-	dir_entry e;
-	e.offset = get32le(p);
-	e.size = get32le(p + 4);
-	std::memcpy(e.name, p + 8, NAME_SIZE);
-	e.name[NAME_SIZE] = '\0';
-	return e;
-}
-
-static int ascii_lower(unsigned char c)
-{
-	return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c;
-}
-
-// The last dot decides; only the three characters after it are compared.
-// A name that ends sooner fails at its NUL, which matches no letter.
-static bool has_txd_extension(const char *name)
-{
-	const char *dot = std::strrchr(name, '.');
-	if (dot == nullptr)
-		return false;
-	const unsigned char *ext = reinterpret_cast<const unsigned char *>(dot + 1);
-	return ascii_lower(ext[0]) == 't' && ascii_lower(ext[1]) == 'x' && ascii_lower(ext[2]) == 'd';
-}
-
-static void write_back(FILE *archive, const dir_entry &e, std::uint64_t start,
-                       const unsigned char *data, std::size_t length)
-{
-	// A stream opened for update needs a seek between a read and a write.
-	// The stream is unbuffered, so a successful fwrite has reached the file.
-	if (!seek_to(archive, start))
-		report("%s: cannot seek to write back: %s", e.name, std::strerror(errno));
-	else if (std::fwrite(data, 1, length, archive) != length)
-		report("%s: write failed: %s", e.name, std::strerror(errno));
-	std::clearerr(archive);
-}
-
-// The part of an entry that lies within the file, as read into memory.
-struct entry_data {
-	unsigned char *bytes;
-	std::size_t got;     // bytes read
-	const char *problem; // why not all of the entry was read, or null
-	int err;             // errno behind the problem, or 0
-};
-
-// Reads the present bytes of an entry in one read.
-static void read_present(FILE *archive, std::uint64_t start, std::uint64_t present, entry_data *d)
-{
-	if (present <= SIZE_MAX)
-		d->bytes = static_cast<unsigned char *>(std::malloc(static_cast<std::size_t>(present)));
-	if (d->bytes == nullptr) {
-		d->problem = "not enough memory for the entry";
-		return;
-	}
-	if (!seek_to(archive, start)) {
-		d->problem = "cannot seek to the entry", d->err = errno;
-		return;
-	}
-	d->got = std::fread(d->bytes, 1, static_cast<std::size_t>(present), archive);
-	if (std::ferror(archive))
-		d->problem = "read failed", d->err = errno, d->got = 0;
-	std::clearerr(archive);
-}
-
-// Never asks for more memory than the file holds of the entry.
-static entry_data read_entry(FILE *archive, std::uint64_t start, std::uint64_t length, std::uint64_t file_size)
-{
-	entry_data d = {nullptr, 0, nullptr, 0};
-	std::uint64_t present = start < file_size ? file_size - start : 0;
-	if (present > length)
-		present = length;
-	if (present > 0)
-		read_present(archive, start, present, &d);
-	if (d.problem == nullptr && d.got < length)
-		d.problem = d.got == 0 ? "entry starts past the end of the archive" : "entry ends past the end of the archive";
-	return d;
-}
-
-// Patches what could be read of the entry, prints its report line, and
-// writes it back over the same bytes when anything changed.
-static void fix_entry(FILE *archive, const dir_entry &e, std::uint64_t file_size)
-{
-	std::printf("Patching %s ", e.name);
-	std::uint64_t start = e.offset * SECTOR_SIZE;
-	entry_data d = read_entry(archive, start, e.size * SECTOR_SIZE, file_size);
-	std::int32_t count = patch_texture_depths(d.bytes, d.got);
-	std::printf("patched %i textures\n", static_cast<int>(count));
-
-	if (count > 0)
-		write_back(archive, e, start, d.bytes, d.got);
-	std::free(d.bytes);
-	if (d.problem != nullptr && d.err != 0)
-		report("%s: %s: %s", e.name, d.problem, std::strerror(d.err));
-	else if (d.problem != nullptr)
-		report("%s: %s", e.name, d.problem);
-}
-
-// Reads the header; false when the file is not a VER2 archive at all.
-static bool read_header(FILE *archive, archive_header *h)
-{
-	unsigned char raw[HEADER_SIZE];
-	std::size_t got = std::fread(raw, 1, sizeof raw, archive);
-	if (std::ferror(archive)) {
-		report("cannot read header: %s", std::strerror(errno));
-		return false;
-	}
-	if (got < 4 || get32le(raw) != VER2_MAGIC)
-		return false;
-	if (got < HEADER_SIZE) {
-		report("header cut short after the VER2 magic");
-		return false;
-	}
-	h->magic = get32le(raw);
-	h->entry_count = static_cast<std::int32_t>(get32le(raw + 4));
-	if (h->entry_count < 0) {
-		report("negative entry count %i", static_cast<int>(h->entry_count));
-		return false;
-	}
-	return true;
-}
-
-// Handles the header, the directory and every selected entry.
-static void fix_archive(FILE *archive)
-{
-	archive_header header;
-	std::uint64_t file_size;
-	if (!read_header(archive, &header))
-		return;
-	if (!archive_size(archive, &file_size)) {
-		report("cannot find the archive's size: %s", std::strerror(errno));
-		return;
-	}
-
-	// Never more directory than the file holds, whatever the count claims.
-	std::uint64_t held = file_size > HEADER_SIZE ? (file_size - HEADER_SIZE) / DIR_ENTRY_SIZE : 0;
-	std::int32_t listed = header.entry_count;
-	if (held < static_cast<std::uint64_t>(listed))
-		listed = static_cast<std::int32_t>(held);
-	std::size_t dir_bytes = static_cast<std::size_t>(listed) * DIR_ENTRY_SIZE;
-	unsigned char *directory = static_cast<unsigned char *>(std::malloc(dir_bytes > 0 ? dir_bytes : 1));
-	if (directory == nullptr) {
-		report("not enough memory for a directory of %i entries", static_cast<int>(listed));
-		return;
-	}
-	std::size_t got = std::fread(directory, DIR_ENTRY_SIZE, static_cast<std::size_t>(listed), archive);
-	bool read_failed = std::ferror(archive) != 0;
-	int err = errno;
-	std::clearerr(archive);
-
-	for (std::size_t i = 0; i < got; i++) {
-		dir_entry e = decode_dir_entry(directory + i * DIR_ENTRY_SIZE);
-		if (has_txd_extension(e.name))
-			fix_entry(archive, e, file_size);
-	}
-	std::free(directory);
-
-	if (read_failed)
-		report("cannot read the directory: %s", std::strerror(err));
-	else if (got < static_cast<std::size_t>(header.entry_count))
-		report("directory lists %i entries but only %llu are in the file", static_cast<int>(header.entry_count),
-		       static_cast<unsigned long long>(got));
-}
-
-// A report lost to a full disk or a closed pipe is a failure, not a success.
-static bool close_stdout()
-{
-	int err = std::fflush(stdout) != 0 ? errno : 0;
-	bool failed = err != 0 || std::ferror(stdout);
-	if (std::fclose(stdout) != 0 && !failed) {
-		err = errno;
-		failed = true;
-	}
-	if (failed)
-		std::fprintf(stderr, "txd-depth-fix: standard output: %s\n", err != 0 ? std::strerror(err) : "write error");
-	return !failed;
-}
-
 int main(int argc, char *argv[])
 {
-	if (argc < 2)
-		return EXIT_CLEAN;
-	archive_path = argv[1];
-
-	FILE *archive = std::fopen(archive_path, "rb+");
-	if (archive == nullptr) {
-		report("%s", std::strerror(errno));
-		return exit_status;
-	}
-	// Entries go straight between the file and their buffer: one read, one write.
-	if (std::setvbuf(archive, nullptr, _IONBF, 0) != 0)
-		report("cannot make the archive unbuffered");
-	else
-		fix_archive(archive);
-	if (std::fclose(archive) != 0)
-		report("cannot close: %s", std::strerror(errno));
-
-	return close_stdout() ? exit_status : EXIT_REPORTED;
+	return run(argc, argv);
 }
+#endif

@@ -1,5 +1,6 @@
 #include "invariant.h"
 
+#include <algorithm>
 #include <cstdint>
 
 #include "texture_patch.h"
@@ -8,21 +9,38 @@ namespace invariant {
 
 namespace {
 
-std::uint32_t get32le(const bytes &b, std::size_t at)
+// Written apart from the tool's reader on purpose: 64-bit positions, and
+// byte vectors rather than pointers.
+std::uint64_t u32_at(const bytes &b, std::uint64_t at)
 {
-	return ::get32le(&b[at]);
+	std::uint64_t v = 0;
+	for (int i = 3; i >= 0; i--)
+		v = v << 8 | b[static_cast<std::size_t>(at) + static_cast<std::size_t>(i)];
+	return v;
 }
 
-// A depth write can neither make nor unmake a texture-native type word or a
-// 16-bit pixel format, so both still stand in before where the walk saw them.
-bool is_depth_repair(const bytes &before, const bytes &after, std::size_t at)
+bool is_16_bit_with_wrong_depth(const bytes &b, std::uint64_t native)
 {
-	if (at < DEPTH_OFFSET || (before[at] != 8 && before[at] != 4) || after[at] != 16)
-		return false;
-	std::size_t native = at - DEPTH_OFFSET;
-	std::uint32_t format = get32le(before, native + RASTER_FORMAT_OFFSET) & PIXEL_FORMAT_MASK;
-	return get32le(before, native) == CHUNK_TEXTURE_NATIVE &&
-	       (format == PIXEL_FORMAT_1555 || format == PIXEL_FORMAT_565 || format == PIXEL_FORMAT_4444);
+	std::uint64_t format = u32_at(b, native + 96) & 0xF00;
+	unsigned char depth = b[static_cast<std::size_t>(native + 108)];
+	return (format == 0x100 || format == 0x200 || format == 0x300) && (depth == 8 || depth == 4);
+}
+
+// The chunks that stand one after another from pos to the end of the
+// buffer. A dictionary's children follow its header, and the walk never
+// returns to the dictionary's declared end: whatever follows the children
+// is walked as their sibling, to the end of the buffer or a type of 0.
+void collect_repairs(const bytes &b, std::uint64_t pos, std::vector<std::size_t> &depths)
+{
+	if (pos + 12 > b.size() || u32_at(b, pos) == 0)
+		return;
+	if (u32_at(b, pos) == 0x16)
+		return collect_repairs(b, pos + 12, depths);
+	std::uint64_t end = pos + 12 + u32_at(b, pos + 4);
+	// The depth byte counts only inside the chunk's own declared body.
+	if (u32_at(b, pos) == 0x15 && pos + 108 < std::min<std::uint64_t>(end, b.size()) && is_16_bit_with_wrong_depth(b, pos))
+		depths.push_back(static_cast<std::size_t>(pos + 108));
+	collect_repairs(b, end, depths);
 }
 
 std::string at_byte(const char *what, std::size_t at)
@@ -30,10 +48,15 @@ std::string at_byte(const char *what, std::size_t at)
 	return std::string(what) + " at byte " + std::to_string(at);
 }
 
-bool txd_named(const unsigned char *field)
+// The name up to its NUL, if the field has one.
+std::string name_of(const bytes &b, std::size_t field)
 {
-	std::string name(reinterpret_cast<const char *>(field), 24);
-	name = name.substr(0, name.find('\0'));
+	std::string name(b.begin() + static_cast<std::ptrdiff_t>(field), b.begin() + static_cast<std::ptrdiff_t>(field + 24));
+	return name.substr(0, name.find('\0'));
+}
+
+bool txd_named(const std::string &name)
+{
 	std::size_t dot = name.rfind('.');
 	if (dot == std::string::npos || name.size() - dot < 4)
 		return false;
@@ -41,57 +64,68 @@ bool txd_named(const unsigned char *field)
 	return lower(name[dot + 1]) == 't' && lower(name[dot + 2]) == 'x' && lower(name[dot + 3]) == 'd';
 }
 
-// Whether some txd entry listed in before's directory holds byte at.
-bool in_selected_entry(const bytes &before, std::size_t at)
+} // namespace
+
+std::vector<std::size_t> reference_repairs(const bytes &buffer)
 {
-	if (before.size() < 8 || get32le(before, 0) != 0x32524556)
-		return false;
-	std::uint64_t count = get32le(before, 4);
-	if (count > 0x7FFFFFFF)
-		return false;
-	for (std::uint64_t i = 0; i < count && 8 + (i + 1) * 32 <= before.size(); i++) {
-		std::size_t rec = static_cast<std::size_t>(8 + i * 32);
-		std::uint64_t start = std::uint64_t{get32le(before, rec)} * 2048;
-		std::uint64_t end = start + std::uint64_t{get32le(before, rec + 4)} * 2048;
-		if (txd_named(&before[rec + 8]) && start <= at && at < end)
-			return true;
-	}
-	return false;
+	std::vector<std::size_t> depths;
+	collect_repairs(buffer, 0, depths);
+	return depths;
 }
 
-} // namespace
+// The directory is read once, before any entry; each entry is read from the
+// image as the entries before it left it, and only what the file holds of it.
+outcome reference_run(const bytes &before)
+{
+	outcome o{before, ""};
+	if (before.size() < 8 || u32_at(before, 0) != 0x32524556 || u32_at(before, 4) > 0x7FFFFFFF)
+		return o;
+	for (std::uint64_t i = 0; i < u32_at(before, 4) && 8 + (i + 1) * 32 <= before.size(); i++) {
+		std::size_t record = static_cast<std::size_t>(8 + i * 32);
+		std::string name = name_of(before, record + 8);
+		if (!txd_named(name))
+			continue;
+		std::uint64_t start = std::min<std::uint64_t>(u32_at(before, record) * 2048, before.size());
+		std::uint64_t end = std::min<std::uint64_t>(start + u32_at(before, record + 4) * 2048, before.size());
+		bytes entry(o.image.begin() + static_cast<std::ptrdiff_t>(start), o.image.begin() + static_cast<std::ptrdiff_t>(end));
+		std::vector<std::size_t> depths = reference_repairs(entry);
+		for (std::size_t d : depths)
+			o.image[static_cast<std::size_t>(start) + d] = 16;
+		o.out += "Patching " + name + " patched " + std::to_string(depths.size()) + " textures\n";
+	}
+	return o;
+}
 
 std::string walk_violation(const bytes &buffer)
 {
-	bytes once = buffer;
+	std::vector<std::size_t> depths = reference_repairs(buffer);
+	bytes expected = buffer, once = buffer;
+	for (std::size_t d : depths)
+		expected[d] = 16;
 	std::int32_t count = patch_texture_depths(once.data(), once.size());
-	std::int32_t changed = 0;
-	for (std::size_t i = 0; i < buffer.size(); i++) {
-		if (once[i] == buffer[i])
-			continue;
-		if (!is_depth_repair(buffer, once, i))
-			return at_byte("a byte that is no qualifying depth changed", i);
-		changed++;
-	}
-	if (changed != count)
-		return "the walk returned " + std::to_string(count) + " but changed " + std::to_string(changed) + " bytes";
+	auto wrong = std::mismatch(once.begin(), once.end(), expected.begin());
+	if (wrong.first != once.end())
+		return at_byte(*wrong.first == buffer[static_cast<std::size_t>(wrong.first - once.begin())]
+		                   ? "a qualifying depth left unrepaired"
+		                   : "a byte that the walk must not touch changed",
+		               static_cast<std::size_t>(wrong.first - once.begin()));
+	if (static_cast<std::size_t>(count) != depths.size())
+		return "the walk returned " + std::to_string(count) + " but changed " + std::to_string(depths.size()) + " bytes";
 	bytes twice = once;
 	if (patch_texture_depths(twice.data(), twice.size()) != 0 || twice != once)
 		return "a second walk found more to repair";
 	return "";
 }
 
-std::string archive_violation(const bytes &before, const bytes &after)
+std::string archive_violation(const bytes &before, const bytes &after, bool whole_run)
 {
 	if (after.size() != before.size())
 		return "the length changed from " + std::to_string(before.size()) + " to " + std::to_string(after.size());
+	bytes expected = reference_run(before).image;
 	for (std::size_t i = 0; i < before.size(); i++) {
-		if (after[i] == before[i])
+		if (after[i] == expected[i] || (!whole_run && after[i] == before[i]))
 			continue;
-		if (!is_depth_repair(before, after, i))
-			return at_byte("a byte that is no qualifying depth changed", i);
-		if (!in_selected_entry(before, i))
-			return at_byte("a depth outside every selected entry changed", i);
+		return at_byte(after[i] == before[i] ? "a qualifying depth left unrepaired" : "a byte that no run changes changed", i);
 	}
 	return "";
 }

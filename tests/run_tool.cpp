@@ -6,8 +6,10 @@
 #include <iterator>
 #include <sstream>
 
+#include "patch_run.h"
+
 #ifdef _WIN32
-#include <process.h>
+#include <windows.h>
 #else
 #include <fcntl.h>
 #include <signal.h>
@@ -31,6 +33,27 @@ std::string read_text(const std::string &path)
 
 } // namespace
 
+run_output run_in_process(const std::vector<std::string> &args, const std::string &out_path,
+                          const std::string &err_path)
+{
+	std::vector<std::string> words{"txd-depth-fix"};
+	words.insert(words.end(), args.begin(), args.end());
+	std::vector<char *> argv;
+	for (std::string &w : words)
+		argv.push_back(&w[0]);
+	argv.push_back(nullptr);
+	std::FILE *out = std::fopen(out_path.c_str(), "w"), *err = std::fopen(err_path.c_str(), "w");
+	run_output r;
+	if (out != nullptr && err != nullptr)
+		r.status = txd_depth_fix(static_cast<int>(words.size()), argv.data(), out, err);
+	for (std::FILE *f : {out, err})
+		if (f != nullptr)
+			std::fclose(f);
+	r.out = read_text(out_path);
+	r.err = read_text(err_path);
+	return r;
+}
+
 #ifdef _WIN32
 
 bool under_emulator()
@@ -49,22 +72,70 @@ static std::string windows_path(std::string path)
 	return path;
 }
 
-static std::string quoted(const std::string &s)
+static std::wstring wide(const std::string &utf8)
 {
-	return "\"" + s + "\"";
+	int n = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0);
+	std::wstring w(n > 0 ? static_cast<std::size_t>(n) : 1, L'\0');
+	MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, &w[0], n);
+	w.resize(w.size() - 1);
+	return w;
 }
 
+// One argument as the C runtime splits a command line: quoted, with the
+// backslashes before a quote, and the quotes, escaped.
+static std::wstring quoted(const std::wstring &arg)
+{
+	std::wstring q = L"\"";
+	std::size_t backslashes = 0;
+	for (wchar_t c : arg) {
+		if (c == L'\\') {
+			backslashes++;
+			continue;
+		}
+		q.append(c == L'"' ? 2 * backslashes + 1 : backslashes, L'\\');
+		backslashes = 0;
+		q += c;
+	}
+	q.append(2 * backslashes, L'\\');
+	return q + L"\"";
+}
+
+static HANDLE inheritable_file(const std::string &path)
+{
+	SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+	return CreateFileW(wide(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+	                   CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// Started directly, without cmd.exe, whose own start-up failed under load.
 run_output run_program(const std::string &program, const std::vector<std::string> &args,
                        const std::string &out_path, const std::string &err_path, const run_limits &limits)
 {
-	std::string command = quoted(windows_path(program));
+	std::wstring command = quoted(wide(windows_path(program)));
 	for (const std::string &a : args)
-		command += " " + quoted(a);
-	command += " >" + quoted(limits.stdout_path ? limits.stdout_path : out_path) + " 2>" + quoted(err_path);
-	std::fflush(nullptr);
+		command += L" " + quoted(wide(a));
 	run_output r;
-	// cmd.exe /c strips one outer pair of quotes.
-	r.status = std::system(quoted(command).c_str());
+	HANDLE out = inheritable_file(limits.stdout_path ? limits.stdout_path : out_path);
+	HANDLE err = inheritable_file(err_path);
+	STARTUPINFOW start{};
+	start.cb = sizeof start;
+	start.dwFlags = STARTF_USESTDHANDLES;
+	start.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+	start.hStdOutput = out;
+	start.hStdError = err;
+	PROCESS_INFORMATION child{};
+	DWORD code = 0;
+	if (out != INVALID_HANDLE_VALUE && err != INVALID_HANDLE_VALUE &&
+	    CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &start, &child)) {
+		WaitForSingleObject(child.hProcess, INFINITE);
+		if (GetExitCodeProcess(child.hProcess, &code))
+			r.status = static_cast<int>(code);
+		CloseHandle(child.hProcess);
+		CloseHandle(child.hThread);
+	}
+	for (HANDLE h : {out, err})
+		if (h != INVALID_HANDLE_VALUE)
+			CloseHandle(h);
 	r.out = read_text(out_path);
 	r.err = read_text(err_path);
 	return r;
@@ -103,7 +174,13 @@ static void limit(int resource, std::uint64_t bytes)
 	int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
 	if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0)
 		_exit(126);
+	int reader_gone[2];
+	if (limits.stdout_reader_gone && (pipe(reader_gone) != 0 || dup2(reader_gone[1], 1) < 0 || close(reader_gone[0]) != 0))
+		_exit(126);
+	if (limits.closed_fd >= 0)
+		close(limits.closed_fd);
 	signal(SIGXFSZ, SIG_IGN); // an oversized write then fails with EFBIG
+	signal(SIGPIPE, SIG_DFL); // as a shell starts it
 	if (limits.fault != nullptr) {
 #ifdef TXD_FAULT_SHIM
 		if (setenv("LD_PRELOAD", TXD_FAULT_SHIM, 1) != 0 || setenv("TXD_FAULT", limits.fault, 1) != 0)

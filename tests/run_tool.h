@@ -1,5 +1,6 @@
-// Starts the tool as a child process on any host: fork and exec on POSIX
-// (behind the cross-build emulator when there is one), cmd.exe on Windows.
+// Runs the tool in process, or as a child process on any host: fork and
+// exec on POSIX (behind the cross-build emulator when there is one),
+// CreateProcessW on Windows.
 #ifndef TXD_DEPTH_FIX_RUN_TOOL_H
 #define TXD_DEPTH_FIX_RUN_TOOL_H
 
@@ -12,6 +13,8 @@ struct run_limits {
 	std::uint64_t address_space = 0;   // RLIMIT_AS in bytes, 0 for none (POSIX)
 	const char *stdout_path = nullptr; // where stdout goes; default: captured
 	const char *fault = nullptr;       // function:n for the preloaded fault shim
+	int closed_fd = -1;                // a standard descriptor to start closed (POSIX)
+	bool stdout_reader_gone = false;   // stdout a pipe with no reader (POSIX)
 };
 
 struct run_output {
@@ -23,6 +26,11 @@ struct run_output {
 // and err_path, never a pipe that could block.
 run_output run_program(const std::string &program, const std::vector<std::string> &args,
                        const std::string &out_path, const std::string &err_path, const run_limits &limits);
+
+// Calls the run with args after the program's name, its output going
+// through the files out_path and err_path.
+run_output run_in_process(const std::vector<std::string> &args, const std::string &out_path,
+                          const std::string &err_path);
 
 // The tests run through qemu or wine, which reserve address space of their
 // own: RLIMIT_AS then starves the emulator, not the tool.

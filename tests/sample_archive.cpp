@@ -80,6 +80,15 @@ bytes texture_native(const texture &t)
 	return chunk(0x15, body);
 }
 
+bytes short_texture_native_then_type_8(const texture &t, std::uint32_t body)
+{
+	bytes native = texture_native(t);
+	native.resize(12 + body);
+	for (std::size_t i = 0; i < 4; i++)
+		native[4 + i] = static_cast<unsigned char>(body >> (8 * i));
+	return cat({native, chunk(8, bytes(4, 0))});
+}
+
 bytes texture_dictionary(const std::vector<texture> &textures)
 {
 	bytes info;

@@ -43,6 +43,10 @@ struct texture {
 // pixels) followed by an empty extension chunk.
 bytes texture_native(const texture &t);
 
+// A texture native cut to a declared and held body of body bytes, then an
+// opaque chunk of type 8 that starts right after it.
+bytes short_texture_native_then_type_8(const texture &t, std::uint32_t body);
+
 // A texture dictionary: struct with the texture count, the textures, an
 // empty extension.
 bytes texture_dictionary(const std::vector<texture> &textures);
