@@ -146,7 +146,7 @@ std::vector<entry> mixed_entries(bool broken)
 	return {
 	    {"player.txd", texture_dictionary({{"skin", 0x200, bad8}, {"hair", 0x100, bad4}, {"eyes", 0x500, 32}})},
 	    {"player.dff", model},
-	    {"LOADSCS.TXD", texture_dictionary({{"title", 0x300, bad4, 64, 32}, {"logo", 0x2300, bad8, 16, 16}})},
+	    {"TITLES.TXD", texture_dictionary({{"title", 0x300, bad4, 64, 32}, {"logo", 0x2300, bad8, 16, 16}})},
 	    {"hud.txd", texture_dictionary({{"radar", 0x500, 32, 32, 32}, {"arrow", 0x200, 16}})},
 	    {"road.col", collision},
 	    {"empty.txd", {}, 0, 0},

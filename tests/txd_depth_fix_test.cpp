@@ -215,7 +215,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         archive_case{"MixedSample", sample::archive(sample::mixed_entries(true)),
                      "Patching player.txd patched 2 textures\n"
-                     "Patching LOADSCS.TXD patched 2 textures\n"
+                     "Patching TITLES.TXD patched 2 textures\n"
                      "Patching hud.txd patched 0 textures\n"
                      "Patching empty.txd patched 0 textures\n",
                      "", 0, sample::archive(sample::mixed_entries(false))},
@@ -261,7 +261,10 @@ INSTANTIATE_TEST_SUITE_P(
                      "txd-depth-fix: @: big.txd: entry ends past the end of the archive\n", 1,
                      size_with_high_bits(fixed_txd)},
         archive_case{"EntryOfSizeZero", sample::archive({{"none.txd", {}, 1, 0}}),
-                     "Patching none.txd patched 0 textures\n", "", 0, sample::archive({{"none.txd", {}, 1, 0}})}),
+                     "Patching none.txd patched 0 textures\n", "", 0, sample::archive({{"none.txd", {}, 1, 0}})},
+        archive_case{"EntryOfSizeZeroPastTheEnd", cat({header("VER2", 1), sample::dir_record(100, 0, "none.txd")}),
+                     "Patching none.txd patched 0 textures\n", "", 0,
+                     cat({header("VER2", 1), sample::dir_record(100, 0, "none.txd")})}),
     [](const ::testing::TestParamInfo<archive_case> &param) { return std::string(param.param.what); });
 
 // Every name gets a broken dictionary; only selected ones may change.
@@ -404,7 +407,7 @@ TEST(Faults, EntriesWithNothingToRepairAreNeverWritten)
 	run_limits limits;
 	limits.file_size = 2048;
 	run_result r = run_on(image, &limits);
-	EXPECT_EQ(r.out, "Patching player.txd patched 0 textures\nPatching LOADSCS.TXD patched 0 textures\n"
+	EXPECT_EQ(r.out, "Patching player.txd patched 0 textures\nPatching TITLES.TXD patched 0 textures\n"
 	                 "Patching hud.txd patched 0 textures\nPatching empty.txd patched 0 textures\n");
 	EXPECT_EQ(r.err, "");
 	EXPECT_EQ(r.status, 0);

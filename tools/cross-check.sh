@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds and runs the whole test suite natively, on big-endian s390x (qemu)
-# and on Windows x64 (mingw-w64, wine), then prints one line per target.
+# Builds and runs the whole test suite natively, on 32-bit x86 (where size_t
+# has 32 bits; run natively), on big-endian s390x (qemu) and on Windows x64
+# (mingw-w64, wine), then prints one line per target.
 #   tools/cross-check.sh [BUILD_ROOT]
 # Installs the cross compilers and emulators it needs with apt-get.
 set -euo pipefail
@@ -9,6 +10,9 @@ builds=${1:-$root/build-cross}
 mkdir -p "$builds"
 
 need=()
+# The i686 cross compiler, not g++-multilib, which Debian will not install
+# beside the s390x one.
+command -v i686-linux-gnu-g++ >/dev/null || need+=(g++-i686-linux-gnu)
 command -v s390x-linux-gnu-g++ >/dev/null || need+=(g++-s390x-linux-gnu)
 command -v qemu-s390x >/dev/null || need+=(qemu-user)
 command -v x86_64-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-x86-64-posix)
@@ -44,6 +48,7 @@ check() { # name, cmake arguments...
 }
 
 check native
+check i386 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/i686-linux-gnu.cmake"
 check s390x -DCMAKE_TOOLCHAIN_FILE="$root/cmake/s390x-linux-gnu.cmake"
 check windows -DCMAKE_TOOLCHAIN_FILE="$root/cmake/x86_64-w64-mingw32.cmake"
 printf '%s\n' "${summary[@]}"
