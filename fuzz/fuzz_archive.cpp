@@ -11,7 +11,7 @@
 #include <string>
 
 #include "invariant.h"
-#include "patch_run.h"
+#include "command_line.h"
 
 static std::string run(const std::string &path, int *status, std::string *err)
 {

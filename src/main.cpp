@@ -1,5 +1,5 @@
 // txd-depth-fix: sets to 16 the recorded depth of 16-bit textures that claim
-// 8 or 4 bits per pixel, in the texture dictionaries of a VER2 archive, in place.
+// 8 or 4 bits per pixel, in the texture dictionaries of VER2 archives, in place.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -13,9 +13,26 @@
 #include <unistd.h>
 #endif
 
-#include "patch_run.h"
+#include "command_line.h"
 
-#ifndef _WIN32
+#ifdef _WIN32
+// Started from Explorer, the console window would close before anyone could
+// read it; the prompt goes to the console itself, never into redirected output.
+static void hold_console_window()
+{
+	DWORD processes[2], mode;
+	HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+	if (!console_closes_at_exit(GetConsoleProcessList(processes, 2), GetConsoleMode(in, &mode) != 0))
+		return;
+	std::FILE *console = std::fopen("CONOUT$", "w");
+	if (console == nullptr)
+		return;
+	std::fputs("Press Enter to close this window.", console);
+	std::fclose(console);
+	for (int c = std::getchar(); c != EOF && c != '\n';)
+		c = std::getchar();
+}
+#else
 // With 0, 1 or 2 closed, the archive would be opened on one of them and
 // report lines written into it. Each closed one gets the null device, opened
 // the wrong way round so that using it still fails as a closed one would.
@@ -43,6 +60,9 @@ static int run(int argc, char *argv[])
 		std::fprintf(stderr, "txd-depth-fix: standard output: %s\n", std::strerror(errno));
 		status = EXIT_REPORTED;
 	}
+#ifdef _WIN32
+	hold_console_window();
+#endif
 	return status;
 }
 
@@ -64,12 +84,12 @@ int wmain(int argc, wchar_t *wargv[])
 {
 	char **argv = static_cast<char **>(std::calloc(static_cast<std::size_t>(argc) + 1, sizeof *argv));
 	for (int i = 0; argv != nullptr && i < argc; i++)
-		if ((argv[i] = utf8_from_wide(wargv[i])) == nullptr) {
-			std::fputs("txd-depth-fix: not enough memory for the arguments\n", stderr);
-			return EXIT_REPORTED;
-		}
-	if (argv == nullptr)
+		if ((argv[i] = utf8_from_wide(wargv[i])) == nullptr)
+			argv = nullptr;
+	if (argv == nullptr) {
+		std::fputs("txd-depth-fix: not enough memory for the arguments\n", stderr);
 		return EXIT_REPORTED;
+	}
 	return run(argc, argv);
 }
 #else

@@ -1,26 +1,14 @@
-// The run on one archive: header, directory, and the read, repair and
-// write-back of every texture dictionary in it, in place.
-#if !defined(_WIN32) && !defined(_FILE_OFFSET_BITS)
-#define _FILE_OFFSET_BITS 64 // must precede every include to widen off_t
-#endif
-
+// The run on one file: the archive's header and directory, then the read,
+// repair and write-back of each texture dictionary in it, in place; or one
+// loose dictionary read, repaired and written back whole.
 #include <cerrno>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#ifdef _WIN32
-#include <io.h>
-#include <sys/stat.h>
-#include <windows.h>
-#else
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/types.h>
-#include <unistd.h>
-#endif
 
+#include "file_access.h"
 #include "patch_run.h"
 #include "texture_patch.h"
 
@@ -41,12 +29,23 @@ struct dir_entry {
 	char name[NAME_SIZE + 1]; // always NUL-terminated, even when the field is not
 };
 
-// One file's run: where it reports, and whether it has.
+// One file's run: what it was asked, where it reports, and whether it has.
 struct file_run {
 	const char *path;
+	const char *prefix; // before every stdout line, or null
+	const run_options &options;
+	const char *kind; // "archive" or "file", for diagnostics
 	std::FILE *out, *err;
 	bool out_is_terminal; // names then lose their control bytes
 	bool reported;
+};
+
+// One texture dictionary's bytes in the file: an archive entry, or the whole
+// of a loose file.
+struct span {
+	const char *name;  // on its report line
+	const char *label; // before its diagnostics; null for a loose file
+	std::uint64_t start, length;
 };
 
 #if defined(__GNUC__)
@@ -69,96 +68,14 @@ static void report(file_run &run, const char *format, ...)
 	run.reported = true;
 }
 
-#ifdef _WIN32
-static_assert(sizeof(long long) == 8, "_fseeki64 takes 64-bit positions");
-
-// Paths are UTF-8 inside the tool; Windows opens names outside the ANSI
-// code page only through the wide-character calls.
-static std::FILE *open_for_update(const char *path)
+// What went wrong with one dictionary, and the errno behind it when not 0.
+static void report_span(file_run &run, const span &s, const char *what, int err)
 {
-	int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0);
-	wchar_t *wide = n > 0 ? static_cast<wchar_t *>(std::malloc(sizeof(wchar_t) * static_cast<std::size_t>(n))) : nullptr;
-	if (wide == nullptr || MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, wide, n) != n) {
-		std::free(wide);
-		errno = n > 0 ? ENOMEM : EINVAL;
-		return nullptr;
-	}
-	std::FILE *f = _wfopen(wide, L"rb+");
-	std::free(wide);
-	return f;
-}
-
-static bool is_regular_file(std::FILE *f)
-{
-	struct _stat64 st;
-	return _fstat64(_fileno(f), &st) == 0 && (st.st_mode & _S_IFMT) == _S_IFREG;
-}
-
-static bool seek_to(FILE *f, std::uint64_t pos, int whence = SEEK_SET)
-{
-	return _fseeki64(f, static_cast<long long>(pos), whence) == 0;
-}
-static std::int64_t tell(FILE *f)
-{
-	return _ftelli64(f);
-}
-
-static bool is_terminal(std::FILE *f)
-{
-	return _isatty(_fileno(f)) != 0;
-}
-#else
-static_assert(sizeof(off_t) >= 8, "off_t must hold positions past 4 GiB");
-
-// Opening without O_NONBLOCK could wait forever on a FIFO that has no
-// writer; the file is known to be regular before anything is read.
-static std::FILE *open_for_update(const char *path)
-{
-	int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
-	if (fd < 0)
-		return nullptr;
-	std::FILE *f = fdopen(fd, "rb+");
-	if (f == nullptr) {
-		int err = errno;
-		close(fd);
-		errno = err;
-	}
-	return f;
-}
-
-// Also drops O_NONBLOCK, which has no business on a regular file.
-static bool is_regular_file(std::FILE *f)
-{
-	struct stat st;
-	int fd = fileno(f), flags = fcntl(fd, F_GETFL);
-	return fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && flags != -1 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
-}
-
-static bool seek_to(FILE *f, std::uint64_t pos, int whence = SEEK_SET)
-{
-	return fseeko(f, static_cast<off_t>(pos), whence) == 0;
-}
-static std::int64_t tell(FILE *f)
-{
-	return ftello(f);
-}
-
-static bool is_terminal(std::FILE *f)
-{
-	return isatty(fileno(f)) != 0;
-}
-#endif
-
-// Lets the run cap what it allocates by what the file can actually hold.
-static bool archive_size(FILE *archive, std::uint64_t *size)
-{
-	if (!seek_to(archive, 0, SEEK_END))
-		return false;
-	std::int64_t end = tell(archive);
-	if (end < 0 || !seek_to(archive, HEADER_SIZE))
-		return false;
-	*size = static_cast<std::uint64_t>(end);
-	return true;
+	const char *label = s.label != nullptr ? s.label : "", *colon = s.label != nullptr ? ": " : "";
+	if (err != 0)
+		report(run, "%s%s%s: %s", label, colon, what, std::strerror(err));
+	else
+		report(run, "%s%s%s", label, colon, what);
 }
 
 static dir_entry decode_dir_entry(const unsigned char *p)
@@ -187,16 +104,15 @@ static bool has_txd_extension(const char *name)
 	return ascii_lower(ext[0]) == 't' && ascii_lower(ext[1]) == 'x' && ascii_lower(ext[2]) == 'd';
 }
 
-static void write_back(file_run &run, FILE *archive, const dir_entry &e, std::uint64_t start,
-                       const unsigned char *data, std::size_t length)
+static void write_back(file_run &run, std::FILE *f, const span &s, const unsigned char *data, std::size_t length)
 {
 	// A stream opened for update needs a seek between a read and a write.
 	// The stream is unbuffered, so a successful fwrite has reached the file.
-	if (!seek_to(archive, start))
-		report(run, "%s: cannot seek to write back: %s", e.name, std::strerror(errno));
-	else if (std::fwrite(data, 1, length, archive) != length)
-		report(run, "%s: write failed: %s", e.name, std::strerror(errno));
-	std::clearerr(archive);
+	if (!seek_to(f, s.start))
+		report_span(run, s, "cannot seek to write back", errno);
+	else if (std::fwrite(data, 1, length, f) != length)
+		report_span(run, s, "write failed", errno);
+	std::clearerr(f);
 }
 
 // The part of an entry that lies within the file, as read into memory.
@@ -240,34 +156,103 @@ static entry_data read_entry(FILE *archive, std::uint64_t start, std::uint64_t l
 	return d;
 }
 
-// On a terminal, a name's control bytes could drive it; they print as '?'.
-static void print_name(const file_run &run, const char *name)
+// On a terminal, control bytes in a name or path could drive it; they print
+// as '?'. Anywhere else the bytes go out as they are.
+static void print_shown(const file_run &run, const char *text)
 {
-	char shown[NAME_SIZE + 1];
-	std::strcpy(shown, name);
-	for (char *c = shown; run.out_is_terminal && *c != '\0'; c++)
-		if (static_cast<unsigned char>(*c) < 0x20 || *c == 0x7F)
-			*c = '?';
-	std::fprintf(run.out, "Patching %s ", shown);
+	for (const unsigned char *c = reinterpret_cast<const unsigned char *>(text); *c != '\0'; c++)
+		std::fputc(run.out_is_terminal && (*c < 0x20 || *c == 0x7F) ? '?' : *c, run.out);
 }
 
-// Patches what could be read of the entry, prints its report line, and
-// writes it back over the same bytes when anything changed.
-static void fix_entry(file_run &run, FILE *archive, const dir_entry &e, std::uint64_t file_size)
+// Starts each stdout line of a run over several files, as grep does.
+static void print_prefix(const file_run &run)
 {
-	print_name(run, e.name);
-	std::uint64_t start = e.offset * SECTOR_SIZE;
-	entry_data d = read_entry(archive, start, e.size * SECTOR_SIZE, file_size);
-	std::int32_t count = patch_texture_depths(d.bytes, d.got);
-	std::fprintf(run.out, "patched %i textures\n", static_cast<int>(count));
+	if (run.prefix != nullptr) {
+		print_shown(run, run.prefix);
+		std::fputs(": ", run.out);
+	}
+}
 
-	if (count > 0)
-		write_back(run, archive, e, start, d.bytes, d.got);
+// The repairs of one dictionary, kept for the listing after its line.
+struct repair {
+	std::size_t native; // where the texture native starts in the buffer
+	std::uint8_t old_depth;
+};
+struct repair_list {
+	repair *items;
+	std::size_t count, capacity;
+	bool incomplete; // memory ran out before the last repair
+};
+
+static void note_repair(std::size_t native, std::uint8_t old_depth, void *context)
+{
+	repair_list &list = *static_cast<repair_list *>(context);
+	if (list.count == list.capacity && !list.incomplete) {
+		std::size_t more = list.capacity > 0 ? 2 * list.capacity : 16;
+		void *grown = more <= SIZE_MAX / sizeof(repair) ? std::realloc(list.items, more * sizeof(repair)) : nullptr;
+		list.incomplete = grown == nullptr;
+		if (grown != nullptr)
+			list.items = static_cast<repair *>(grown), list.capacity = more;
+	}
+	if (!list.incomplete)
+		list.items[list.count++] = {native, old_depth};
+}
+
+// Printable ASCII stands for itself; every other byte, and the backslash
+// that would make the escapes ambiguous, as \xHH.
+static void print_texture_name(std::FILE *out, const unsigned char *field)
+{
+	for (std::size_t i = 0; i < TEXTURE_NAME_SIZE && field[i] != 0; i++) {
+		if (field[i] >= 0x20 && field[i] <= 0x7E && field[i] != '\\')
+			std::fputc(field[i], out);
+		else
+			std::fprintf(out, "\\x%02x", field[i]);
+	}
+}
+
+// The walk changed only depth bytes, so each texture's name and format
+// still stand in the buffer as they were read.
+static void print_listing(const file_run &run, const unsigned char *buffer, const repair_list &list)
+{
+	for (std::size_t i = 0; i < list.count; i++) {
+		const unsigned char *native = buffer + list.items[i].native;
+		print_prefix(run);
+		std::fputs("  ", run.out);
+		print_texture_name(run.out, native + TEXTURE_NAME_OFFSET);
+		std::fprintf(run.out, ": %s, depth %u -> 16\n", pixel_format_name(get32le(native + RASTER_FORMAT_OFFSET)),
+		             static_cast<unsigned>(list.items[i].old_depth));
+	}
+}
+
+// Patches what could be read of the dictionary, prints its report line and
+// listing, and writes it back over the same bytes when anything changed.
+static void fix_span(file_run &run, std::FILE *f, const span &s, std::uint64_t file_size)
+{
+	print_prefix(run);
+	std::fputs("Patching ", run.out);
+	print_shown(run, s.name);
+	std::fputc(' ', run.out);
+	entry_data d = read_entry(f, s.start, s.length, file_size);
+	repair_list repairs = {nullptr, 0, 0, false};
+	std::int32_t count =
+	    patch_texture_depths(d.bytes, d.got, run.options.verbose ? note_repair : nullptr, &repairs);
+	std::fprintf(run.out, "patched %i textures\n", static_cast<int>(count));
+	print_listing(run, d.bytes, repairs);
+
+	if (count > 0 && !run.options.dry_run)
+		write_back(run, f, s, d.bytes, d.got);
 	std::free(d.bytes);
-	if (d.problem != nullptr && d.err != 0)
-		report(run, "%s: %s: %s", e.name, d.problem, std::strerror(d.err));
-	else if (d.problem != nullptr)
-		report(run, "%s: %s", e.name, d.problem);
+	std::free(repairs.items);
+	if (repairs.incomplete)
+		report_span(run, s, "not enough memory to list every repair", 0);
+	if (d.problem != nullptr)
+		report_span(run, s, d.problem, d.err);
+}
+
+static void fix_entry(file_run &run, std::FILE *archive, const dir_entry &e, std::uint64_t file_size)
+{
+	span s = {e.name, e.name, e.offset * SECTOR_SIZE, e.size * SECTOR_SIZE};
+	fix_span(run, archive, s, file_size);
 }
 
 // Reads the header; false when the file is not a VER2 archive at all.
@@ -301,7 +286,8 @@ static void fix_archive(file_run &run, FILE *archive)
 	std::uint64_t file_size;
 	if (!read_header(run, archive, &header))
 		return;
-	if (!archive_size(archive, &file_size)) {
+	// The length caps what the run allocates, whatever the directory claims.
+	if (!file_length(archive, &file_size) || !seek_to(archive, HEADER_SIZE)) {
 		report(run, "cannot find the archive's size: %s", std::strerror(errno));
 		return;
 	}
@@ -340,42 +326,42 @@ static void fix_archive(file_run &run, FILE *archive)
 		       static_cast<unsigned long long>(got));
 }
 
-// Opens, checks and repairs one archive; true when nothing was reported.
-static bool fix_archive_file(const char *path, std::FILE *out, std::FILE *err)
+// A loose dictionary: the whole file, when it starts with a dictionary
+// chunk; any other file is left alone, as one that is not VER2 is.
+static void fix_dictionary(file_run &run, std::FILE *f)
 {
-	file_run run = {path, out, err, is_terminal(out), false};
-	FILE *archive = open_for_update(path);
-	if (archive == nullptr) {
+	unsigned char head[4];
+	std::uint64_t length;
+	std::size_t got = std::fread(head, 1, sizeof head, f);
+	if (std::ferror(f))
+		report(run, "cannot read: %s", std::strerror(errno));
+	else if (got < sizeof head || get32le(head) != CHUNK_TEXTURE_DICTIONARY)
+		return;
+	else if (!file_length(f, &length))
+		report(run, "cannot find the file's size: %s", std::strerror(errno));
+	else
+		fix_span(run, f, {run.path, nullptr, 0, length}, length);
+}
+
+bool fix_file(const char *path, const char *prefix, const run_options &options, std::FILE *out, std::FILE *err)
+{
+	file_run run = {path, prefix, options, options.loose ? "file" : "archive", out, err, is_terminal(out), false};
+	std::FILE *f = open_file(path, !options.dry_run);
+	if (f == nullptr) {
 		report(run, "%s", std::strerror(errno));
 		return false;
 	}
-	// A FIFO or a device would block or never end; only files are archives.
+	// A FIFO or a device would block or never end; only files are read.
 	// Unbuffered, entries go straight between the file and their buffer.
-	if (!is_regular_file(archive))
+	if (!is_regular_file(f))
 		report(run, "not a regular file");
-	else if (std::setvbuf(archive, nullptr, _IONBF, 0) != 0)
-		report(run, "cannot make the archive unbuffered");
+	else if (std::setvbuf(f, nullptr, _IONBF, 0) != 0)
+		report(run, "cannot make the %s unbuffered", run.kind);
+	else if (options.loose)
+		fix_dictionary(run, f);
 	else
-		fix_archive(run, archive);
-	if (std::fclose(archive) != 0)
+		fix_archive(run, f);
+	if (std::fclose(f) != 0)
 		report(run, "cannot close: %s", std::strerror(errno));
 	return !run.reported;
-}
-
-// A report lost to a full disk or a closed pipe is a failure, not a success.
-static bool flush_output(std::FILE *out, std::FILE *err)
-{
-	int why = std::fflush(out) != 0 ? errno : 0;
-	if (why == 0 && !std::ferror(out))
-		return true;
-	std::fprintf(err, "txd-depth-fix: standard output: %s\n", why != 0 ? std::strerror(why) : "write error");
-	return false;
-}
-
-int txd_depth_fix(int argc, char *argv[], std::FILE *out, std::FILE *err)
-{
-	if (argc < 2)
-		return EXIT_CLEAN;
-	bool clean = fix_archive_file(argv[1], out, err);
-	return flush_output(out, err) && clean ? EXIT_CLEAN : EXIT_REPORTED;
 }

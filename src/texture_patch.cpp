@@ -4,13 +4,6 @@
 
 namespace {
 
-bool is_16_bit_format(std::uint32_t raster_format)
-{
-	std::uint32_t pixel_format = raster_format & PIXEL_FORMAT_MASK;
-	return pixel_format == PIXEL_FORMAT_1555 || pixel_format == PIXEL_FORMAT_565 ||
-	       pixel_format == PIXEL_FORMAT_4444;
-}
-
 // A texture native is repaired only when both its declared body and the
 // buffer hold its depth byte: a chunk that declares less ends before it, and
 // the byte there belongs to whatever follows. Written so that a body size
@@ -20,18 +13,34 @@ bool reaches_depth(std::uint32_t body, std::size_t left)
 	return DEPTH_OFFSET - CHUNK_HEADER_SIZE < body && DEPTH_OFFSET < left;
 }
 
-bool repair_depth(unsigned char *native)
+// Sets the depth to 16 and returns the depth it had, or returns 0 when the
+// texture is not 16-bit or already records another depth.
+std::uint8_t repair_depth(unsigned char *native)
 {
-	unsigned char *depth = native + DEPTH_OFFSET;
-	if (!is_16_bit_format(get32le(native + RASTER_FORMAT_OFFSET)) || (*depth != 8 && *depth != 4))
-		return false;
+	unsigned char *depth = native + DEPTH_OFFSET, old = *depth;
+	if (pixel_format_name(get32le(native + RASTER_FORMAT_OFFSET)) == nullptr || (old != 8 && old != 4))
+		return 0;
 	*depth = 16;
-	return true;
+	return old;
 }
 
 } // namespace
 
-std::int32_t patch_texture_depths(unsigned char *buffer, std::size_t length)
+const char *pixel_format_name(std::uint32_t raster_format)
+{
+	switch (raster_format & PIXEL_FORMAT_MASK) {
+	case PIXEL_FORMAT_1555:
+		return "1-5-5-5";
+	case PIXEL_FORMAT_565:
+		return "5-6-5";
+	case PIXEL_FORMAT_4444:
+		return "4-4-4-4";
+	default:
+		return nullptr;
+	}
+}
+
+std::int32_t patch_texture_depths(unsigned char *buffer, std::size_t length, repair_listener *listener, void *context)
 {
 	std::int32_t count = 0;
 	std::size_t pos = 0;
@@ -46,8 +55,13 @@ std::int32_t patch_texture_depths(unsigned char *buffer, std::size_t length)
 			continue;
 		}
 		std::uint32_t body = get32le(buffer + pos + 4);
-		if (type == CHUNK_TEXTURE_NATIVE && reaches_depth(body, length - pos) && repair_depth(buffer + pos))
-			count++;
+		if (type == CHUNK_TEXTURE_NATIVE && reaches_depth(body, length - pos)) {
+			std::uint8_t old = repair_depth(buffer + pos);
+			if (old != 0)
+				count++;
+			if (old != 0 && listener != nullptr)
+				listener(pos, old, context);
+		}
 		if (body >= length - pos - CHUNK_HEADER_SIZE)
 			break;
 		pos += CHUNK_HEADER_SIZE + body;

@@ -6,7 +6,7 @@
 #include <iterator>
 #include <sstream>
 
-#include "patch_run.h"
+#include "command_line.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -179,6 +179,8 @@ static void limit(int resource, std::uint64_t bytes)
 		_exit(126);
 	if (limits.closed_fd >= 0)
 		close(limits.closed_fd);
+	if (limits.unprivileged && getuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
+		_exit(126);
 	signal(SIGXFSZ, SIG_IGN); // an oversized write then fails with EFBIG
 	signal(SIGPIPE, SIG_DFL); // as a shell starts it
 	if (limits.fault != nullptr) {

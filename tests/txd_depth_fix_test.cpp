@@ -23,7 +23,7 @@
 #include <gtest/gtest.h>
 
 #include "invariant.h"
-#include "patch_run.h"
+#include "command_line.h"
 #include "run_tool.h"
 #include "sample_archive.h"
 
@@ -82,11 +82,13 @@ run_result run_tool(const std::vector<std::string> &args, const run_limits *limi
 }
 
 // Writes image to a fresh archive file, runs the tool on it, reads it back.
-run_result run_on(const bytes &image, const run_limits *limits = nullptr, std::string *path_out = nullptr)
+run_result run_on(const bytes &image, const run_limits *limits = nullptr, std::string *path_out = nullptr,
+                  std::vector<std::string> args = {})
 {
 	std::string path = scratch_path("archive.img");
 	write_file(path, image);
-	run_result r = run_tool({path}, limits);
+	args.push_back(path);
+	run_result r = run_tool(args, limits);
 	r.after = read_file(path);
 	std::remove(path.c_str());
 	if (path_out != nullptr)
@@ -146,7 +148,13 @@ const bytes broken_txd = texture_dictionary({broken, broken2});
 const bytes fixed_txd = texture_dictionary({fixed, fixed2});
 const bytes sound_txd = texture_dictionary({fixed, {"sky", 0x500, 32}});
 
-// An archive, what the tool must print and leave behind for it.
+// A backslash and bytes outside printable ASCII; and all 32 bytes, no NUL.
+const texture odd_name{"a\\b\x01\xe9", 0x100, 4}, odd_name_fixed{"a\\b\x01\xe9", 0x100, 16};
+const texture full_name{"abcdefghijklmnopqrstuvwxyz012345", 0x200, 8};
+const texture full_name_fixed{"abcdefghijklmnopqrstuvwxyz012345", 0x200, 16};
+
+// An archive, what the tool must print and leave behind for it, with
+// options before its path.
 struct archive_case {
 	const char *what;
 	bytes before;
@@ -154,6 +162,7 @@ struct archive_case {
 	std::string err; // @ stands for the archive's path
 	int status;
 	bytes after;
+	std::vector<std::string> options = {};
 };
 
 void PrintTo(const archive_case &c, std::ostream *os)
@@ -167,7 +176,7 @@ TEST_P(Archive, PrintsAndWritesExactly)
 {
 	const archive_case &c = GetParam();
 	std::string path;
-	run_result r = run_on(c.before, nullptr, &path);
+	run_result r = run_on(c.before, nullptr, &path, c.options);
 	EXPECT_EQ(r.out, c.out);
 	EXPECT_EQ(r.err, with_path(c.err, path));
 	EXPECT_EQ(r.status, c.status);
@@ -262,6 +271,11 @@ INSTANTIATE_TEST_SUITE_P(
                      size_with_high_bits(fixed_txd)},
         archive_case{"EntryOfSizeZero", sample::archive({{"none.txd", {}, 1, 0}}),
                      "Patching none.txd patched 0 textures\n", "", 0, sample::archive({{"none.txd", {}, 1, 0}})},
+        archive_case{"ListingEscapesTextureNames", sample::archive({{"odd.txd", texture_dictionary({odd_name, full_name})}}),
+                     "Patching odd.txd patched 2 textures\n"
+                     "  a\\x5cb\\x01\\xe9: 1-5-5-5, depth 4 -> 16\n"
+                     "  abcdefghijklmnopqrstuvwxyz012345: 5-6-5, depth 8 -> 16\n",
+                     "", 0, sample::archive({{"odd.txd", texture_dictionary({odd_name_fixed, full_name_fixed})}}), {"-v"}},
         archive_case{"EntryOfSizeZeroPastTheEnd", cat({header("VER2", 1), sample::dir_record(100, 0, "none.txd")}),
                      "Patching none.txd patched 0 textures\n", "", 0,
                      cat({header("VER2", 1), sample::dir_record(100, 0, "none.txd")})}),
@@ -301,27 +315,120 @@ INSTANTIATE_TEST_SUITE_P(
                       name_case{"a.tod", false}, name_case{"a.txt", false},
                       name_case{"a\x1b]0;x\x07.txd", true}));
 
-TEST(Arguments, NoArgumentDoesNothing)
+// A command line over the files a.img and b.img (archives holding a.txd and
+// b.txd), t.txd (a loose dictionary) and e.txd (empty), each broken where it
+// can be; @a, @b, @t and @e stand for their paths.
+struct command_case {
+	const char *what;
+	std::vector<std::string> args;
+	std::string out, err;
+	int status;
+	std::string repaired; // the letters of the files repaired
+};
+
+void PrintTo(const command_case &c, std::ostream *os)
 {
-	run_result r = run_tool({});
-	EXPECT_EQ(r.out, "");
-	EXPECT_EQ(r.err, "");
-	EXPECT_EQ(r.status, 0);
+	*os << c.what;
 }
 
-TEST(Arguments, SecondArgumentIsIgnored)
+class CommandLine : public ::testing::TestWithParam<command_case> {};
+
+std::string expand(const std::string &templ, const std::string &stem)
 {
-	std::string path = scratch_path("a.img"), other = scratch_path("b.img");
-	write_file(path, sample::archive({{"a.txd", broken_txd}}));
-	write_file(other, sample::archive({{"b.txd", broken_txd}}));
-	run_result r = run_tool({path, other});
-	EXPECT_EQ(r.out, "Patching a.txd patched 2 textures\n");
-	EXPECT_EQ(r.err, "");
-	EXPECT_EQ(r.status, 0);
-	EXPECT_EQ(read_file(path), sample::archive({{"a.txd", fixed_txd}}));
-	EXPECT_EQ(read_file(other), sample::archive({{"b.txd", broken_txd}}));
-	std::remove(path.c_str());
-	std::remove(other.c_str());
+	std::string out;
+	for (std::size_t i = 0; i < templ.size(); i++) {
+		char f = i + 1 < templ.size() ? templ[i + 1] : '\0';
+		if (templ[i] != '@' || std::string("abte").find(f) == std::string::npos) {
+			out += templ[i];
+			continue;
+		}
+		out += stem + f + (f == 'a' || f == 'b' ? ".img" : ".txd");
+		i++;
+	}
+	return out;
+}
+
+TEST_P(CommandLine, HandlesEveryFileAsAsked)
+{
+	const command_case &c = GetParam();
+	std::string stem = scratch_path("");
+	auto file = [](char letter, bool repaired) {
+		const bytes &txd = repaired ? fixed_txd : broken_txd;
+		return letter == 't' ? txd : letter == 'e' ? bytes{} : sample::archive({{std::string(1, letter) + ".txd", txd}});
+	};
+	for (char f : std::string("abte"))
+		write_file(expand(std::string("@") + f, stem), file(f, false));
+	std::vector<std::string> args;
+	for (const std::string &a : c.args)
+		args.push_back(expand(a, stem));
+	run_result r = run_tool(args);
+	EXPECT_EQ(r.out, expand(c.out, stem));
+	EXPECT_EQ(r.err, expand(c.err, stem));
+	EXPECT_EQ(r.status, c.status);
+	for (char f : std::string("abte")) {
+		std::string path = expand(std::string("@") + f, stem);
+		EXPECT_EQ(read_file(path), file(f, c.repaired.find(f) != std::string::npos)) << path;
+		std::remove(path.c_str());
+	}
+}
+
+const std::string a_line = "Patching a.txd patched 2 textures\n";
+const std::string listing = "  body: 5-6-5, depth 8 -> 16\n  face: 4-4-4-4, depth 4 -> 16\n";
+const std::string usage = "usage: txd-depth-fix [-n] [-v] [-t] [--] FILE...\n"
+                          "       txd-depth-fix -h | --help\n"
+                          "       txd-depth-fix -V | --version\n"
+                          "Sets to 16 the recorded depth of 16-bit textures that claim 8 or 4 bits\n"
+                          "per pixel, in the texture dictionaries of each VER2 archive FILE, in place.\n"
+                          "\n"
+                          "  -n, --dry-run  open every FILE read-only and write nothing\n"
+                          "  -v, --verbose  after each line, one line per depth changed\n"
+                          "  -t, --txd      each FILE is one loose texture dictionary, not an archive\n"
+                          "  -h, --help     print this help and exit\n"
+                          "  -V, --version  print the version and exit\n"
+                          "\n"
+                          "Exit status: 0 when nothing was reported, 1 when anything was,\n"
+                          "2 for a usage error.\n";
+const std::string usage_hint = "Try 'txd-depth-fix --help' for more information.\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Options, CommandLine,
+    ::testing::Values(
+        command_case{"NoArgument", {}, "", "", 0, ""},
+        command_case{"OptionsButNoFile", {"-n", "--verbose"}, "", "", 0, ""},
+        command_case{"OneArchive", {"@a"}, a_line, "", 0, "a"},
+        command_case{"SeveralArchivesNameTheirLines", {"@a", "@b"},
+                     "@a: " + a_line + "@b: Patching b.txd patched 2 textures\n", "", 0, "ab"},
+        command_case{"AProblemStopsNoOtherFile", {"@a", "@a.gone", "@b"},
+                     "@a: " + a_line + "@b: Patching b.txd patched 2 textures\n",
+                     "txd-depth-fix: @a.gone: No such file or directory\n", 1, "ab"},
+        command_case{"DryRunWritesNothing", {"-n", "@a"}, a_line, "", 0, ""},
+        command_case{"VerboseListsEachRepair", {"@a", "--verbose"}, a_line + listing, "", 0, "a"},
+        command_case{"VerboseSeveral", {"-v", "@b", "@a"},
+                     "@b: Patching b.txd patched 2 textures\n@b:   body: 5-6-5, depth 8 -> 16\n"
+                     "@b:   face: 4-4-4-4, depth 4 -> 16\n@a: " + a_line +
+                         "@a:   body: 5-6-5, depth 8 -> 16\n@a:   face: 4-4-4-4, depth 4 -> 16\n",
+                     "", 0, "ab"},
+        command_case{"BundledDryRunVerbose", {"-nv", "@a"}, a_line + listing, "", 0, ""},
+        command_case{"LooseDictionary", {"-t", "@t"}, "Patching @t patched 2 textures\n", "", 0, "t"},
+        command_case{"LooseSkipsWhatIsNoDictionary", {"--txd", "@a", "@e", "@t", "-v"},
+                     "Patching @t patched 2 textures\n" + listing, "", 0, "t"},
+        command_case{"LooseDryRun", {"-tn", "@t"}, "Patching @t patched 2 textures\n", "", 0, ""},
+        command_case{"DoubleDashEndsOptions", {"--", "-n"}, "", "txd-depth-fix: -n: No such file or directory\n", 1, ""},
+        command_case{"LoneDashIsAFile", {"-"}, "", "txd-depth-fix: -: No such file or directory\n", 1, ""},
+        command_case{"HelpTouchesNothing", {"@a", "--help"}, usage, "", 0, ""},
+        command_case{"Version", {"-V", "@a"}, "txd-depth-fix 1.1.0\n", "", 0, ""},
+        command_case{"UnknownShortOption", {"-nx", "@a"}, "", "txd-depth-fix: unknown option '-x'\n" + usage_hint, 2, ""},
+        command_case{"UnknownLongOption", {"@a", "--bogus"}, "", "txd-depth-fix: unknown option '--bogus'\n" + usage_hint, 2, ""},
+        command_case{"ArgumentToAnOption", {"--verbose=1", "@a"}, "",
+                     "txd-depth-fix: option '--verbose' takes no argument\n" + usage_hint, 2, ""}),
+    [](const ::testing::TestParamInfo<command_case> &param) { return std::string(param.param.what); });
+
+TEST(Console, HeldOpenOnlyWhenTheToolIsAloneOnIt)
+{
+	EXPECT_TRUE(console_closes_at_exit(1, true));
+	EXPECT_FALSE(console_closes_at_exit(1, false)); // input redirected
+	EXPECT_FALSE(console_closes_at_exit(2, true));  // started from a console
+	EXPECT_FALSE(console_closes_at_exit(0, true));  // no console at all
 }
 
 TEST(Arguments, UnopenableArchivesAreReported)
@@ -412,6 +519,26 @@ TEST(Faults, EntriesWithNothingToRepairAreNeverWritten)
 	EXPECT_EQ(r.err, "");
 	EXPECT_EQ(r.status, 0);
 	EXPECT_EQ(r.after, image);
+}
+
+TEST(Faults, DryRunNeedsNoWriteAccess)
+{
+	// Read-only, and run as nobody when the tests run as root, who may
+	// write it all the same.
+	std::string path = scratch_path("archive.img");
+	bytes image = sample::archive({{"a.txd", broken_txd}});
+	write_file(path, image);
+	ASSERT_EQ(chmod(path.c_str(), 0444), 0);
+	run_limits limits;
+	limits.unprivileged = true;
+	run_result r = run_tool({"-n", path}, &limits);
+	EXPECT_EQ(r.out + r.err, "Patching a.txd patched 2 textures\n");
+	EXPECT_EQ(r.status, 0);
+	r = run_tool({path}, &limits);
+	EXPECT_EQ(r.out + r.err, "txd-depth-fix: " + path + ": Permission denied\n");
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(read_file(path), image);
+	std::remove(path.c_str());
 }
 
 #ifdef TXD_SANITIZED
