@@ -1,22 +1,36 @@
 #!/usr/bin/env bash
-# Builds the release packages into dist/: a .deb for this Linux host and a
-# .zip holding txd-depth-fix.exe for Windows x64, with README and licence.
+# Builds the release packages into dist/: a .deb for this Linux host, which
+# must pass Debian's lintian --pedantic with no error or warning, and a .zip
+# holding txd-depth-fix.exe for Windows x64, with README and licence.
 #   tools/package.sh
+# Installs the Windows cross compiler and lintian with apt-get when missing.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-command -v x86_64-w64-mingw32-g++-posix >/dev/null || {
+need=()
+command -v x86_64-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-x86-64-posix)
+command -v lintian >/dev/null || need+=(lintian)
+if [ ${#need[@]} -gt 0 ]; then
 	apt-get update
-	DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends g++-mingw-w64-x86-64-posix
-}
+	DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${need[@]}"
+fi
+rm -rf "$root/dist"
 mkdir -p "$root/dist"
 package() { # build folder, cmake arguments...
 	local dir=$1
 	shift
 	cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=Release -DTXD_BUILD_TESTS=OFF "$@" >/dev/null
-	cmake --build "$dir" -j "$(nproc)" --target txd-depth-fix >/dev/null
+	cmake --build "$dir" -j "$(nproc)" >/dev/null
 	(cd "$dir" && cpack -B "$root/dist" >/dev/null)
 }
 package "$root/build-package-linux"
 package "$root/build-package-windows" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/x86_64-w64-mingw32.cmake"
 rm -rf "$root/dist/_CPack_Packages"
+
+# Errors and warnings fail the build; pedantic notes and information show.
+report=$(lintian --pedantic --info "$root"/dist/*.deb 2>&1 || true)
+[ -n "$report" ] && printf '%s\n' "$report"
+if printf '%s\n' "$report" | grep -q '^[EW]: '; then
+	echo "package.sh: lintian found errors or warnings" >&2
+	exit 1
+fi
 ls -1 "$root/dist"
