@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 
 #include "texture_patch.h"
 
@@ -64,6 +65,35 @@ bool txd_named(const std::string &name)
 	return lower(name[dot + 1]) == 't' && lower(name[dot + 2]) == 'x' && lower(name[dot + 3]) == 'd';
 }
 
+// "  name: format, depth old -> 16" for the repair of the depth at depth_at,
+// entry holding the dictionary as it was before the walk.
+std::string listing_line(const bytes &entry, std::size_t depth_at)
+{
+	static const char *const formats[] = {"1-5-5-5", "5-6-5", "4-4-4-4"};
+	std::size_t native = depth_at - 108;
+	std::string name;
+	for (std::size_t i = native + 32; i < native + 64 && entry[i] != 0; i++) {
+		char hex[8];
+		std::snprintf(hex, sizeof hex, "\\x%02x", entry[i]);
+		name += entry[i] >= 0x20 && entry[i] < 0x7F && entry[i] != '\\' ? std::string(1, static_cast<char>(entry[i])) : hex;
+	}
+	return "  " + name + ": " + formats[(u32_at(entry, native + 96) >> 8 & 0xF) - 1] + ", depth " +
+	       std::to_string(entry[depth_at]) + " -> 16\n";
+}
+
+// Repairs the dictionary that stands at start in o.image and adds its line.
+void repair_and_report(outcome &o, const std::string &name, std::uint64_t start, std::uint64_t end, bool verbose)
+{
+	bytes entry(o.image.begin() + static_cast<std::ptrdiff_t>(start), o.image.begin() + static_cast<std::ptrdiff_t>(end));
+	std::vector<std::size_t> depths = reference_repairs(entry);
+	o.out += "Patching " + name + " patched " + std::to_string(depths.size()) + " textures\n";
+	for (std::size_t d : depths) {
+		o.image[static_cast<std::size_t>(start) + d] = 16;
+		if (verbose)
+			o.out += listing_line(entry, d);
+	}
+}
+
 } // namespace
 
 std::vector<std::size_t> reference_repairs(const bytes &buffer)
@@ -75,7 +105,7 @@ std::vector<std::size_t> reference_repairs(const bytes &buffer)
 
 // The directory is read once, before any entry; each entry is read from the
 // image as the entries before it left it, and only what the file holds of it.
-outcome reference_run(const bytes &before)
+outcome reference_run(const bytes &before, bool verbose)
 {
 	outcome o{before, ""};
 	if (before.size() < 8 || u32_at(before, 0) != 0x32524556 || u32_at(before, 4) > 0x7FFFFFFF)
@@ -87,12 +117,16 @@ outcome reference_run(const bytes &before)
 			continue;
 		std::uint64_t start = std::min<std::uint64_t>(u32_at(before, record) * 2048, before.size());
 		std::uint64_t end = std::min<std::uint64_t>(start + u32_at(before, record + 4) * 2048, before.size());
-		bytes entry(o.image.begin() + static_cast<std::ptrdiff_t>(start), o.image.begin() + static_cast<std::ptrdiff_t>(end));
-		std::vector<std::size_t> depths = reference_repairs(entry);
-		for (std::size_t d : depths)
-			o.image[static_cast<std::size_t>(start) + d] = 16;
-		o.out += "Patching " + name + " patched " + std::to_string(depths.size()) + " textures\n";
+		repair_and_report(o, name, start, end, verbose);
 	}
+	return o;
+}
+
+outcome reference_loose_run(const bytes &before, const std::string &path, bool verbose)
+{
+	outcome o{before, ""};
+	if (before.size() >= 4 && u32_at(before, 0) == 0x16)
+		repair_and_report(o, path, 0, before.size(), verbose);
 	return o;
 }
 

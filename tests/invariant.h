@@ -16,12 +16,15 @@ using bytes = std::vector<unsigned char>;
 std::vector<std::size_t> reference_repairs(const bytes &buffer);
 
 // What a run on an archive that holds before must leave and print, when no
-// read, write or allocation fails.
+// read, write or allocation fails; with verbose, the listing too.
 struct outcome {
 	bytes image;
 	std::string out;
 };
-outcome reference_run(const bytes &before);
+outcome reference_run(const bytes &before, bool verbose = false);
+
+// The same for a loose dictionary, named path on the command line.
+outcome reference_loose_run(const bytes &before, const std::string &path, bool verbose);
 
 // Walks a copy of buffer twice. Returns why the walk went wrong (a byte
 // changed that the reference walk does not repair or the other way round,

@@ -35,7 +35,9 @@ static bool write_corpus(const std::string &dir)
 	bytes small = sample::archive({{"a.txd", txd}, {"b.TXD", txd}});
 	bool ok = write_file(dir + "/archive-broken", broken) && write_file(dir + "/archive-clean", clean) &&
 	          write_file(dir + "/archive-small", small) && write_file(dir + "/txd-broken", txd) &&
-	          write_file(dir + "/txd-clean", sample::mixed_entries(false)[0].data);
+	          write_file(dir + "/txd-clean", sample::mixed_entries(false)[0].data) &&
+	          write_file(dir + "/txd-odd-names", sample::texture_dictionary({{"a\\b\x01\xe9", 0x100, 4},
+	                                                                        {"abcdefghijklmnopqrstuvwxyz012345", 0x200, 8}}));
 	for (std::size_t length : {4u, 7u, 40u, 2048u + 100, 2048u + 600})
 		ok = ok && write_file(dir + "/archive-cut-" + std::to_string(length), cut(small, length));
 	return ok;

@@ -3,16 +3,19 @@
 # must pass Debian's lintian --pedantic with no error or warning, and a .zip
 # holding txd-depth-fix.exe for Windows x64, with README and licence.
 #   tools/package.sh
-# Installs the Windows cross compiler and lintian with apt-get when missing.
+# The man page must pass mandoc -T lint first. Installs the Windows cross
+# compiler, lintian and mandoc with apt-get when missing.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 need=()
 command -v x86_64-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-x86-64-posix)
 command -v lintian >/dev/null || need+=(lintian)
+command -v mandoc >/dev/null || need+=(mandoc)
 if [ ${#need[@]} -gt 0 ]; then
 	apt-get update
 	DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${need[@]}"
 fi
+mandoc -T lint -W warning "$root/txd-depth-fix.1"
 rm -rf "$root/dist"
 mkdir -p "$root/dist"
 package() { # build folder, cmake arguments...
