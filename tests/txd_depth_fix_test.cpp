@@ -433,21 +433,30 @@ TEST(Console, HeldOpenOnlyWhenTheToolIsAloneOnIt)
 
 TEST(Arguments, UnopenableArchivesAreReported)
 {
+	// Options ("" for none), the file, and why it cannot be handled.
+	struct unopenable {
+		std::string options, path, why;
+	};
 	std::string missing = scratch_path("missing.img"), dir = scratch_path("dir"), fifo = scratch_path("fifo");
-	std::vector<std::pair<std::string, std::string>> cases{{missing, "No such file or directory"}};
+	std::vector<unopenable> cases{{"", missing, "No such file or directory"}};
 #ifdef _WIN32
 	ASSERT_EQ(_mkdir(dir.c_str()), 0);
-	cases.push_back({dir, "Permission denied"});
+	cases.push_back({"", dir, "Permission denied"});
 #else
-	// With no writer, a read of the FIFO would wait for ever.
+	// With no writer, a read of the FIFO would wait for ever; opened
+	// read-only, even the open would.
 	ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
 	ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-	cases.insert(cases.end(), {{dir, "Is a directory"}, {fifo, "not a regular file"}, {"/dev/null", "not a regular file"}});
+	cases.insert(cases.end(), {{"", dir, "Is a directory"},
+	                           {"", fifo, "not a regular file"},
+	                           {"", "/dev/null", "not a regular file"},
+	                           {"-n", fifo, "not a regular file"},
+	                           {"-tn", dir, "not a regular file"}});
 #endif
-	for (const auto &[path, why] : cases) {
-		run_result r = run_tool({path});
+	for (const unopenable &c : cases) {
+		run_result r = run_tool(c.options.empty() ? std::vector<std::string>{c.path} : std::vector<std::string>{c.options, c.path});
 		EXPECT_EQ(r.out, "");
-		EXPECT_EQ(r.err, "txd-depth-fix: " + path + ": " + why + "\n");
+		EXPECT_EQ(r.err, "txd-depth-fix: " + c.path + ": " + c.why + "\n");
 		EXPECT_EQ(r.status, 1);
 	}
 	std::filesystem::remove(dir);
