@@ -45,7 +45,7 @@ peak_kib=$(/usr/bin/time -f %M "$tool" "$data/work.img" 2>&1 >/dev/null | tail -
 fresh_copy
 strace -o "$data/trace" -e trace=openat,read,write,pread64,pwrite64 "$tool" "$data/work.img" >/dev/null
 # Count the calls on the archive's descriptor once it is open.
-fd=$(sed -n 's/^openat(.*work\.img", O_RDWR) = \([0-9]*\)$/\1/p' "$data/trace")
+fd=$(sed -n 's/^openat(.*work\.img", O_RDWR[^)]*) = \([0-9]*\)$/\1/p' "$data/trace")
 reads=$(sed '1,/work\.img/d' "$data/trace" | grep -c "^read($fd," || true)
 writes=$(sed '1,/work\.img/d' "$data/trace" | grep -c "^write($fd," || true)
 rm -f "$data/work.img" "$data/trace"
