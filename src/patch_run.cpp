@@ -34,7 +34,6 @@ struct file_run {
 	const char *path;
 	const char *prefix; // before every stdout line, or null
 	const run_options &options;
-	const char *kind; // "archive" or "file", for diagnostics
 	std::FILE *out, *err;
 	bool out_is_terminal; // names then lose their control bytes
 	bool reported;
@@ -345,7 +344,7 @@ static void fix_dictionary(file_run &run, std::FILE *f)
 
 bool fix_file(const char *path, const char *prefix, const run_options &options, std::FILE *out, std::FILE *err)
 {
-	file_run run = {path, prefix, options, options.loose ? "file" : "archive", out, err, is_terminal(out), false};
+	file_run run = {path, prefix, options, out, err, is_terminal(out), false};
 	std::FILE *f = open_file(path, !options.dry_run);
 	if (f == nullptr) {
 		report(run, "%s", std::strerror(errno));
@@ -356,7 +355,7 @@ bool fix_file(const char *path, const char *prefix, const run_options &options, 
 	if (!is_regular_file(f))
 		report(run, "not a regular file");
 	else if (std::setvbuf(f, nullptr, _IONBF, 0) != 0)
-		report(run, "cannot make the %s unbuffered", run.kind);
+		report(run, "cannot make the %s unbuffered", options.loose ? "file" : "archive");
 	else if (options.loose)
 		fix_dictionary(run, f);
 	else
