@@ -15,7 +15,7 @@ struct run_limits {
 	const char *fault = nullptr;       // function:n for the preloaded fault shim
 	int closed_fd = -1;                // a standard descriptor to start closed (POSIX)
 	bool stdout_reader_gone = false;   // stdout a pipe with no reader (POSIX)
-	bool unprivileged = false;         // run as nobody when the tests run as root (POSIX)
+	bool unprivileged = false;         // bound by file modes even when run as root (POSIX)
 };
 
 struct run_output {

@@ -532,8 +532,8 @@ TEST(Faults, EntriesWithNothingToRepairAreNeverWritten)
 
 TEST(Faults, DryRunNeedsNoWriteAccess)
 {
-	// Read-only, and run as nobody when the tests run as root, who may
-	// write it all the same.
+	// Read-only, and bound by that even when the tests run as root, who
+	// could write it all the same.
 	std::string path = scratch_path("archive.img");
 	bytes image = sample::archive({{"a.txd", broken_txd}});
 	write_file(path, image);
