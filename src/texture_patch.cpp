@@ -13,14 +13,14 @@ bool reaches_depth(std::uint32_t body, std::size_t left)
 	return DEPTH_OFFSET - CHUNK_HEADER_SIZE < body && DEPTH_OFFSET < left;
 }
 
-// Sets the depth to 16 and returns the depth it had, or returns 0 when the
-// texture is not 16-bit or already records another depth.
+// Sets the depth to 16 and returns the depth it had; returns 0, changing
+// nothing, when the texture is not 16-bit or records neither 8 nor 4.
 std::uint8_t repair_depth(unsigned char *native)
 {
-	unsigned char *depth = native + DEPTH_OFFSET, old = *depth;
+	std::uint8_t old = native[DEPTH_OFFSET];
 	if (pixel_format_name(get32le(native + RASTER_FORMAT_OFFSET)) == nullptr || (old != 8 && old != 4))
 		return 0;
-	*depth = 16;
+	native[DEPTH_OFFSET] = 16;
 	return old;
 }
 
@@ -57,10 +57,11 @@ std::int32_t patch_texture_depths(unsigned char *buffer, std::size_t length, rep
 		std::uint32_t body = get32le(buffer + pos + 4);
 		if (type == CHUNK_TEXTURE_NATIVE && reaches_depth(body, length - pos)) {
 			std::uint8_t old = repair_depth(buffer + pos);
-			if (old != 0)
+			if (old != 0) {
 				count++;
-			if (old != 0 && listener != nullptr)
-				listener(pos, old, context);
+				if (listener != nullptr)
+					listener(pos, old, context);
+			}
 		}
 		if (body >= length - pos - CHUNK_HEADER_SIZE)
 			break;
