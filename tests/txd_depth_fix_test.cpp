@@ -1,13 +1,11 @@
 // The program end to end: run on archive files, in process or as a process
 // of its own, judged by exact stdout, stderr, exit status and the file's
 // bytes afterwards.
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <sstream>
 #include <string>
 #include <vector>
 
