@@ -1,105 +1,218 @@
 #include "command_line.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <getopt.h>
 
+#include "folder_search.h"
 #include "patch_run.h"
+#include "report.h"
 
 static const char USAGE[] =
-    "usage: txd-depth-fix [-n] [-v] [-t] [--] FILE...\n"
+    "usage: txd-depth-fix [-bHnpqtv] [--totals] [--] FILE|FOLDER...\n"
     "       txd-depth-fix -h | --help\n"
     "       txd-depth-fix -V | --version\n"
     "Sets to 16 the recorded depth of 16-bit textures that claim 8 or 4 bits\n"
     "per pixel, in the texture dictionaries of each VER2 archive FILE, in place.\n"
+    "A FOLDER is searched to any depth for archives and for loose dictionaries\n"
+    "(files named *.txd); links and *.bak files in it are passed over.\n"
     "\n"
-    "  -n, --dry-run  open every FILE read-only and write nothing\n"
-    "  -v, --verbose  after each line, one line per depth changed\n"
-    "  -t, --txd      each FILE is one loose texture dictionary, not an archive\n"
-    "  -h, --help     print this help and exit\n"
-    "  -V, --version  print the version and exit\n"
+    "  -n, --dry-run        open files read-only and write nothing\n"
+    "  -v, --verbose        after each line, one line per depth changed; and say\n"
+    "                       why a FILE was left alone\n"
+    "  -q, --quiet          no line for an entry or dictionary with nothing to repair\n"
+    "  -H, --with-filename  start every archive's lines with its path\n"
+    "  -t, --txd            each FILE is one loose texture dictionary, not an archive\n"
+    "  -b, --backup         copy a file to FILE.bak before its first change;\n"
+    "                       an existing FILE.bak is never replaced\n"
+    "  -p, --preserve       a changed file keeps its modification and access times\n"
+    "      --totals         end with one line: \"T textures repaired in R of N files\"\n"
+    "  -h, --help           print this help and exit\n"
+    "  -V, --version        print the version and exit\n"
     "\n"
     "Exit status: 0 when nothing was reported, 1 when anything was,\n"
     "2 for a usage error.\n";
 
-static const char SHORT_OPTIONS[] = "nvthV";
+enum { OPTION_TOTALS = 256 };
+
+// The leading '-' returns operands in order, so options count wherever they
+// stand before "--", whatever POSIXLY_CORRECT says.
+static const char SHORT_OPTIONS[] = "-bHnpqtvhV";
 static const option LONG_OPTIONS[] = {
-    {"dry-run", no_argument, nullptr, 'n'}, {"verbose", no_argument, nullptr, 'v'},
-    {"txd", no_argument, nullptr, 't'},     {"help", no_argument, nullptr, 'h'},
-    {"version", no_argument, nullptr, 'V'}, {nullptr, 0, nullptr, 0},
+    {"backup", no_argument, nullptr, 'b'},
+    {"dry-run", no_argument, nullptr, 'n'},
+    {"help", no_argument, nullptr, 'h'},
+    {"preserve", no_argument, nullptr, 'p'},
+    {"quiet", no_argument, nullptr, 'q'},
+    {"totals", no_argument, nullptr, OPTION_TOTALS},
+    {"txd", no_argument, nullptr, 't'},
+    {"verbose", no_argument, nullptr, 'v'},
+    {"version", no_argument, nullptr, 'V'},
+    {"with-filename", no_argument, nullptr, 'H'},
+    {nullptr, 0, nullptr, 0},
 };
 
-// No option takes an argument, so getopt's optopt tells the three errors
-// apart: a letter of ours is a long option given an argument, 0 an unknown
-// long option, any other letter an unknown short one. A long option is
-// always the argument just passed.
-static int usage_error(char *argv[], std::FILE *err)
+struct command {
+	run_options run;
+	bool quiet, with_filename, totals;
+	char **operands;
+	int count;
+};
+
+// How many long options start with the name given in word ("--name[=x]").
+static int long_options_matching(const char *word)
 {
-	const char *given = argv[optind - 1];
-	if (optopt == 0)
-		std::fprintf(err, "txd-depth-fix: unknown option '%s'\n", given);
-	else if (std::strchr(SHORT_OPTIONS, optopt) != nullptr)
-		std::fprintf(err, "txd-depth-fix: option '%.*s' takes no argument\n",
-		             static_cast<int>(std::strcspn(given, "=")), given);
-	else
-		std::fprintf(err, "txd-depth-fix: unknown option '-%c'\n", optopt);
-	std::fputs("Try 'txd-depth-fix --help' for more information.\n", err);
+	std::size_t n = std::strcspn(word + 2, "=");
+	int matches = 0;
+	for (const option *o = LONG_OPTIONS; o->name != nullptr; o++)
+		matches += std::strncmp(o->name, word + 2, n) == 0;
+	return matches;
+}
+
+// The option letter that failed, whole: a UTF-8 character is all its bytes.
+static void add_option_letter(report &r, const char *word, int letter)
+{
+	char c[2] = {static_cast<char>(letter), '\0'};
+	const char *at = letter >= 0x80 ? std::strchr(word + 1, c[0]) : nullptr;
+	if (at == nullptr) {
+		line_add_shown(r, r.err, c);
+		return;
+	}
+	std::size_t n = 1;
+	while ((static_cast<unsigned char>(at[n]) & 0xC0) == 0x80)
+		n++;
+	char whole[8] = {};
+	std::memcpy(whole, at, n < sizeof whole ? n : sizeof whole - 1);
+	line_add_shown(r, r.err, whole);
+}
+
+// No option takes an argument, so getopt's optopt tells the errors apart:
+// a letter of ours is a long option given an argument, 0 an unknown or
+// ambiguous long option, any other letter an unknown short one. word is
+// the argument that held it.
+static int usage_error(report &r, const char *word)
+{
+	line_begin(r);
+	line_add(r, r.err, "txd-depth-fix: ");
+	int letter = static_cast<unsigned char>(optopt);
+	if (optopt != 0 && std::strchr(SHORT_OPTIONS + 1, letter) != nullptr) {
+		char name[32] = {};
+		std::memcpy(name, word, std::min(std::strcspn(word, "="), sizeof name - 1));
+		line_add(r, r.err, "option '");
+		line_add_shown(r, r.err, name);
+		line_add(r, r.err, "' takes no argument");
+	} else if (optopt == 0) {
+		char name[64] = {};
+		std::memcpy(name, word, std::min(std::strcspn(word, "="), sizeof name - 1));
+		line_add(r, r.err, long_options_matching(word) > 1 ? "option '" : "unknown option '");
+		line_add_shown(r, r.err, name);
+		line_add(r, r.err, long_options_matching(word) > 1 ? "' is ambiguous" : "'");
+	} else {
+		line_add(r, r.err, "unknown option '-");
+		add_option_letter(r, word, letter);
+		line_add(r, r.err, "'");
+		if (letter == '-') {
+			line_add(r, r.err, " in '");
+			line_add_shown(r, r.err, word);
+			line_add(r, r.err, "'");
+		}
+	}
+	line_end(r, r.err);
+	line_begin(r);
+	line_add(r, r.err, "Try 'txd-depth-fix --help' for more information.");
+	line_end(r, r.err);
 	return EXIT_USAGE;
 }
 
-// A report lost to a full disk or a closed pipe is a failure, not a success.
-static int flush_output(std::FILE *out, std::FILE *err, int status)
+static void print_text(report &r, const char *text)
 {
-	int why = std::fflush(out) != 0 ? errno : 0;
-	if (why == 0 && !std::ferror(out))
-		return status;
-	std::fprintf(err, "txd-depth-fix: standard output: %s\n", why != 0 ? std::strerror(why) : "write error");
-	return status == EXIT_CLEAN ? EXIT_REPORTED : status;
+	std::fputs(text, r.out);
 }
 
-// Returns -1 when the files are to be handled, else the exit status.
-static int parse_options(int argc, char *argv[], std::FILE *out, std::FILE *err, run_options *options)
+static bool set_option(command &c, int letter)
+{
+	switch (letter) {
+	case 'b': c.run.backup = true; break;
+	case 'H': c.with_filename = true; break;
+	case 'n': c.run.dry_run = true; break;
+	case 'p': c.run.preserve = true; break;
+	case 'q': c.quiet = true; break;
+	case 't': c.run.loose = true; break;
+	case 'v': c.run.verbose = true; break;
+	case OPTION_TOTALS: c.totals = true; break;
+	default: return false;
+	}
+	return true;
+}
+
+// Reads every option and gathers the operands; -1 when the files are to be
+// handled, else the exit status.
+static int parse_options(int argc, char *argv[], report &r, command &c)
 {
 	opterr = 0;
 	optind = 0; // a fresh scan, even when called again in one process
-	for (int c; (c = getopt_long(argc, argv, SHORT_OPTIONS, LONG_OPTIONS, nullptr)) != -1;) {
-		switch (c) {
-		case 'n':
-			options->dry_run = true;
+	for (;;) {
+		int word = optind > 0 ? optind : 1;
+		int letter = getopt_long(argc, argv, SHORT_OPTIONS, LONG_OPTIONS, nullptr);
+		if (letter == -1)
 			break;
-		case 'v':
-			options->verbose = true;
-			break;
-		case 't':
-			options->loose = true;
-			break;
-		case 'h':
-			std::fputs(USAGE, out);
-			return EXIT_CLEAN;
-		case 'V':
-			std::fputs("txd-depth-fix " TXD_VERSION "\n", out);
-			return EXIT_CLEAN;
-		default:
-			return usage_error(argv, err);
-		}
+		if (letter == 1)
+			c.operands[c.count++] = optarg;
+		else if (letter == 'h')
+			return print_text(r, USAGE), EXIT_CLEAN;
+		else if (letter == 'V')
+			return print_text(r, "txd-depth-fix " TXD_VERSION "\n"), EXIT_CLEAN;
+		else if (!set_option(c, letter))
+			return usage_error(r, argv[word]);
 	}
+	for (int i = optind; i < argc; i++)
+		c.operands[c.count++] = argv[i];
 	return -1;
+}
+
+// Lines of several archives say which archive they come from, as grep's
+// do; a loose dictionary's line names its file already.
+static void handle_operand(report &r, const command &c, char *operand)
+{
+	if (kind_of_path(operand) == PATH_FOLDER)
+		search_folder(r, operand, c.run);
+	else
+		fix_file(r, operand, !c.run.loose && (c.count > 1 || c.with_filename) ? operand : nullptr, c.run);
+}
+
+static int run_command(report &r, int argc, char *argv[])
+{
+	command c = {{false, false, false, false, false}, false, false, false, nullptr, 0};
+	c.operands = static_cast<char **>(std::malloc(static_cast<std::size_t>(argc) * sizeof(char *)));
+	if (c.operands == nullptr) {
+		print_problem(r, "arguments", nullptr, "not enough memory", 0);
+		return EXIT_REPORTED;
+	}
+	int status = parse_options(argc, argv, r, c);
+	if (status < 0) {
+		r.quiet = c.quiet;
+		r.verbose = c.run.verbose;
+		for (int i = 0; i < c.count; i++)
+			handle_operand(r, c, c.operands[i]);
+		if (c.totals)
+			print_totals(r, c.run.dry_run);
+	}
+	std::free(c.operands);
+	return status;
 }
 
 int txd_depth_fix(int argc, char *argv[], std::FILE *out, std::FILE *err)
 {
-	run_options options = {false, false, false};
-	int status = parse_options(argc, argv, out, err, &options);
-	if (status >= 0)
-		return flush_output(out, err, status);
-	// Lines of several archives say which archive they come from, as grep's
-	// do; a loose dictionary's line names its file already.
-	bool prefixed = !options.loose && argc - optind > 1;
-	status = EXIT_CLEAN;
-	for (int i = optind; i < argc; i++)
-		if (!fix_file(argv[i], prefixed ? argv[i] : nullptr, options, out, err))
-			status = EXIT_REPORTED;
-	return flush_output(out, err, status);
+	report r;
+	report_begin(r, out, err, false, false);
+	int status = run_command(r, argc, argv);
+	check_output(r);
+	if (status < 0 || status == EXIT_CLEAN)
+		status = r.totals.problems > 0 ? EXIT_REPORTED : EXIT_CLEAN;
+	report_end(r);
+	return status;
 }
 
 bool console_closes_at_exit(unsigned long console_processes, bool stdin_is_console)

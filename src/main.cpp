@@ -50,10 +50,14 @@ static int run(int argc, char *argv[])
 #ifndef _WIN32
 	if (!open_standard_descriptors())
 		return EXIT_REPORTED;
-	// A reader that goes away must not stop the repair half way: the
-	// failed output is reported at the end instead.
+	// A reader that goes away, or a file-size limit, must not stop the
+	// repair half way: the failed write is reported and the run goes on.
 	signal(SIGPIPE, SIG_IGN);
+	signal(SIGXFSZ, SIG_IGN);
 #endif
+	// Each line is handed over whole, in one write, so that several runs
+	// sharing a pipe never tear one another's lines.
+	std::setvbuf(stdout, nullptr, _IONBF, 0);
 	int status = txd_depth_fix(argc, argv, stdout, stderr);
 	bool already_reported = std::ferror(stdout) != 0;
 	if (std::fclose(stdout) != 0 && !already_reported) {

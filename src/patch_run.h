@@ -5,15 +5,31 @@
 
 #include <cstdio>
 
+#include "file_access.h"
+#include "report.h"
+
 struct run_options {
-	bool dry_run; // open read-only and write nothing
-	bool verbose; // list each depth changed after its entry's line
-	bool loose;   // the file is one texture dictionary, not an archive
+	bool dry_run;  // open read-only and write nothing
+	bool verbose;  // list each depth changed after its entry's line
+	bool loose;    // each FILE operand is one texture dictionary, not an archive
+	bool backup;   // copy a file whole to PATH.bak before its first write
+	bool preserve; // a written file keeps its access and modification times
 };
 
-// Repairs the file at path (UTF-8 on every host). Report lines go to out,
-// each preceded by prefix and ": " when prefix is not null; diagnostics go
-// to err. Returns true when nothing was reported.
-bool fix_file(const char *path, const char *prefix, const run_options &options, std::FILE *out, std::FILE *err);
+// Whether a name carries the txd extension: the text after its last dot
+// starts with "txd" in any letter case.
+bool has_txd_extension(const char *name);
+
+// A FILE operand that is not a folder (UTF-8 on every host): anything but a
+// regular file is refused before it is opened. Lines go out with prefix and
+// ": " before them when prefix is not null. Under -v, a file of neither
+// kind says that it was left alone.
+void fix_file(report &r, const char *path, const char *prefix, const run_options &options);
+
+// A file found in a folder, open for reading as reading, whose first bytes
+// say it is an archive (loose false) or a loose dictionary (loose true);
+// reopened for update unless -n. Closes reading.
+void fix_found_file(report &r, place where, const char *path, const char *prefix, bool loose, std::FILE *reading,
+                    const run_options &options);
 
 #endif

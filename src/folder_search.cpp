@@ -1,0 +1,163 @@
+#include "folder_search.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "file_access.h"
+#include "texture_patch.h"
+
+#ifdef _WIN32
+static const char SEPARATOR = '\\';
+#else
+static const char SEPARATOR = '/';
+#endif
+
+static const std::uint32_t VER2_MAGIC = 0x32524556; // "VER2" read little-endian
+
+// One folder of the path in hand: its names, the next one to visit, and
+// where its own path ends.
+struct level {
+	folder_listing listing;
+	std::size_t next;
+	std::size_t path_length;
+};
+
+// The whole search: the open folders, innermost last, and the path of the
+// name in hand. Memory: one listing per level.
+struct search {
+	report &r;
+	const run_options &options;
+	level *levels;
+	std::size_t depth, room;
+	char *path;
+	std::size_t path_room;
+};
+
+static int by_name(const void *a, const void *b)
+{
+	return std::strcmp(static_cast<const folder_entry *>(a)->name, static_cast<const folder_entry *>(b)->name);
+}
+
+static bool ends_in_separator(const char *path, std::size_t n)
+{
+	return n > 0 && (path[n - 1] == SEPARATOR || path[n - 1] == '/');
+}
+
+// Backups of this tool and others', in any letter case.
+static bool is_backup_name(const char *name)
+{
+	std::size_t n = std::strlen(name);
+	const char *ext = name + n - 4;
+	return n >= 4 && ext[0] == '.' && (ext[1] | 0x20) == 'b' && (ext[2] | 0x20) == 'a' && (ext[3] | 0x20) == 'k';
+}
+
+// Sets the path in hand to the folder's path at length, a separator unless
+// it ends in one, and name.
+static bool set_path(search &s, std::size_t length, const char *name)
+{
+	bool separate = !ends_in_separator(s.path, length);
+	std::size_t n = std::strlen(name), need = length + separate + n + 1;
+	if (need > s.path_room) {
+		char *grown = static_cast<char *>(std::realloc(s.path, 2 * need));
+		if (grown == nullptr)
+			return false;
+		s.path = grown;
+		s.path_room = 2 * need;
+	}
+	if (separate)
+		s.path[length++] = SEPARATOR;
+	std::memcpy(s.path + length, name, n + 1);
+	return true;
+}
+
+// Lists the folder at where and makes it the innermost level, its path
+// being the path in hand. A folder that has gone, or turned into a link,
+// is passed over.
+static void enter_folder(search &s, place where, bool follow)
+{
+	folder_listing listing;
+	if (!list_folder(where, follow, &listing)) {
+		if (errno != ENOENT && errno != ELOOP && errno != ENOTDIR)
+			print_problem(s.r, s.path, nullptr, "cannot list the folder", errno);
+		return;
+	}
+	if (s.depth == s.room) {
+		std::size_t room = s.room > 0 ? 2 * s.room : 16;
+		level *grown = static_cast<level *>(std::realloc(s.levels, room * sizeof(level)));
+		if (grown == nullptr) {
+			release_listing(&listing);
+			print_problem(s.r, s.path, nullptr, "not enough memory to search the folder", 0);
+			return;
+		}
+		s.levels = grown;
+		s.room = room;
+	}
+	std::qsort(listing.entries, listing.count, sizeof(folder_entry), by_name);
+	s.levels[s.depth++] = {listing, 0, std::strlen(s.path)};
+}
+
+// Reads a found file's first bytes and hands it on when they say it is
+// an archive or a loose dictionary; passes over anything else unwritten.
+static void visit_file(search &s, place where, const char *name)
+{
+	std::FILE *f = open_file(where, false, false);
+	if (f == nullptr) {
+		if (errno != ENOENT && errno != ELOOP)
+			print_problem(s.r, s.path, nullptr, std::strerror(errno), 0);
+		return;
+	}
+	unsigned char head[4];
+	file_facts facts;
+	bool regular = inspect_file(f, &facts) && facts.regular;
+	std::size_t got = regular ? std::fread(head, 1, sizeof head, f) : 0;
+	if (regular && std::ferror(f))
+		print_problem(s.r, s.path, nullptr, "cannot read", errno);
+	bool archive = got == sizeof head && get32le(head) == VER2_MAGIC;
+	bool loose = got == sizeof head && get32le(head) == CHUNK_TEXTURE_DICTIONARY && has_txd_extension(name);
+	if (archive || loose)
+		fix_found_file(s.r, where, s.path, archive ? s.path : nullptr, loose, f, s.options);
+	else
+		std::fclose(f);
+}
+
+// Visits the next name of the innermost folder, or leaves the folder.
+static void step(search &s)
+{
+	level &top = s.levels[s.depth - 1];
+	if (top.next == top.listing.count) {
+		release_listing(&top.listing);
+		s.depth--;
+		return;
+	}
+	const folder_entry &e = top.listing.entries[top.next++];
+	if (e.kind == ENTRY_OTHER || (e.kind == ENTRY_FILE && is_backup_name(e.name)))
+		return;
+	if (!set_path(s, top.path_length, e.name)) {
+		print_problem(s.r, s.path, nullptr, "not enough memory for the path", 0);
+		return;
+	}
+	place where = place_in(top.listing, e.name, s.path);
+	if (e.kind == ENTRY_FOLDER)
+		enter_folder(s, where, false);
+	else
+		visit_file(s, where, e.name);
+}
+
+void search_folder(report &r, const char *path, const run_options &options)
+{
+	search s = {r, options, nullptr, 0, 0, nullptr, 0};
+	std::size_t n = std::strlen(path);
+	s.path = static_cast<char *>(std::malloc(n + 1));
+	if (s.path == nullptr) {
+		print_problem(r, path, nullptr, "not enough memory for the path", 0);
+		return;
+	}
+	std::memcpy(s.path, path, n + 1);
+	s.path_room = n + 1;
+	enter_folder(s, {PLACE_CWD, path}, true);
+	while (s.depth > 0)
+		step(s);
+	std::free(s.levels);
+	std::free(s.path);
+}

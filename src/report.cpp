@@ -1,0 +1,202 @@
+#include "report.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+void report_begin(report &r, std::FILE *out, std::FILE *err, bool quiet, bool verbose)
+{
+	r.out = out;
+	r.err = err;
+	r.out_terminal = is_terminal(out);
+	r.err_terminal = is_terminal(err);
+	r.quiet = quiet;
+	r.verbose = verbose;
+	r.out_known = inspect_file(out, &r.out_facts) && r.out_facts.regular;
+	r.totals = {0, 0, 0, 0, 0};
+	r.out_error = 0;
+	r.line = nullptr;
+	r.length = r.room = 0;
+}
+
+void report_end(report &r)
+{
+	std::free(r.line);
+	r.line = nullptr;
+	r.length = r.room = 0;
+}
+
+bool is_standard_output(const report &r, const file_facts &f)
+{
+	return r.out_known && f.volume == r.out_facts.volume && f.index == r.out_facts.index;
+}
+
+void line_begin(report &r)
+{
+	r.length = 0;
+}
+
+// What the line holds so far goes out now, when it cannot grow.
+static void spill(report &r, std::FILE *to)
+{
+	std::fwrite(r.line, 1, r.length, to);
+	r.length = 0;
+}
+
+static void add_bytes(report &r, std::FILE *to, const char *bytes, std::size_t n)
+{
+	if (n > r.room - r.length) {
+		std::size_t room = r.length + n < 256 ? 256 : 2 * (r.length + n);
+		char *grown = static_cast<char *>(std::realloc(r.line, room));
+		if (grown == nullptr) {
+			spill(r, to);
+			std::fwrite(bytes, 1, n, to);
+			return;
+		}
+		r.line = grown;
+		r.room = room;
+	}
+	std::memcpy(r.line + r.length, bytes, n);
+	r.length += n;
+}
+
+void line_add(report &r, std::FILE *to, const char *text)
+{
+	add_bytes(r, to, text, std::strlen(text));
+}
+
+static bool is_control(unsigned char c)
+{
+	return c < 0x20 || c == 0x7F;
+}
+
+// On a terminal, control bytes in a name or path could drive it; they print
+// as '?'. Anywhere else the bytes go out as they are.
+void line_add_shown(report &r, std::FILE *to, const char *text)
+{
+	bool terminal = to == r.out ? r.out_terminal : r.err_terminal;
+	for (const char *c = text; *c != '\0'; c++)
+		add_bytes(r, to, terminal && is_control(static_cast<unsigned char>(*c)) ? "?" : c, 1);
+}
+
+void line_add_number(report &r, std::FILE *to, std::uint64_t n)
+{
+	char digits[24];
+	std::snprintf(digits, sizeof digits, "%llu", static_cast<unsigned long long>(n));
+	line_add(r, to, digits);
+}
+
+// One write per line: the stream is flushed before and after, so that an
+// unbuffered or emptied stream hands the whole line to the system at once.
+void line_end(report &r, std::FILE *to)
+{
+	add_bytes(r, to, "\n", 1);
+	bool written = std::fwrite(r.line, 1, r.length, to) == r.length;
+	if ((std::fflush(to) != 0 || !written) && to == r.out && r.out_error == 0)
+		r.out_error = errno != 0 ? errno : EIO;
+	r.length = 0;
+}
+
+void print_problem(report &r, const char *path, const char *name, const char *what, int err)
+{
+	line_begin(r);
+	line_add(r, r.err, "txd-depth-fix: ");
+	line_add_shown(r, r.err, path);
+	line_add(r, r.err, ": ");
+	if (name != nullptr) {
+		line_add_shown(r, r.err, name);
+		line_add(r, r.err, ": ");
+	}
+	line_add(r, r.err, what);
+	if (err != 0) {
+		line_add(r, r.err, ": ");
+		line_add(r, r.err, std::strerror(err));
+	}
+	line_end(r, r.err);
+	r.totals.problems++;
+}
+
+static void add_prefix(report &r, const char *prefix)
+{
+	if (prefix != nullptr) {
+		line_add_shown(r, r.out, prefix);
+		line_add(r, r.out, ": ");
+	}
+}
+
+bool print_count_line(report &r, const char *prefix, const char *name, std::int32_t count)
+{
+	r.totals.textures += static_cast<std::uint64_t>(count);
+	if (r.quiet && count == 0)
+		return false;
+	line_begin(r);
+	add_prefix(r, prefix);
+	line_add(r, r.out, "Patching ");
+	line_add_shown(r, r.out, name);
+	line_add(r, r.out, " patched ");
+	line_add_number(r, r.out, static_cast<std::uint64_t>(count));
+	line_add(r, r.out, " textures");
+	line_end(r, r.out);
+	return true;
+}
+
+void print_listing_line(report &r, const char *prefix, const char *text)
+{
+	line_begin(r);
+	add_prefix(r, prefix);
+	line_add(r, r.out, "  ");
+	line_add(r, r.out, text);
+	line_end(r, r.out);
+}
+
+void print_left_alone(report &r, const char *path, bool loose)
+{
+	r.totals.left_alone++;
+	if (!r.verbose)
+		return;
+	line_begin(r);
+	line_add_shown(r, r.out, path);
+	line_add(r, r.out, loose ? ": left alone: not a texture dictionary" : ": left alone: not a VER2 archive");
+	line_end(r, r.out);
+}
+
+// "1 texture", "0 textures", "2 files".
+static void add_counted(report &r, std::uint64_t n, const char *word)
+{
+	line_add_number(r, r.out, n);
+	line_add(r, r.out, " ");
+	line_add(r, r.out, word);
+	if (n != 1)
+		line_add(r, r.out, "s");
+}
+
+void print_totals(report &r, bool dry_run)
+{
+	const report_totals &t = r.totals;
+	line_begin(r);
+	add_counted(r, t.textures, "texture");
+	line_add(r, r.out, dry_run ? " to repair in " : " repaired in ");
+	line_add_number(r, r.out, t.repaired);
+	line_add(r, r.out, " of ");
+	add_counted(r, t.files, "file");
+	if (t.left_alone > 0) {
+		line_add(r, r.out, ", ");
+		line_add_number(r, r.out, t.left_alone);
+		line_add(r, r.out, " left alone");
+	}
+	if (t.problems > 0) {
+		line_add(r, r.out, ", ");
+		add_counted(r, t.problems, "problem");
+	}
+	line_end(r, r.out);
+}
+
+void check_output(report &r)
+{
+	if (std::fflush(r.out) != 0 && r.out_error == 0)
+		r.out_error = errno != 0 ? errno : EIO;
+	if (r.out_error == 0 && std::ferror(r.out))
+		r.out_error = EIO;
+	if (r.out_error != 0)
+		print_problem(r, "standard output", nullptr, std::strerror(r.out_error), 0);
+}

@@ -1,0 +1,72 @@
+// Every line the run writes: report lines on standard output, diagnostics
+// on standard error, and the counts behind the totals. Each line is built
+// whole and written with one call, so that runs sharing a pipe never tear
+// one another's lines; on a terminal, control bytes of names and paths
+// print as '?'.
+#ifndef TXD_DEPTH_FIX_REPORT_H
+#define TXD_DEPTH_FIX_REPORT_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include "file_access.h"
+
+struct report_totals {
+	std::uint64_t textures;   // the counts printed, or under -q that would have been
+	std::uint64_t files;      // files read as an archive or a loose dictionary
+	std::uint64_t repaired;   // those whose counts add up to more than 0
+	std::uint64_t left_alone; // FILE operands of neither kind
+	std::uint64_t problems;   // diagnostic lines written
+};
+
+struct report {
+	std::FILE *out, *err;
+	bool out_terminal, err_terminal;
+	bool quiet;   // no line for a count of 0
+	bool verbose; // say why a FILE operand was left alone
+	bool out_known;
+	file_facts out_facts; // standard output, when it is a file
+	report_totals totals;
+	int out_error; // errno of the first failed write to out, or 0
+	char *line;    // the line in hand
+	std::size_t length, room;
+};
+
+void report_begin(report &r, std::FILE *out, std::FILE *err, bool quiet, bool verbose);
+void report_end(report &r);
+
+// Whether f is the very file standard output writes to.
+bool is_standard_output(const report &r, const file_facts &f);
+
+// A line is begun, added to and written: added names and paths are shown
+// as the stream it goes to allows. A line that memory cannot hold whole is
+// written in parts rather than lost.
+void line_begin(report &r);
+void line_add(report &r, std::FILE *to, const char *text);
+void line_add_shown(report &r, std::FILE *to, const char *text);
+void line_add_number(report &r, std::FILE *to, std::uint64_t n);
+void line_end(report &r, std::FILE *to);
+
+// "txd-depth-fix: PATH: NAME: WHAT: why\n", without NAME when it is null
+// and without why when err is 0.
+void print_problem(report &r, const char *path, const char *name, const char *what, int err);
+
+// The line of one dictionary: "[PREFIX: ]Patching NAME patched N textures",
+// unless quiet and count is 0. Returns whether it was printed.
+bool print_count_line(report &r, const char *prefix, const char *name, std::int32_t count);
+
+// A line of the listing: "[PREFIX: ]  TEXT".
+void print_listing_line(report &r, const char *prefix, const char *text);
+
+// Under -v, why a FILE operand was left alone; counted either way.
+void print_left_alone(report &r, const char *path, bool loose);
+
+// "T textures repaired in R of N files[, A left alone][, P problems]".
+void print_totals(report &r, bool dry_run);
+
+// Flushes out and reports, once, that it could not be written: a report
+// lost to a full disk or a closed pipe is a failure, not a success.
+void check_output(report &r);
+
+#endif
