@@ -110,10 +110,10 @@ static int usage_error(report &r, const char *word)
 		line_add_shown(r, r.err, name);
 		line_add(r, r.err, long_options_matching(word) > 1 ? "' is ambiguous" : "'");
 	} else {
-		line_add(r, r.err, "unknown option '-");
+		line_add(r, r.err, letter == '-' ? "unknown option '" : "unknown option '-");
 		add_option_letter(r, word, letter);
 		line_add(r, r.err, "'");
-		if (letter == '-') {
+		if (letter == '-') { // "-n-": the dash alone would read as "--"
 			line_add(r, r.err, " in '");
 			line_add_shown(r, r.err, word);
 			line_add(r, r.err, "'");

@@ -13,7 +13,6 @@ static const char SEPARATOR = '\\';
 static const char SEPARATOR = '/';
 #endif
 
-static const std::uint32_t VER2_MAGIC = 0x32524556; // "VER2" read little-endian
 
 // One folder of the path in hand: its names, the next one to visit, and
 // where its own path ends.
@@ -107,7 +106,7 @@ static void visit_file(search &s, place where, const char *name)
 			print_problem(s.r, s.path, nullptr, std::strerror(errno), 0);
 		return;
 	}
-	unsigned char head[4];
+	unsigned char head[4] = {0, 0, 0, 0};
 	file_facts facts;
 	bool regular = inspect_file(f, &facts) && facts.regular;
 	std::size_t got = regular ? std::fread(head, 1, sizeof head, f) : 0;

@@ -12,7 +12,6 @@
 #include "texture_patch.h"
 
 static const std::uint64_t SECTOR_SIZE = 2048;
-static const std::uint32_t VER2_MAGIC = 0x32524556; // "VER2" read little-endian
 static const std::size_t HEADER_SIZE = 8;
 static const std::size_t DIR_ENTRY_SIZE = 32;
 static const std::size_t NAME_SIZE = 24;
@@ -283,7 +282,7 @@ static void fix_entry(file_run &run, std::FILE *archive, const dir_entry &e, std
 // Reads the header; false when the file is no VER2 archive to go on with.
 static bool read_header(file_run &run, FILE *archive, archive_header *h, bool *is_archive)
 {
-	unsigned char raw[HEADER_SIZE];
+	unsigned char raw[HEADER_SIZE] = {0, 0, 0, 0, 0, 0, 0, 0};
 	std::size_t got = std::fread(raw, 1, sizeof raw, archive);
 	*is_archive = false;
 	if (std::ferror(archive)) {
@@ -376,7 +375,7 @@ static bool fix_archive(file_run &run, FILE *archive)
 // chunk; false for any other file, which is left alone.
 static bool fix_dictionary(file_run &run, std::FILE *f)
 {
-	unsigned char head[4];
+	unsigned char head[4] = {0, 0, 0, 0};
 	std::uint64_t length;
 	std::size_t got = std::fread(head, 1, sizeof head, f);
 	if (std::ferror(f)) {

@@ -3,10 +3,13 @@
 #ifndef TXD_DEPTH_FIX_PATCH_RUN_H
 #define TXD_DEPTH_FIX_PATCH_RUN_H
 
+#include <cstdint>
 #include <cstdio>
 
 #include "file_access.h"
 #include "report.h"
+
+constexpr std::uint32_t VER2_MAGIC = 0x32524556; // "VER2" read little-endian
 
 struct run_options {
 	bool dry_run;  // open read-only and write nothing

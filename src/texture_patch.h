@@ -5,17 +5,12 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "little_endian.h"
+
 // Chunk types the walk tells apart; every other type is passed over whole.
 constexpr std::uint32_t CHUNK_NONE = 0x00;  // ends the walk, as zero fill does
 constexpr std::uint32_t CHUNK_TEXTURE_NATIVE = 0x15;
 constexpr std::uint32_t CHUNK_TEXTURE_DICTIONARY = 0x16;
-
-// Every integer in archives and chunk streams is little-endian, whatever the host.
-inline std::uint32_t get32le(const unsigned char *p)
-{
-	return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-	       static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
 
 // type, size of the body that follows, version
 constexpr std::size_t CHUNK_HEADER_SIZE = 12;

@@ -1,6 +1,6 @@
 // Preloaded into the tool by the end-to-end tests to reach the error paths
 // that a healthy disk never takes. TXD_FAULT=function:n makes the n-th call
-// of that stdio function fail: the stream's descriptor is pointed, for that
+// of that stdio function fail (a read after half its items): the stream's descriptor is pointed, for that
 // one call, at something that refuses the I/O, so the real stdio code sees
 // a real failure and sets its own error state.
 #include <dlfcn.h>
@@ -58,15 +58,19 @@ extern "C" std::size_t fread(void *p, std::size_t size, std::size_t n, FILE *f)
 	static auto next = real<std::size_t (*)(void *, std::size_t, std::size_t, FILE *)>("fread");
 	if (!nth_call_fails("fread"))
 		return next(p, size, n, f);
-	return with_descriptor(f, open("/", O_RDONLY | O_DIRECTORY), [&] { return next(p, size, n, f); });
+	// Half the items arrive, then the read fails: the caller must not
+	// trust what did arrive.
+	std::size_t half = next(p, size, n / 2, f);
+	return half + with_descriptor(f, open("/", O_RDONLY | O_DIRECTORY),
+	                              [&] { return next(static_cast<char *>(p) + half * size, size, n - half, f); });
 }
 
 extern "C" std::size_t fwrite(const void *p, std::size_t size, std::size_t n, FILE *f)
 {
-	// Only writes to files count: the compiler turns some report text into
-	// fwrite calls on stdout.
+	// Writes to files and to standard output are counted apart: every
+	// report line is an fwrite on stdout.
 	static auto next = real<std::size_t (*)(const void *, std::size_t, std::size_t, FILE *)>("fwrite");
-	if (f == stdout || f == stderr || !nth_call_fails("fwrite"))
+	if (f == stderr || !nth_call_fails(f == stdout ? "stdout-fwrite" : "fwrite"))
 		return next(p, size, n, f);
 	return with_descriptor(f, open("/dev/null", O_RDONLY), [&] { return next(p, size, n, f); });
 }

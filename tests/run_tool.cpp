@@ -186,7 +186,8 @@ static void limit(int resource, std::uint64_t bytes)
 [[noreturn]] static void exec_child(std::vector<std::string> words, const std::string &out_path,
                                     const std::string &err_path, const run_limits &limits)
 {
-	int out = open(limits.stdout_path ? limits.stdout_path : out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+	int out = open(limits.stdout_path ? limits.stdout_path : out_path.c_str(),
+	               O_WRONLY | O_CREAT | (limits.stdout_append ? O_APPEND : O_TRUNC), 0600);
 	int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
 	if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0)
 		_exit(126);
@@ -197,8 +198,9 @@ static void limit(int resource, std::uint64_t bytes)
 		close(limits.closed_fd);
 	if (limits.unprivileged && getuid() == 0 && !drop_file_permission_override())
 		_exit(126);
-	signal(SIGXFSZ, SIG_IGN); // an oversized write then fails with EFBIG
-	signal(SIGPIPE, SIG_DFL); // as a shell starts it
+	// As a shell starts it: the tool must see to these itself.
+	signal(SIGXFSZ, SIG_DFL);
+	signal(SIGPIPE, SIG_DFL);
 	if (limits.fault != nullptr) {
 #ifdef TXD_FAULT_SHIM
 		if (setenv("LD_PRELOAD", TXD_FAULT_SHIM, 1) != 0 || setenv("TXD_FAULT", limits.fault, 1) != 0)

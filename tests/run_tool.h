@@ -12,6 +12,7 @@ struct run_limits {
 	std::uint64_t file_size = 0;       // RLIMIT_FSIZE in bytes, 0 for none (POSIX)
 	std::uint64_t address_space = 0;   // RLIMIT_AS in bytes, 0 for none (POSIX)
 	const char *stdout_path = nullptr; // where stdout goes; default: captured
+	bool stdout_append = false;        // stdout_path opened as ">>" does (POSIX)
 	const char *fault = nullptr;       // function:n for the preloaded fault shim
 	int closed_fd = -1;                // a standard descriptor to start closed (POSIX)
 	bool stdout_reader_gone = false;   // stdout a pipe with no reader (POSIX)
