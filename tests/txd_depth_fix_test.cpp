@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -75,6 +77,17 @@ run_result run_tool(const std::vector<std::string> &args, const run_limits *limi
 	run_result r;
 	static_cast<run_output &>(r) = limits != nullptr ? run_program(TXD_DEPTH_FIX, args, out_path, err_path, *limits)
 	                                                 : run_in_process(args, out_path, err_path);
+	std::remove(out_path.c_str());
+	std::remove(err_path.c_str());
+	return r;
+}
+
+// Any program as a process of its own, output captured.
+run_result run_tool_program(const std::string &program, const std::vector<std::string> &args)
+{
+	std::string out_path = scratch_path("stdout"), err_path = scratch_path("stderr");
+	run_result r;
+	static_cast<run_output &>(r) = run_program(program, args, out_path, err_path, run_limits{});
 	std::remove(out_path.c_str());
 	std::remove(err_path.c_str());
 	return r;
@@ -501,6 +514,129 @@ TEST(Help, OptionsCountWhereverTheyStandUnderPosixlyCorrect)
 }
 #endif
 
+// A game-like folder: archives and loose dictionaries among files of other
+// kinds, backups, links and a FIFO, each file broken where it can be.
+struct tree_file {
+	std::string path; // below the root, '/' between names
+	bytes broken, fixed;
+};
+
+std::vector<tree_file> game_tree()
+{
+	auto archive = [](const std::string &name, bool repaired) {
+		return sample::archive({{name, repaired ? fixed_txd : broken_txd}});
+	};
+	bytes broken_archive = archive("a.txd", false), fixed_archive = archive("a.txd", true);
+	return {{"B.img", archive("b.txd", false), archive("b.txd", true)},
+	        {"a.img", broken_archive, fixed_archive},
+	        {"a.img.bak", broken_archive, broken_archive},
+	        {"c.BAK", broken_archive, broken_archive},
+	        {"d10.img", broken_archive, fixed_archive},
+	        {"d9.img", broken_archive, fixed_archive},
+	        {"m/inner.img", archive("i.txd", false), archive("i.txd", true)},
+	        {"m.img", archive("c.txd", true), archive("c.txd", true)},
+	        {"s.txd", {0x16, 0, 0}, {0x16, 0, 0}}, // too short to say
+	        {"x.dat", broken_txd, broken_txd},     // a dictionary, but not by name
+	        {"y.txd", {'t', 'e', 'x', 't'}, {'t', 'e', 'x', 't'}},
+	        {"z.TXD", broken_txd, fixed_txd},
+	        {"\xc3\xa9.txd", broken_txd, fixed_txd}};
+}
+
+struct folder_case {
+	const char *what;
+	std::vector<std::string> args; // @ stands for the root
+	std::string out, err;
+	int status;
+	std::vector<std::string> repaired, backed_up = {};
+};
+
+void PrintTo(const folder_case &c, std::ostream *os)
+{
+	*os << c.what;
+}
+
+class Folder : public ::testing::TestWithParam<folder_case> {};
+
+// Every regular file below root and its bytes; links are not followed.
+std::map<std::string, bytes> files_below(const std::string &root)
+{
+	std::map<std::string, bytes> files;
+	for (const auto &e : std::filesystem::recursive_directory_iterator(std::filesystem::u8path(root)))
+		if (e.is_regular_file() && !e.is_symlink())
+			files[e.path().lexically_relative(std::filesystem::u8path(root)).generic_u8string()] = read_file(e.path().u8string());
+	return files;
+}
+
+TEST_P(Folder, FindsEveryArchiveAndDictionaryInOrder)
+{
+	const folder_case &c = GetParam();
+	std::string root = scratch_path("game");
+	std::map<std::string, bytes> expected;
+	for (const tree_file &f : game_tree()) {
+		std::filesystem::create_directories(std::filesystem::u8path(root + "/" + f.path).parent_path());
+		write_file(root + "/" + f.path, f.broken);
+		bool repaired = std::find(c.repaired.begin(), c.repaired.end(), f.path) != c.repaired.end();
+		expected[f.path] = repaired ? f.fixed : f.broken;
+		if (std::find(c.backed_up.begin(), c.backed_up.end(), f.path) != c.backed_up.end())
+			expected[f.path + ".bak"] = f.broken;
+	}
+#ifndef _WIN32
+	for (auto [link, target] : {std::pair{"link.img", "a.img"}, {"linkdir", "m"}, {"up", ".."}, {"dangling", "gone"}})
+		ASSERT_EQ(symlink(target, (root + "/" + link).c_str()), 0);
+	ASSERT_EQ(mkfifo((root + "/fifo").c_str(), 0600), 0);
+#endif
+	std::vector<std::string> args;
+	for (const std::string &a : c.args)
+		args.push_back(with_path(a, root));
+	run_result r = run_tool(args);
+	EXPECT_EQ(r.out, with_path(c.out, root));
+	EXPECT_EQ(r.err, with_path(c.err, root));
+	EXPECT_EQ(r.status, c.status);
+	EXPECT_EQ(files_below(root), expected);
+	std::filesystem::remove_all(std::filesystem::u8path(root));
+}
+
+#ifdef _WIN32
+#define SEP "\\"
+#else
+#define SEP "/"
+#endif
+const std::string tree_lines = "@" SEP "B.img: Patching b.txd patched 2 textures\n"
+                               "@" SEP "a.img: Patching a.txd patched 2 textures\n"
+                               "@" SEP "d10.img: Patching a.txd patched 2 textures\n"
+                               "@" SEP "d9.img: Patching a.txd patched 2 textures\n"
+                               "@" SEP "m" SEP "inner.img: Patching i.txd patched 2 textures\n";
+const std::string tree_tail = "Patching @" SEP "z.TXD patched 2 textures\n"
+                              "Patching @" SEP "\xc3\xa9.txd patched 2 textures\n";
+const std::string m_img_line = "@" SEP "m.img: Patching c.txd patched 0 textures\n";
+const std::vector<std::string> tree_repaired{"B.img", "a.img", "d10.img", "d9.img", "m/inner.img", "z.TXD", "\xc3\xa9.txd"};
+
+std::vector<folder_case> folder_cases()
+{
+	std::vector<folder_case> cases{
+	    {"WholeTree", {"@"}, tree_lines + m_img_line + tree_tail, "", 0, tree_repaired},
+	    {"TrailingSeparator", {"@/"}, tree_lines + m_img_line + tree_tail, "", 0, tree_repaired},
+	    {"DryRunQuietTotals", {"-nq", "--totals", "@"}, tree_lines + tree_tail + "14 textures to repair in 7 of 8 files\n",
+	     "", 0, {}},
+	    {"FileAndFolderOperands", {"-t", "@/z.TXD", "@/m", "@/a.img", "-v"},
+	     "Patching @/z.TXD patched 2 textures\n  body: 5-6-5, depth 8 -> 16\n  face: 4-4-4-4, depth 4 -> 16\n"
+	     "@/m" SEP "inner.img: Patching i.txd patched 2 textures\n@/m" SEP "inner.img:   body: 5-6-5, depth 8 -> 16\n"
+	     "@/m" SEP "inner.img:   face: 4-4-4-4, depth 4 -> 16\n@/a.img: left alone: not a texture dictionary\n",
+	     "", 0, {"z.TXD", "m/inner.img"}},
+	    {"BackupsBesideAnOldOne", {"-b", "-q", "@"}, tree_lines + tree_tail,
+	     "txd-depth-fix: @" SEP "a.img.bak: no backup made, so the file is left unchanged: File exists\n", 1,
+	     {"B.img", "d10.img", "d9.img", "m/inner.img", "z.TXD", "\xc3\xa9.txd"},
+	     {"B.img", "d10.img", "d9.img", "m/inner.img", "z.TXD", "\xc3\xa9.txd"}}};
+#ifndef _WIN32
+	cases.push_back({"LinkedOperandIsFollowed", {"@/linkdir"}, "@/linkdir/inner.img: Patching i.txd patched 2 textures\n",
+	                 "", 0, {"m/inner.img"}});
+#endif
+	return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Trees, Folder, ::testing::ValuesIn(folder_cases()),
+                         [](const ::testing::TestParamInfo<folder_case> &param) { return std::string(param.param.what); });
+
 TEST(Console, HeldOpenOnlyWhenTheToolIsAloneOnIt)
 {
 	EXPECT_TRUE(console_closes_at_exit(1, true));
@@ -658,6 +794,131 @@ TEST(Faults, StandardOutputIsNeverTheArchive)
 	EXPECT_EQ(r.status, 1);
 	EXPECT_EQ(read_file(path), image);
 	std::remove(path.c_str());
+}
+
+// As an ordinary user: a folder that cannot be listed and a file that
+// cannot be read are reported and the search goes on; an archive that
+// can be read but not written is reported as a FILE operand would be.
+TEST(FolderFaults, UnreadableFoldersAndFilesAreReportedAndPassed)
+{
+	std::string root = scratch_path("game");
+	bytes image = sample::archive({{"a.txd", broken_txd}});
+	ASSERT_TRUE(std::filesystem::create_directories(root + "/locked"));
+	for (const char *name : {"locked/a.img", "ok.img", "ro.img", "secret.img"})
+		write_file(root + "/" + name, image);
+	ASSERT_EQ(chmod((root + "/locked").c_str(), 0), 0);
+	ASSERT_EQ(chmod((root + "/secret.img").c_str(), 0), 0);
+	ASSERT_EQ(chmod((root + "/ro.img").c_str(), 0444), 0);
+	run_limits limits;
+	limits.unprivileged = true;
+	run_result r = run_tool({root}, &limits);
+	EXPECT_EQ(r.out, root + "/ok.img: " + a_line);
+	EXPECT_EQ(r.err, "txd-depth-fix: " + root + "/locked: cannot list the folder: Permission denied\n"
+	                 "txd-depth-fix: " + root + "/ro.img: Permission denied\n"
+	                 "txd-depth-fix: " + root + "/secret.img: Permission denied\n");
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(read_file(root + "/ro.img"), image);
+	chmod((root + "/locked").c_str(), 0700);
+	EXPECT_EQ(read_file(root + "/locked/a.img"), image);
+	std::filesystem::remove_all(root);
+}
+
+// 300 levels whose path is longer than PATH_MAX: nothing recurses, and
+// every level opens below the one before.
+TEST(FolderFaults, DeepTreeLongerThanAPath)
+{
+	std::string root = scratch_path("deep"), shown = root, name(20, 'd');
+	ASSERT_EQ(mkdir(root.c_str(), 0700), 0);
+	int folder = open(root.c_str(), O_RDONLY | O_DIRECTORY);
+	for (int level = 0; level < 300 && folder >= 0; level++) {
+		ASSERT_EQ(mkdirat(folder, name.c_str(), 0700), 0);
+		int inner = openat(folder, name.c_str(), O_RDONLY | O_DIRECTORY);
+		close(folder);
+		folder = inner;
+		shown += "/" + name;
+	}
+	bytes image = sample::archive({{"a.txd", broken_txd}});
+	int fd = openat(folder, "deep.img", O_WRONLY | O_CREAT, 0600);
+	ASSERT_TRUE(fd >= 0 && write(fd, image.data(), image.size()) == static_cast<ssize_t>(image.size()));
+	close(fd);
+	ASSERT_GT(shown.size(), 6000u);
+	run_result r = run_tool({root});
+	EXPECT_EQ(r.out + r.err, shown + "/deep.img: " + a_line);
+	EXPECT_EQ(r.status, 0);
+	bytes after(image.size());
+	fd = openat(folder, "deep.img", O_RDONLY);
+	EXPECT_TRUE(fd >= 0 && read(fd, after.data(), after.size()) == static_cast<ssize_t>(after.size()));
+	EXPECT_EQ(after, sample::archive({{"a.txd", fixed_txd}}));
+	close(fd);
+	close(folder);
+	EXPECT_EQ(std::system(("rm -rf '" + root + "'").c_str()), 0);
+}
+
+// Four runs writing into one file at once, as xargs -P4 does: every line
+// arrives whole.
+TEST(FolderFaults, ConcurrentRunsNeverTearALine)
+{
+	if (under_emulator())
+		GTEST_SKIP() << "the shell would run under the emulator too";
+	std::vector<entry> entries;
+	for (int i = 0; i < 300; i++)
+		entries.push_back({"a-long-line-" + std::to_string(i) + ".txd", broken_txd});
+	std::string script, expected;
+	std::vector<std::string> lines;
+	for (int run = 0; run < 4; run++) {
+		std::string path = scratch_path(std::to_string(run) + ".img");
+		write_file(path, sample::archive(entries));
+		script += std::string(TXD_DEPTH_FIX) + " -nH '" + path + "' & ";
+		for (const entry &e : entries)
+			lines.push_back(path + ": Patching " + e.name + " patched 2 textures");
+	}
+	run_result r = run_tool_program("/bin/sh", {"-c", script + "wait"});
+	std::vector<std::string> got;
+	std::istringstream in(r.out);
+	for (std::string line; std::getline(in, line);)
+		got.push_back(line);
+	std::sort(got.begin(), got.end());
+	std::sort(lines.begin(), lines.end());
+	EXPECT_EQ(got, lines);
+	for (int run = 0; run < 4; run++)
+		std::remove(scratch_path(std::to_string(run) + ".img").c_str());
+}
+
+// -p keeps both times of a written file; without it the write moves the
+// modification time. A backup that cannot be made whole (a file-size
+// limit) leaves the file untouched and no half backup behind.
+TEST(FolderFaults, KeptTimesAndAFullDiskBackup)
+{
+	std::string path = scratch_path("archive.img");
+	bytes image = sample::archive(three_broken);
+	const timespec old_times[2] = {{1000000000, 0}, {1000000500, 0}};
+	for (bool preserve : {true, false}) {
+		write_file(path, image);
+		ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), old_times, 0), 0);
+		run_result r = run_tool(preserve ? std::vector<std::string>{"-pq", path} : std::vector<std::string>{"-q", path});
+		EXPECT_EQ(r.status, 0);
+		struct stat st;
+		ASSERT_EQ(stat(path.c_str(), &st), 0);
+		EXPECT_EQ(st.st_mtim.tv_sec == old_times[1].tv_sec, preserve);
+		EXPECT_TRUE(!preserve || st.st_atim.tv_sec == old_times[0].tv_sec);
+	}
+	write_file(path, image);
+	run_limits limits;
+	limits.file_size = 2 * 2048;
+	run_result r = run_tool({"-b", path}, &limits);
+	EXPECT_EQ(r.out, "Patching a.txd patched 2 textures\nPatching b.txd patched 2 textures\nPatching c.txd patched 2 textures\n");
+	EXPECT_EQ(r.err, "txd-depth-fix: " + path + ".bak: no backup made, so the file is left unchanged: File too large\n");
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(read_file(path), image);
+	EXPECT_FALSE(std::filesystem::exists(path + ".bak"));
+	// A second backup run over a repaired file is silent and keeps the backup.
+	EXPECT_EQ(run_tool({"-bq", path}).status, 0);
+	run_result again = run_tool({"-bq", path});
+	EXPECT_EQ(again.out + again.err, "");
+	EXPECT_EQ(again.status, 0);
+	EXPECT_EQ(read_file(path + ".bak"), image);
+	std::remove(path.c_str());
+	std::remove((path + ".bak").c_str());
 }
 
 #ifdef TXD_SANITIZED
