@@ -32,7 +32,7 @@ static std::string check_run(const std::string &path, const invariant::bytes &da
 	std::ifstream in(path, std::ios::binary);
 	invariant::bytes after{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 	bool loose = option[1] == 't';
-	invariant::outcome expected = loose ? invariant::reference_loose_run(data, path, true) : invariant::reference_run(data, true);
+	invariant::outcome expected = loose ? invariant::reference_loose_run(data, path, true) : invariant::reference_run(data, true, path);
 	std::string why = loose ? "" : invariant::archive_violation(data, after);
 	if (why.empty() && after != expected.image)
 		why = "the file is not as the reference run leaves it";

@@ -105,10 +105,13 @@ std::vector<std::size_t> reference_repairs(const bytes &buffer)
 
 // The directory is read once, before any entry; each entry is read from the
 // image as the entries before it left it, and only what the file holds of it.
-outcome reference_run(const bytes &before, bool verbose)
+outcome reference_run(const bytes &before, bool verbose, const std::string &path)
 {
 	outcome o{before, ""};
-	if (before.size() < 8 || u32_at(before, 0) != 0x32524556 || u32_at(before, 4) > 0x7FFFFFFF)
+	bool ver2 = before.size() >= 4 && u32_at(before, 0) == 0x32524556;
+	if (!ver2 && verbose)
+		o.out = path + ": left alone: not a VER2 archive\n";
+	if (!ver2 || before.size() < 8 || u32_at(before, 4) > 0x7FFFFFFF)
 		return o;
 	for (std::uint64_t i = 0; i < u32_at(before, 4) && 8 + (i + 1) * 32 <= before.size(); i++) {
 		std::size_t record = static_cast<std::size_t>(8 + i * 32);
@@ -127,6 +130,8 @@ outcome reference_loose_run(const bytes &before, const std::string &path, bool v
 	outcome o{before, ""};
 	if (before.size() >= 4 && u32_at(before, 0) == 0x16)
 		repair_and_report(o, path, 0, before.size(), verbose);
+	else if (verbose)
+		o.out = path + ": left alone: not a texture dictionary\n";
 	return o;
 }
 

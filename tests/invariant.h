@@ -15,13 +15,14 @@ using bytes = std::vector<unsigned char>;
 // Where in buffer a walk must set a depth to 16, in walk order.
 std::vector<std::size_t> reference_repairs(const bytes &buffer);
 
-// What a run on an archive that holds before must leave and print, when no
-// read, write or allocation fails; with verbose, the listing too.
+// What a run on an archive named path that holds before must leave and
+// print, when no read, write or allocation fails; with verbose, the
+// listing too, or why the file was left alone.
 struct outcome {
 	bytes image;
 	std::string out;
 };
-outcome reference_run(const bytes &before, bool verbose = false);
+outcome reference_run(const bytes &before, bool verbose = false, const std::string &path = "");
 
 // The same for a loose dictionary, named path on the command line.
 outcome reference_loose_run(const bytes &before, const std::string &path, bool verbose);

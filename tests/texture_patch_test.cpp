@@ -116,6 +116,18 @@ INSTANTIATE_TEST_SUITE_P(
                       depth_rule_case{0x200, 0, false}, depth_rule_case{0x100, 9, false},
                       depth_rule_case{0x000, 8, false}, depth_rule_case{0x400, 8, false},
                       depth_rule_case{0x500, 4, false}, depth_rule_case{0x600, 8, false},
-                      depth_rule_case{0xF00, 8, false}, depth_rule_case{0x20FF, 8, false}));
+                      depth_rule_case{0xF00, 8, false}, depth_rule_case{0x20FF, 8, false},
+                      depth_rule_case{0x900, 8, false}, depth_rule_case{0xA00, 4, false},
+                      depth_rule_case{0xB00, 8, false}, depth_rule_case{0x1200, 8, true}));
+
+// The depth byte is the first byte past the buffer: it belongs to whoever
+// lent the buffer, and stays 8.
+TEST(Walk, NeverTouchesTheByteAfterTheBuffer)
+{
+	bytes buffer = texture_native(skin);
+	buffer.resize(DEPTH_OFFSET + 1);
+	EXPECT_EQ(patch_texture_depths(buffer.data(), DEPTH_OFFSET), 0);
+	EXPECT_EQ(buffer, cat({cut_native_before_depth(skin), bytes{8}}));
+}
 
 } // namespace
