@@ -1,0 +1,193 @@
+#!/usr/bin/env python3
+"""Mutation testing of src/ against the test suite.
+
+Makes single-point mutants of src/*.cpp and src/*.h by a few operator rules
+(relational and equality operators, && and ||, integer constants +-1, a
+dropped !, one statement removed), builds each in a scratch copy of the
+project and runs ctest on it with a timeout. Prints the score and every
+mutant that survived. Mutants that do not compile are not counted.
+
+    tools/mutation.py [--jobs N] [--timeout SECONDS] [--only FILE...] [--limit N] [--quick]
+
+--quick runs each test program once, stopping at its first failure, instead
+of ctest's one process per test: about three times faster, same verdicts.
+
+Slow (every mutant is a rebuild and a whole test run), so not part of CI.
+"""
+import argparse
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+# (pattern, replacements) on code with comments and strings blanked out.
+# Binary operators are matched with the blanks around them, as the code is
+# formatted, so that templates, includes, shifts and -> are never taken.
+OPERATOR_RULES = [
+    (r" < ", [" <= "]),
+    (r" <= ", [" < "]),
+    (r" > ", [" >= "]),
+    (r" >= ", [" > "]),
+    (r" == ", [" != "]),
+    (r" != ", [" == "]),
+    (r" && ", [" || "]),
+    (r" \|\| ", [" && "]),
+]
+INTEGER = re.compile(r"(?<![\w.])(0[xX][0-9a-fA-F]+|\d+)(?![\w.])")
+NEGATION = re.compile(r"!(?!=)")
+STATEMENT = re.compile(r"^\s+(?!return\b|case\b|default\b|break\b|continue\b|else\b)[\w:*&(].*;\s*$")
+
+
+def blank_comments_and_strings(line, in_block):
+    """The line with comments, string and character literals replaced by
+    blanks, so that positions stay the same; and whether a block comment
+    is still open at its end."""
+    out, i = [], 0
+    while i < len(line):
+        if in_block:
+            end = line.find("*/", i)
+            if end < 0:
+                out.append(" " * (len(line) - i))
+                return "".join(out), True
+            out.append(" " * (end + 2 - i))
+            i, in_block = end + 2, False
+        elif line.startswith("//", i):
+            out.append(" " * (len(line) - i))
+            break
+        elif line.startswith("/*", i):
+            in_block = True
+        elif line[i] in "\"'":
+            quote, j = line[i], i + 1
+            while j < len(line) and line[j] != quote:
+                j += 2 if line[j] == "\\" else 1
+            out.append(" " * (min(j, len(line) - 1) + 1 - i))
+            i = j + 1
+        else:
+            out.append(line[i])
+            i += 1
+    return "".join(out), in_block
+
+
+def mutants_of(path):
+    """(line number, description, mutated line) for every mutant of a file."""
+    with open(path) as f:
+        lines = f.read().split("\n")
+    in_block = False
+    # One entry per open #if: whether its lines are built on this host.
+    # Only _WIN32 is told apart; code for Windows is never built here.
+    built = []
+    for number, line in enumerate(lines):
+        code, in_block = blank_comments_and_strings(line, in_block)
+        stripped = code.strip()
+        directive = stripped.split()[:2] if stripped.startswith("#") else []
+        if directive[:1] in (["#if"], ["#ifdef"], ["#ifndef"]):
+            windows = directive[1:] == ["_WIN32"] or "defined(_WIN32)" in stripped
+            built.append(not windows if directive[0] != "#ifndef" else windows or directive[1:] != ["_WIN32"])
+        elif directive[:1] == ["#else"] and built:
+            built[-1] = not built[-1]
+        elif directive[:1] == ["#endif"] and built:
+            built.pop()
+        if not stripped or stripped.startswith("#") or "static_assert" in code or not all(built):
+            continue
+        for pattern, replacements in OPERATOR_RULES:
+            for m in re.finditer(pattern, code):
+                for r in replacements:
+                    yield number, f"'{m.group().strip()}' -> '{r.strip()}'", line[: m.start()] + r + line[m.end():]
+        for m in INTEGER.finditer(code):
+            text = m.group()
+            value = int(text, 16) if text[:2].lower() == "0x" else int(text)
+            for v in (value - 1, value + 1):
+                if v < 0:
+                    continue
+                new = hex(v) if text[:2].lower() == "0x" else str(v)
+                yield number, f"{text} -> {new}", line[: m.start()] + new + line[m.end():]
+        for m in NEGATION.finditer(code):
+            yield number, "'!' dropped", line[: m.start()] + line[m.end():]
+        if STATEMENT.match(code) and code.count("(") == code.count(")"):
+            yield number, "statement removed", ""
+
+
+def run(command, cwd, timeout=None):
+    try:
+        return subprocess.run(command, cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                              timeout=timeout).returncode
+    except subprocess.TimeoutExpired:
+        return "timeout"
+
+
+def passes(build, args):
+    """0 when the suite passes on the mutant."""
+    if not args.quick:
+        return run(["ctest", "--test-dir", build, "-j", str(args.jobs), "--stop-on-failure", "--timeout",
+                    str(args.timeout)], build, 4 * args.timeout)
+    tests = os.path.join(build, "tests")
+    for program in sorted(n for n in os.listdir(tests) if n.endswith("_test")):
+        result = run([os.path.join(tests, program), "--gtest_fail_fast", "--gtest_brief=1"], tests, 4 * args.timeout)
+        if result != 0:
+            return result
+    return 0
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--jobs", type=int, default=os.cpu_count() or 2)
+    parser.add_argument("--timeout", type=int, default=60, help="seconds for one test")
+    parser.add_argument("--only", nargs="*", help="files below src/ to mutate (default: all)")
+    parser.add_argument("--limit", type=int, default=0, help="at most this many mutants (default: all)")
+    parser.add_argument("--quick", action="store_true", help="run the test programs, not ctest")
+    args = parser.parse_args()
+
+    scratch = tempfile.mkdtemp(prefix="txd-mutation-")
+    copy = os.path.join(scratch, "project")
+    shutil.copytree(ROOT, copy, ignore=shutil.ignore_patterns(".git", "build*", "dist"))
+    build = os.path.join(scratch, "build")
+    if run(["cmake", "-S", copy, "-B", build, "-DCMAKE_BUILD_TYPE=RelWithDebInfo"], scratch) != 0 or \
+       run(["cmake", "--build", build, "-j", str(args.jobs)], scratch) != 0 or \
+       run(["ctest", "--test-dir", build, "-j", str(args.jobs)], scratch, args.timeout) != 0:
+        sys.exit("mutation.py: the unmutated project does not build or pass its tests")
+
+    files = sorted(args.only) if args.only else sorted(
+        os.path.join("src", n) for n in os.listdir(os.path.join(copy, "src")) if n.endswith((".cpp", ".h")))
+    mutants = [(f, *m) for f in files for m in mutants_of(os.path.join(copy, f))]
+    if args.limit:
+        mutants = mutants[: args.limit]
+    killed, survived, unbuilt, start = 0, [], 0, time.time()
+    for i, (name, number, what, mutated) in enumerate(mutants, 1):
+        path = os.path.join(copy, name)
+        with open(path) as f:
+            original = f.read()
+        lines = original.split("\n")
+        lines[number] = mutated
+        with open(path, "w") as f:
+            f.write("\n".join(lines))
+        try:
+            if run(["cmake", "--build", build, "-j", str(args.jobs)], scratch) != 0:
+                unbuilt += 1
+                verdict = "does not build"
+            elif passes(build, args) == 0:
+                survived.append(f"{name}:{number + 1}: {what}")
+                verdict = "SURVIVED"
+            else:
+                killed += 1
+                verdict = "killed"
+        finally:
+            with open(path, "w") as f:
+                f.write(original)
+        print(f"[{i}/{len(mutants)}] {name}:{number + 1}: {what}: {verdict}", flush=True)
+    run(["cmake", "--build", build, "-j", str(args.jobs)], scratch)
+    shutil.rmtree(scratch, ignore_errors=True)
+
+    counted = killed + len(survived)
+    print(f"\n{killed} of {counted} mutants killed ({100 * killed / max(counted, 1):.1f} %), "
+          f"{unbuilt} did not build, {time.time() - start:.0f} s")
+    for s in survived:
+        print("survived: " + s)
+
+
+if __name__ == "__main__":
+    main()
