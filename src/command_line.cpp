@@ -182,8 +182,24 @@ static void handle_operand(report &r, const command &c, char *operand)
 		fix_file(r, operand, !c.run.loose && (c.count > 1 || c.with_filename) ? operand : nullptr, c.run);
 }
 
-static int run_command(report &r, int argc, char *argv[])
+// "/?" cannot name a file on Windows, and is how its programs are asked
+// for help; elsewhere it is a path like any other.
+static bool asks_for_windows_help(int argc, char *argv[])
 {
+#ifdef _WIN32
+	for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; i++)
+		if (std::strcmp(argv[i], "/?") == 0)
+			return true;
+#else
+	(void)argc, (void)argv;
+#endif
+	return false;
+}
+
+static int run_command(report &r, int argc, char *argv[], int *operands, bool *dry_run)
+{
+	if (asks_for_windows_help(argc, argv))
+		return print_text(r, USAGE), EXIT_CLEAN;
 	command c = {{false, false, false, false, false}, false, false, false, nullptr, 0};
 	c.operands = static_cast<char **>(std::malloc(static_cast<std::size_t>(argc) * sizeof(char *)));
 	if (c.operands == nullptr) {
@@ -198,19 +214,28 @@ static int run_command(report &r, int argc, char *argv[])
 			handle_operand(r, c, c.operands[i]);
 		if (c.totals)
 			print_totals(r, c.run.dry_run);
+		*operands = c.count;
+		*dry_run = c.run.dry_run;
 	}
 	std::free(c.operands);
 	return status;
 }
 
-int txd_depth_fix(int argc, char *argv[], std::FILE *out, std::FILE *err)
+int txd_depth_fix(int argc, char *argv[], std::FILE *out, std::FILE *err, run_summary *summary)
 {
 	report r;
 	report_begin(r, out, err, false, false);
-	int status = run_command(r, argc, argv);
+	int operands = 0;
+	bool dry_run = false;
+	int status = run_command(r, argc, argv, &operands, &dry_run);
 	check_output(r);
 	if (status < 0 || status == EXIT_CLEAN)
 		status = r.totals.problems > 0 ? EXIT_REPORTED : EXIT_CLEAN;
+	if (summary != nullptr) {
+		summary->operands = operands;
+		summary->left_alone = r.totals.left_alone;
+		totals_text(r.totals, dry_run, summary->totals, sizeof summary->totals);
+	}
 	report_end(r);
 	return status;
 }
@@ -218,4 +243,11 @@ int txd_depth_fix(int argc, char *argv[], std::FILE *out, std::FILE *err)
 bool console_closes_at_exit(unsigned long console_processes, bool stdin_is_console)
 {
 	return console_processes == 1 && stdin_is_console;
+}
+
+held_window_hint held_window_hint_for(const run_summary &summary)
+{
+	if (summary.operands == 0)
+		return HINT_DROP_SOMETHING;
+	return summary.left_alone > 0 ? HINT_DROP_THE_FOLDER : HINT_NONE;
 }

@@ -250,6 +250,45 @@ bool is_terminal(std::FILE *f)
 	return _isatty(_fileno(f)) != 0;
 }
 
+static HANDLE console_of(std::FILE *f)
+{
+	int fd = _fileno(f);
+	HANDLE h = fd >= 0 ? reinterpret_cast<HANDLE>(_get_osfhandle(fd)) : INVALID_HANDLE_VALUE;
+	DWORD mode;
+	return h != INVALID_HANDLE_VALUE && GetConsoleMode(h, &mode) ? h : INVALID_HANDLE_VALUE;
+}
+
+bool is_console(std::FILE *f)
+{
+	return console_of(f) != INVALID_HANDLE_VALUE;
+}
+
+// Whatever the stream still holds goes first, then the text as UTF-16;
+// a line ending is the console's own "\r\n".
+bool write_console(std::FILE *f, const char *text, std::size_t n)
+{
+	HANDLE h = console_of(f);
+	if (h == INVALID_HANDLE_VALUE || n > 0x3FFFFFFF || std::fflush(f) != 0)
+		return false;
+	int wide_n = MultiByteToWideChar(CP_UTF8, 0, text, static_cast<int>(n), nullptr, 0);
+	// The converted text, then the same with "\r\n" line endings after it.
+	wchar_t *wide = wide_n > 0 ? static_cast<wchar_t *>(std::malloc(sizeof(wchar_t) * 3 * static_cast<std::size_t>(wide_n)))
+	                            : nullptr;
+	if (wide == nullptr)
+		return false;
+	MultiByteToWideChar(CP_UTF8, 0, text, static_cast<int>(n), wide, wide_n);
+	int out = 0;
+	for (int i = 0; i < wide_n; i++) {
+		if (wide[i] == L'\n')
+			wide[wide_n + out++] = L'\r';
+		wide[wide_n + out++] = wide[i];
+	}
+	DWORD written = 0;
+	bool ok = WriteConsoleW(h, wide + wide_n, static_cast<DWORD>(out), &written, nullptr) && written == static_cast<DWORD>(out);
+	std::free(wide);
+	return ok;
+}
+
 static bool seek(std::FILE *f, std::uint64_t pos, int whence)
 {
 	return _fseeki64(f, static_cast<long long>(pos), whence) == 0;
@@ -404,6 +443,16 @@ bool is_terminal(std::FILE *f)
 {
 	int fd = fileno(f); // -1 for a stream in memory
 	return fd >= 0 && isatty(fd) != 0;
+}
+
+bool is_console(std::FILE *)
+{
+	return false;
+}
+
+bool write_console(std::FILE *, const char *, std::size_t)
+{
+	return false;
 }
 
 static bool seek(std::FILE *f, std::uint64_t pos, int whence)

@@ -50,6 +50,12 @@ bool inspect_file(std::FILE *f, file_facts *facts);
 bool set_file_times(std::FILE *f, const file_times &times);
 
 bool is_terminal(std::FILE *f);
+
+// Whether f is a Windows console, where UTF-8 bytes would be read in the
+// console's code page; write_console writes text to it as the characters
+// they are. Never a console elsewhere.
+bool is_console(std::FILE *f);
+bool write_console(std::FILE *f, const char *text, std::size_t n);
 bool seek_to(std::FILE *f, std::uint64_t pos);
 
 // The file's length in bytes; false with errno set when it has none.

@@ -16,19 +16,40 @@
 #include "command_line.h"
 
 #ifdef _WIN32
+static const wchar_t *const HINTS[] = {
+    nullptr,
+    L"Loose texture dictionaries (.txd files) are repaired when you drop their folder onto txd-depth-fix.exe.\r\n",
+    L"Drop VER2 archives or folders onto txd-depth-fix.exe: it repairs them in place (back up first, or use -b).\r\n",
+};
+
+static void write_wide(HANDLE console, const wchar_t *text)
+{
+	DWORD written;
+	WriteConsoleW(console, text, static_cast<DWORD>(wcslen(text)), &written, nullptr);
+}
+
 // Started from Explorer, the console window would close before anyone could
-// read it; the prompt goes to the console itself, never into redirected output.
-static void hold_console_window()
+// read it. It says what was done, and what to do when that was nothing,
+// then waits; all of it on the console itself, never into redirected output.
+static void hold_console_window(const run_summary &summary)
 {
 	DWORD processes[2], mode;
 	HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
 	if (!console_closes_at_exit(GetConsoleProcessList(processes, 2), GetConsoleMode(in, &mode) != 0))
 		return;
-	std::FILE *console = std::fopen("CONOUT$", "w");
-	if (console == nullptr)
+	HANDLE console = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+	                             OPEN_EXISTING, 0, nullptr);
+	if (console == INVALID_HANDLE_VALUE)
 		return;
-	std::fputs("Press Enter to close this window.", console);
-	std::fclose(console);
+	wchar_t totals[TOTALS_ROOM];
+	MultiByteToWideChar(CP_UTF8, 0, summary.totals, -1, totals, TOTALS_ROOM);
+	write_wide(console, L"\r\n");
+	write_wide(console, totals);
+	write_wide(console, L"\r\n");
+	if (const wchar_t *hint = HINTS[held_window_hint_for(summary)])
+		write_wide(console, hint);
+	write_wide(console, L"Press Enter to close this window.");
+	CloseHandle(console);
 	for (int c = std::getchar(); c != EOF && c != '\n';)
 		c = std::getchar();
 }
@@ -58,14 +79,15 @@ static int run(int argc, char *argv[])
 	// Each line is handed over whole, in one write, so that several runs
 	// sharing a pipe never tear one another's lines.
 	std::setvbuf(stdout, nullptr, _IONBF, 0);
-	int status = txd_depth_fix(argc, argv, stdout, stderr);
+	run_summary summary;
+	int status = txd_depth_fix(argc, argv, stdout, stderr, &summary);
 	bool already_reported = std::ferror(stdout) != 0;
 	if (std::fclose(stdout) != 0 && !already_reported) {
 		std::fprintf(stderr, "txd-depth-fix: standard output: %s\n", std::strerror(errno));
 		status = EXIT_REPORTED;
 	}
 #ifdef _WIN32
-	hold_console_window();
+	hold_console_window(summary);
 #endif
 	return status;
 }

@@ -10,6 +10,8 @@ void report_begin(report &r, std::FILE *out, std::FILE *err, bool quiet, bool ve
 	r.err = err;
 	r.out_terminal = is_terminal(out);
 	r.err_terminal = is_terminal(err);
+	r.out_console = is_console(out);
+	r.err_console = is_console(err);
 	r.quiet = quiet;
 	r.verbose = verbose;
 	r.out_known = inspect_file(out, &r.out_facts) && r.out_facts.regular;
@@ -91,7 +93,8 @@ void line_add_number(report &r, std::FILE *to, std::uint64_t n)
 void line_end(report &r, std::FILE *to)
 {
 	add_bytes(r, to, "\n", 1);
-	bool written = std::fwrite(r.line, 1, r.length, to) == r.length;
+	bool console = to == r.out ? r.out_console : r.err_console;
+	bool written = (console && write_console(to, r.line, r.length)) || std::fwrite(r.line, 1, r.length, to) == r.length;
 	if ((std::fflush(to) != 0 || !written) && to == r.out && r.out_error == 0)
 		r.out_error = errno != 0 ? errno : EIO;
 	r.length = 0;
@@ -161,33 +164,33 @@ void print_left_alone(report &r, const char *path, bool loose)
 }
 
 // "1 texture", "0 textures", "2 files".
-static void add_counted(report &r, std::uint64_t n, const char *word)
+static int counted(char *text, std::size_t room, std::uint64_t n, const char *word)
 {
-	line_add_number(r, r.out, n);
-	line_add(r, r.out, " ");
-	line_add(r, r.out, word);
-	if (n != 1)
-		line_add(r, r.out, "s");
+	return std::snprintf(text, room, "%llu %s%s", static_cast<unsigned long long>(n), word, n == 1 ? "" : "s");
+}
+
+void totals_text(const report_totals &t, bool dry_run, char *text, std::size_t room)
+{
+	std::size_t n = 0;
+	auto advance = [&](int wrote) { n += wrote > 0 ? static_cast<std::size_t>(wrote) : 0, n = n < room ? n : room - 1; };
+	advance(counted(text, room, t.textures, "texture"));
+	advance(std::snprintf(text + n, room - n, dry_run ? " to repair in %llu of " : " repaired in %llu of ",
+	                      static_cast<unsigned long long>(t.repaired)));
+	advance(counted(text + n, room - n, t.files, "file"));
+	if (t.left_alone > 0)
+		advance(std::snprintf(text + n, room - n, ", %llu left alone", static_cast<unsigned long long>(t.left_alone)));
+	if (t.problems > 0) {
+		advance(std::snprintf(text + n, room - n, ", "));
+		advance(counted(text + n, room - n, t.problems, "problem"));
+	}
 }
 
 void print_totals(report &r, bool dry_run)
 {
-	const report_totals &t = r.totals;
+	char text[TOTALS_ROOM];
+	totals_text(r.totals, dry_run, text, sizeof text);
 	line_begin(r);
-	add_counted(r, t.textures, "texture");
-	line_add(r, r.out, dry_run ? " to repair in " : " repaired in ");
-	line_add_number(r, r.out, t.repaired);
-	line_add(r, r.out, " of ");
-	add_counted(r, t.files, "file");
-	if (t.left_alone > 0) {
-		line_add(r, r.out, ", ");
-		line_add_number(r, r.out, t.left_alone);
-		line_add(r, r.out, " left alone");
-	}
-	if (t.problems > 0) {
-		line_add(r, r.out, ", ");
-		add_counted(r, t.problems, "problem");
-	}
+	line_add(r, r.out, text);
 	line_end(r, r.out);
 }
 

@@ -23,6 +23,7 @@ struct report_totals {
 struct report {
 	std::FILE *out, *err;
 	bool out_terminal, err_terminal;
+	bool out_console, err_console; // Windows consoles, written as characters
 	bool quiet;   // no line for a count of 0
 	bool verbose; // say why a FILE operand was left alone
 	bool out_known;
@@ -62,7 +63,10 @@ void print_listing_line(report &r, const char *prefix, const char *text);
 // Under -v, why a FILE operand was left alone; counted either way.
 void print_left_alone(report &r, const char *path, bool loose);
 
-// "T textures repaired in R of N files[, A left alone][, P problems]".
+// "T textures repaired in R of N files[, A left alone][, P problems]",
+// in text, cut to room; and as a line on out.
+constexpr std::size_t TOTALS_ROOM = 160;
+void totals_text(const report_totals &t, bool dry_run, char *text, std::size_t room);
 void print_totals(report &r, bool dry_run);
 
 // Flushes out and reports, once, that it could not be written: a report

@@ -299,9 +299,18 @@ struct name_case {
 	bool selected;
 };
 
+// Test names reach terminals: control bytes are written as escapes.
 void PrintTo(const name_case &c, std::ostream *os)
 {
-	*os << '"' << c.name << '"';
+	*os << '"';
+	for (char ch : c.name) {
+		unsigned char b = static_cast<unsigned char>(ch);
+		if (b < 0x20 || b >= 0x7F)
+			*os << "\\x" << "0123456789abcdef"[b >> 4] << "0123456789abcdef"[b & 15];
+		else
+			*os << ch;
+	}
+	*os << '"';
 }
 
 class NameRule : public ::testing::TestWithParam<name_case> {};
@@ -539,7 +548,8 @@ std::vector<tree_file> game_tree()
 	        {"x.dat", broken_txd, broken_txd},     // a dictionary, but not by name
 	        {"y.txd", {'t', 'e', 'x', 't'}, {'t', 'e', 'x', 't'}},
 	        {"z.TXD", broken_txd, fixed_txd},
-	        {"\xc3\xa9.txd", broken_txd, fixed_txd}};
+	        {"\xc3\xa9.txd", broken_txd, fixed_txd},
+	        {"\u6a21\u578b/\u0430\u0440\u0445\u0438\u0432.img", archive("r.txd", false), archive("r.txd", true)}};
 }
 
 struct folder_case {
@@ -607,16 +617,19 @@ const std::string tree_lines = "@" SEP "B.img: Patching b.txd patched 2 textures
                                "@" SEP "d9.img: Patching a.txd patched 2 textures\n"
                                "@" SEP "m" SEP "inner.img: Patching i.txd patched 2 textures\n";
 const std::string tree_tail = "Patching @" SEP "z.TXD patched 2 textures\n"
-                              "Patching @" SEP "\xc3\xa9.txd patched 2 textures\n";
+                              "Patching @" SEP "\xc3\xa9.txd patched 2 textures\n"
+                              "@" SEP "\u6a21\u578b" SEP "\u0430\u0440\u0445\u0438\u0432.img: Patching r.txd patched 2 textures\n";
 const std::string m_img_line = "@" SEP "m.img: Patching c.txd patched 0 textures\n";
-const std::vector<std::string> tree_repaired{"B.img", "a.img", "d10.img", "d9.img", "m/inner.img", "z.TXD", "\xc3\xa9.txd"};
+const std::string cjk_archive = "\u6a21\u578b/\u0430\u0440\u0445\u0438\u0432.img";
+const std::vector<std::string> tree_repaired{"B.img",  "a.img",         "d10.img",  "d9.img",
+                                             "m/inner.img", "z.TXD", "\xc3\xa9.txd", cjk_archive};
 
 std::vector<folder_case> folder_cases()
 {
 	std::vector<folder_case> cases{
 	    {"WholeTree", {"@"}, tree_lines + m_img_line + tree_tail, "", 0, tree_repaired},
 	    {"TrailingSeparator", {"@/"}, tree_lines + m_img_line + tree_tail, "", 0, tree_repaired},
-	    {"DryRunQuietTotals", {"-nq", "--totals", "@"}, tree_lines + tree_tail + "14 textures to repair in 7 of 8 files\n",
+	    {"DryRunQuietTotals", {"-nq", "--totals", "@"}, tree_lines + tree_tail + "16 textures to repair in 8 of 9 files\n",
 	     "", 0, {}},
 	    {"FileAndFolderOperands", {"-t", "@/z.TXD", "@/m", "@/a.img", "-v"},
 	     "Patching @/z.TXD patched 2 textures\n  body: 5-6-5, depth 8 -> 16\n  face: 4-4-4-4, depth 4 -> 16\n"
@@ -625,8 +638,8 @@ std::vector<folder_case> folder_cases()
 	     "", 0, {"z.TXD", "m/inner.img"}},
 	    {"BackupsBesideAnOldOne", {"-b", "-q", "@"}, tree_lines + tree_tail,
 	     "txd-depth-fix: @" SEP "a.img.bak: no backup made, so the file is left unchanged: File exists\n", 1,
-	     {"B.img", "d10.img", "d9.img", "m/inner.img", "z.TXD", "\xc3\xa9.txd"},
-	     {"B.img", "d10.img", "d9.img", "m/inner.img", "z.TXD", "\xc3\xa9.txd"}}};
+	     {"B.img", "d10.img", "d9.img", "m/inner.img", "z.TXD", "\xc3\xa9.txd", cjk_archive},
+	     {"B.img", "d10.img", "d9.img", "m/inner.img", "z.TXD", "\xc3\xa9.txd", cjk_archive}}};
 #ifndef _WIN32
 	cases.push_back({"LinkedOperandIsFollowed", {"@/linkdir"}, "@/linkdir/inner.img: Patching i.txd patched 2 textures\n",
 	                 "", 0, {"m/inner.img"}});
@@ -643,6 +656,45 @@ TEST(Console, HeldOpenOnlyWhenTheToolIsAloneOnIt)
 	EXPECT_FALSE(console_closes_at_exit(1, false)); // input redirected
 	EXPECT_FALSE(console_closes_at_exit(2, true));  // started from a console
 	EXPECT_FALSE(console_closes_at_exit(0, true));  // no console at all
+}
+
+TEST(Console, HeldWindowExplainsWhatWasLeftOrHowToStart)
+{
+	struct hint_case {
+		int operands;
+		std::uint64_t left_alone;
+		held_window_hint hint;
+	} cases[] = {{0, 0, HINT_DROP_SOMETHING}, {1, 0, HINT_NONE}, {2, 1, HINT_DROP_THE_FOLDER}, {1, 1, HINT_DROP_THE_FOLDER}};
+	for (const hint_case &c : cases) {
+		run_summary summary = {c.operands, c.left_alone, ""};
+		EXPECT_EQ(held_window_hint_for(summary), c.hint) << c.operands << " " << c.left_alone;
+	}
+	// The totals line is there whether or not --totals was given.
+	std::string loose = scratch_path("loose.txd");
+	write_file(loose, broken_txd);
+	std::FILE *out = std::tmpfile(), *err = std::tmpfile();
+	char prog[] = "txd-depth-fix";
+	char *argv[] = {prog, &loose[0], nullptr};
+	run_summary summary;
+	EXPECT_EQ(txd_depth_fix(2, argv, out, err, &summary), 0);
+	EXPECT_EQ(std::string(summary.totals), "0 textures repaired in 0 of 0 files, 1 left alone");
+	EXPECT_EQ(held_window_hint_for(summary), HINT_DROP_THE_FOLDER);
+	std::fclose(out);
+	std::fclose(err);
+	std::remove(loose.c_str());
+}
+
+// Windows programs are asked for help with "/?", which names no file there.
+TEST(Console, SlashQuestionMarkIsHelpOnWindowsOnly)
+{
+	run_result r = run_tool({"/?"});
+#ifdef _WIN32
+	EXPECT_EQ(r.out.compare(0, 22, "usage: txd-depth-fix ["), 0);
+	EXPECT_EQ(r.status, 0);
+#else
+	EXPECT_EQ(r.out + r.err, "txd-depth-fix: /?: No such file or directory\n");
+	EXPECT_EQ(r.status, 1);
+#endif
 }
 
 TEST(Arguments, UnopenableArchivesAreReported)
