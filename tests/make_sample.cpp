@@ -43,14 +43,19 @@ static bool write_corpus(const std::string &dir)
 	return ok;
 }
 
+static const char USAGE[] = "usage: make-sample [--clean] OUTPUT | --corpus DIR\n";
+
 int main(int argc, char *argv[])
 {
+	if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0))
+		return std::fputs(USAGE, stdout) == EOF ? 1 : 0;
 	if (argc == 3 && std::strcmp(argv[1], "--corpus") == 0)
 		return write_corpus(argv[2]) ? 0 : 1;
-	bool broken = !(argc == 3 && std::strcmp(argv[1], "--clean") == 0);
-	if (argc != 2 && broken) {
-		std::fprintf(stderr, "usage: make-sample [--clean] OUTPUT | --corpus DIR\n");
+	bool clean = argc == 3 && std::strcmp(argv[1], "--clean") == 0;
+	// An output name that looks like an option is a mistyped option.
+	if ((argc != 2 && !clean) || argv[argc - 1][0] == '-') {
+		std::fputs(USAGE, stderr);
 		return 2;
 	}
-	return write_file(argv[argc - 1], sample::archive(sample::mixed_entries(broken))) ? 0 : 1;
+	return write_file(argv[argc - 1], sample::archive(sample::mixed_entries(!clean))) ? 0 : 1;
 }

@@ -7,7 +7,7 @@ dropped !, one statement removed), builds each in a scratch copy of the
 project and runs ctest on it with a timeout. Prints the score and every
 mutant that survived. Mutants that do not compile are not counted.
 
-    tools/mutation.py [--jobs N] [--timeout SECONDS] [--only FILE...] [--limit N] [--quick]
+    tools/mutation.py [--workers N] [--timeout SECONDS] [--only FILE...] [--limit N] [--quick]
 
 --quick runs each test program once, stopping at its first failure, instead
 of ctest's one process per test: about three times faster, same verdicts.
@@ -15,12 +15,14 @@ of ctest's one process per test: about three times faster, same verdicts.
 Slow (every mutant is a rebuild and a whole test run), so not part of CI.
 """
 import argparse
+import concurrent.futures
 import os
 import re
 import shutil
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -135,9 +137,44 @@ def passes(build, args):
     return 0
 
 
+def prepare(scratch, index, args):
+    """A copy of the project with a passing build of its own, for one worker."""
+    copy = os.path.join(scratch, f"project-{index}")
+    shutil.copytree(ROOT, copy, ignore=shutil.ignore_patterns(".git", "build*", "dist"))
+    build = os.path.join(scratch, f"build-{index}")
+    # Unoptimised: each mutant is one file compiled again, and the
+    # optimiser would take most of that time.
+    if run(["cmake", "-S", copy, "-B", build, "-DCMAKE_BUILD_TYPE=Debug"], scratch) != 0 or \
+       run(["cmake", "--build", build, "-j", str(args.jobs)], scratch) != 0 or \
+       passes(build, args) != 0:
+        sys.exit("mutation.py: the unmutated project does not build or pass its tests")
+    return copy, build
+
+
+def try_mutant(worker, mutant, args):
+    """Builds and tests one mutant in the worker's copy; its verdict."""
+    copy, build = worker
+    name, number, what, mutated = mutant
+    path = os.path.join(copy, name)
+    with open(path) as f:
+        original = f.read()
+    lines = original.split("\n")
+    lines[number] = mutated
+    with open(path, "w") as f:
+        f.write("\n".join(lines))
+    try:
+        if run(["cmake", "--build", build, "-j", str(args.jobs)], copy) != 0:
+            return "does not build"
+        return "SURVIVED" if passes(build, args) == 0 else "killed"
+    finally:
+        with open(path, "w") as f:
+            f.write(original)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--jobs", type=int, default=os.cpu_count() or 2)
+    parser.add_argument("--jobs", type=int, default=1, help="build jobs of each worker")
+    parser.add_argument("--workers", type=int, default=os.cpu_count() or 2, help="mutants tried at once")
     parser.add_argument("--timeout", type=int, default=60, help="seconds for one test")
     parser.add_argument("--only", nargs="*", help="files below src/ to mutate (default: all)")
     parser.add_argument("--limit", type=int, default=0, help="at most this many mutants (default: all)")
@@ -145,50 +182,40 @@ def main():
     args = parser.parse_args()
 
     scratch = tempfile.mkdtemp(prefix="txd-mutation-")
-    copy = os.path.join(scratch, "project")
-    shutil.copytree(ROOT, copy, ignore=shutil.ignore_patterns(".git", "build*", "dist"))
-    build = os.path.join(scratch, "build")
-    # Unoptimised: each mutant is one file compiled again, and the
-    # optimiser would take most of that time.
-    if run(["cmake", "-S", copy, "-B", build, "-DCMAKE_BUILD_TYPE=Debug"], scratch) != 0 or \
-       run(["cmake", "--build", build, "-j", str(args.jobs)], scratch) != 0 or \
-       run(["ctest", "--test-dir", build, "-j", str(args.jobs)], scratch, args.timeout) != 0:
-        sys.exit("mutation.py: the unmutated project does not build or pass its tests")
-
+    with concurrent.futures.ThreadPoolExecutor(args.workers) as pool:
+        workers = list(pool.map(lambda i: prepare(scratch, i, args), range(args.workers)))
     files = sorted(args.only) if args.only else sorted(
-        os.path.join("src", n) for n in os.listdir(os.path.join(copy, "src")) if n.endswith((".cpp", ".h")))
-    mutants = [(f, *m) for f in files for m in mutants_of(os.path.join(copy, f))]
+        os.path.join("src", n) for n in os.listdir(os.path.join(ROOT, "src")) if n.endswith((".cpp", ".h")))
+    mutants = [(f, *m) for f in files for m in mutants_of(os.path.join(ROOT, f))]
     if args.limit:
         mutants = mutants[: args.limit]
-    killed, survived, unbuilt, start = 0, [], 0, time.time()
-    for i, (name, number, what, mutated) in enumerate(mutants, 1):
-        path = os.path.join(copy, name)
-        with open(path) as f:
-            original = f.read()
-        lines = original.split("\n")
-        lines[number] = mutated
-        with open(path, "w") as f:
-            f.write("\n".join(lines))
-        try:
-            if run(["cmake", "--build", build, "-j", str(args.jobs)], scratch) != 0:
-                unbuilt += 1
-                verdict = "does not build"
-            elif passes(build, args) == 0:
-                survived.append(f"{name}:{number + 1}: {what}")
-                verdict = "SURVIVED"
-            else:
-                killed += 1
-                verdict = "killed"
-        finally:
-            with open(path, "w") as f:
-                f.write(original)
-        print(f"[{i}/{len(mutants)}] {name}:{number + 1}: {what}: {verdict}", flush=True)
-    run(["cmake", "--build", build, "-j", str(args.jobs)], scratch)
+
+    # Each worker takes the next mutant as it comes free.
+    queue, lock, verdicts, start = list(enumerate(mutants)), threading.Lock(), {}, time.time()
+
+    def work(worker):
+        while True:
+            with lock:
+                if not queue:
+                    return
+                i, mutant = queue.pop(0)
+            verdict = try_mutant(worker, mutant, args)
+            with lock:
+                verdicts[i] = verdict
+                print(f"[{len(verdicts)}/{len(mutants)}] {mutant[0]}:{mutant[1] + 1}: {mutant[2]}: {verdict}", flush=True)
+
+    threads = [threading.Thread(target=work, args=(w,)) for w in workers]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
     shutil.rmtree(scratch, ignore_errors=True)
 
+    killed = sum(v == "killed" for v in verdicts.values())
+    survived = [f"{m[0]}:{m[1] + 1}: {m[2]}" for i, m in enumerate(mutants) if verdicts.get(i) == "SURVIVED"]
     counted = killed + len(survived)
     print(f"\n{killed} of {counted} mutants killed ({100 * killed / max(counted, 1):.1f} %), "
-          f"{unbuilt} did not build, {time.time() - start:.0f} s")
+          f"{len(mutants) - counted} did not build, {time.time() - start:.0f} s")
     for s in survived:
         print("survived: " + s)
 
