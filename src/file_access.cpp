@@ -138,19 +138,22 @@ static char *utf8_from_wide(const wchar_t *wide)
 	return s;
 }
 
+// The attributes, unlike _wstat, take a folder given with a trailing
+// separator ("game\\"), as dropped folders and typed ones may come.
 path_kind kind_of_path(const char *path)
 {
 	wchar_t *wide = wide_from_utf8(path);
 	if (wide == nullptr)
 		return PATH_MISSING;
-	struct _stat64 st;
-	int got = _wstat64(wide, &st);
+	DWORD attributes = GetFileAttributesW(wide), why = GetLastError();
 	std::free(wide);
-	if (got != 0)
+	if (attributes == INVALID_FILE_ATTRIBUTES) {
+		errno = why == ERROR_FILE_NOT_FOUND || why == ERROR_PATH_NOT_FOUND || why == ERROR_INVALID_NAME ? ENOENT : EACCES;
 		return PATH_MISSING;
-	if ((st.st_mode & _S_IFMT) == _S_IFDIR)
+	}
+	if (attributes & FILE_ATTRIBUTE_DIRECTORY)
 		return PATH_FOLDER;
-	return (st.st_mode & _S_IFMT) == _S_IFREG ? PATH_REGULAR : PATH_OTHER;
+	return attributes & FILE_ATTRIBUTE_DEVICE ? PATH_OTHER : PATH_REGULAR;
 }
 
 // Reparse points are never followed inside folders: a junction or a link

@@ -489,16 +489,16 @@ TEST(Help, NamesEveryOptionAndStatusAndTouchesNothing)
 TEST(Help, UnwritableHelpFailsAndNoStateOutlivesARun)
 {
 	char prog[] = "txd-depth-fix", help[] = "--help", version[] = "-V", bad[] = "-xn";
+	std::string path = scratch_path("archive.img");
+	write_file(path, command_file('a', false));
 	for (char *option : {help, version}) {
-		std::FILE *readonly = std::fopen(TXD_DEPTH_FIX, "rb"), *err = std::tmpfile();
+		std::FILE *readonly = std::fopen(path.c_str(), "rb"), *err = std::tmpfile();
 		ASSERT_TRUE(readonly != nullptr && err != nullptr);
 		char *argv[] = {prog, option, nullptr};
 		EXPECT_EQ(txd_depth_fix(2, argv, readonly, err), 1) << option;
 		std::fclose(readonly);
 		std::fclose(err);
 	}
-	std::string path = scratch_path("archive.img");
-	write_file(path, command_file('a', false));
 	EXPECT_EQ(run_tool({bad}).status, 2);
 	EXPECT_EQ(run_tool({path}).out, a_line);
 	EXPECT_EQ(read_file(path), command_file('a', true));
@@ -624,11 +624,19 @@ const std::string cjk_archive = "\u6a21\u578b/\u0430\u0440\u0445\u0438\u0432.img
 const std::vector<std::string> tree_repaired{"B.img",  "a.img",         "d10.img",  "d9.img",
                                              "m/inner.img", "z.TXD", "\xc3\xa9.txd", cjk_archive};
 
+// An operand that ends in '/' is followed by no separator of its own.
+std::string at_root_after_slash(std::string lines)
+{
+	for (std::size_t at = 0; (at = lines.find("@" SEP, at)) != std::string::npos; at += 2)
+		lines.replace(at, 2, "@/");
+	return lines;
+}
+
 std::vector<folder_case> folder_cases()
 {
 	std::vector<folder_case> cases{
 	    {"WholeTree", {"@"}, tree_lines + m_img_line + tree_tail, "", 0, tree_repaired},
-	    {"TrailingSeparator", {"@/"}, tree_lines + m_img_line + tree_tail, "", 0, tree_repaired},
+	    {"TrailingSeparator", {"@/"}, at_root_after_slash(tree_lines + m_img_line + tree_tail), "", 0, tree_repaired},
 	    {"DryRunQuietTotals", {"-nq", "--totals", "@"}, tree_lines + tree_tail + "16 textures to repair in 8 of 9 files\n",
 	     "", 0, {}},
 	    {"FileAndFolderOperands", {"-t", "@/z.TXD", "@/m", "@/a.img", "-v"},

@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Times a dry folder run against its floor on a game-like tree, warm cache.
+#   bench/folders.sh [SEED=1] [RUNS=7]
+# The floor walks the tree in name order, opens every regular file, reads
+# its first four bytes, and reads once what must be read of each archive and
+# loose dictionary. Then system calls per file and peak memory.
+set -euo pipefail
+for need in /usr/bin/time strace; do
+	command -v "$need" >/dev/null || { echo "folders.sh: needs $need (apt-get install time strace)" >&2; exit 1; }
+done
+seed=${1:-1} runs=${2:-7}
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=$root/build-bench
+tree=$build/game
+
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTXD_BENCH=ON -DTXD_BUILD_TESTS=OFF >/dev/null
+cmake --build "$build" -j "$(nproc)" >/dev/null
+rm -rf "$tree"
+stats=$("$build/bench/make-game-tree" "$seed" "$tree")
+tool=$build/txd-depth-fix
+
+seconds() {
+	local start=$EPOCHREALTIME
+	"$@" >/dev/null
+	awk -v a="$start" -v b="$EPOCHREALTIME" 'BEGIN { print b - a }'
+}
+median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+
+"$build/bench/folder-floor" "$tree"
+"$tool" -n "$tree" >/dev/null
+floor=$(for _ in $(seq "$runs"); do seconds "$build/bench/folder-floor" "$tree"; done | median)
+dry=$(for _ in $(seq "$runs"); do seconds "$tool" -nq "$tree"; done | median)
+find_way=$(for _ in $(seq "$runs"); do seconds find "$tree" -name '*.img' -exec "$tool" -n {} +; done | median)
+peak_kib=$(/usr/bin/time -f %M "$tool" -n "$tree" 2>&1 >/dev/null | tail -1)
+found=$(find "$tree" -type f | wc -l)
+strace -c -o "$build/trace" "$tool" -nq "$tree" >/dev/null
+calls=$(awk '$NF == "total" { print $(NF-1) }' "$build/trace")
+floor_calls=$(strace -c -o "$build/floor-trace" "$build/bench/folder-floor" "$tree" && awk '$NF == "total" { print $(NF-1) }' "$build/floor-trace")
+
+echo "tree: $stats, seed $seed; $(nproc) cores, $(sed -n 's/^model name\t: //p' /proc/cpuinfo | head -1)"
+printf '%-28s %8s %8s\n' case seconds "x floor"
+printf '%-28s %8.3f %8.3f\n' "floor" "$floor" 1
+printf '%-28s %8.3f %8.3f\n' "txd-depth-fix -nq TREE" "$dry" "$(awk -v a="$dry" -v b="$floor" 'BEGIN { print a / b }')"
+printf '%-28s %8.3f %8.3f   (archives only)\n' "find -exec txd-depth-fix -n" "$find_way" "$(awk -v a="$find_way" -v b="$floor" 'BEGIN { print a / b }')"
+echo "system calls: tool $calls, floor $floor_calls, for $found files ($(awk -v a="$calls" -v b="$found" 'BEGIN { printf "%.2f", a / b }') and $(awk -v a="$floor_calls" -v b="$found" 'BEGIN { printf "%.2f", a / b }') a file)"
+echo "peak memory: $peak_kib KiB (largest entry 64 KiB, directory 8 KiB)"
+grep -E 'openat|read|close|fstat|newfstatat|getdents|fcntl|lseek' "$build/trace" | awk '{ print "  " $NF ": " $(NF-1) }' | sort
