@@ -83,7 +83,7 @@ run_result run_tool(const std::vector<std::string> &args, const run_limits *limi
 }
 
 // Any program as a process of its own, output captured.
-run_result run_tool_program(const std::string &program, const std::vector<std::string> &args)
+[[maybe_unused]] run_result run_tool_program(const std::string &program, const std::vector<std::string> &args)
 {
 	std::string out_path = scratch_path("stdout"), err_path = scratch_path("stderr");
 	run_result r;
@@ -415,6 +415,12 @@ const std::string a_line = "Patching a.txd patched 2 textures\n";
 const std::string b_line = "Patching b.txd patched 2 textures\n";
 const std::string listing = "  body: 5-6-5, depth 8 -> 16\n  face: 4-4-4-4, depth 4 -> 16\n";
 const std::string usage_hint = "Try 'txd-depth-fix --help' for more information.\n";
+#ifdef _WIN32
+// mingw's getopt does not say which letter of the bundle it refused.
+const std::string dash_in_a_bundle = "txd-depth-fix: unknown option '-n-'\n";
+#else
+const std::string dash_in_a_bundle = "txd-depth-fix: unknown option '-' in '-n-'\n";
+#endif
 
 INSTANTIATE_TEST_SUITE_P(
     Options, CommandLine,
@@ -461,7 +467,7 @@ INSTANTIATE_TEST_SUITE_P(
         command_case{"UnknownShortOption", {"-nx", "@a"}, "", "txd-depth-fix: unknown option '-x'\n" + usage_hint, 2, ""},
         command_case{"UnknownOptionAfterTheFile", {"@a", "--bogus"}, "", "txd-depth-fix: unknown option '--bogus'\n" + usage_hint, 2, ""},
         command_case{"AmbiguousPrefix", {"--ver", "@a"}, "", "txd-depth-fix: option '--ver' is ambiguous\n" + usage_hint, 2, ""},
-        command_case{"DashInABundle", {"-n-", "@a"}, "", "txd-depth-fix: unknown option '-' in '-n-'\n" + usage_hint, 2, ""},
+        command_case{"DashInABundle", {"-n-", "@a"}, "", dash_in_a_bundle + usage_hint, 2, ""},
         command_case{"WholeUtf8Letter", {"-\xc3\xa9", "@a"}, "", "txd-depth-fix: unknown option '-\xc3\xa9'\n" + usage_hint, 2, ""},
         command_case{"ArgumentToAnOption", {"--verbose=1", "@a"}, "",
                      "txd-depth-fix: option '--verbose' takes no argument\n" + usage_hint, 2, ""}),
