@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs the whole test suite natively, on 32-bit x86 (where size_t
 # has 32 bits; run natively), on big-endian s390x (qemu) and on Windows x64
-# (mingw-w64, wine), then prints one line per target.
+# (mingw-w64, wine), checks the Windows build's output on a console, then
+# prints one line per target.
 #   tools/cross-check.sh [BUILD_ROOT]
 # Installs the cross compilers and emulators it needs with apt-get.
 set -euo pipefail
@@ -47,9 +48,30 @@ check() { # name, cmake arguments...
 	fi
 }
 
+# The Windows build on a console (wine on a pseudo-terminal, through
+# script): paths in Cyrillic and CJK must read as themselves, not as UTF-8
+# bytes in the console's code page.
+console_check() {
+	local dir out
+	dir=$(mktemp -d)
+	mkdir -p "$dir/Моды/图像"
+	"$builds/native/make-sample" "$dir/Моды/图像/архив.img"
+	out=$(cd "$dir" && LANG=C.UTF-8 timeout 120 script -qec "wine '$builds/windows/txd-depth-fix.exe' -nq Моды" /dev/null \
+		</dev/null | tr -d '\r' || true)
+	rm -rf "$dir"
+	if grep -qF 'Моды\图像\архив.img: Patching player.txd patched 2 textures' <<<"$out"; then
+		summary+=("$(printf '%-8s ok      Cyrillic and CJK paths on a wine console' console)")
+	else
+		printf '%s\n' "$out" | tail -5
+		summary+=("$(printf '%-8s FAILED  the console did not show the paths as written' console)")
+		failed=1
+	fi
+}
+
 check native
 check i386 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/i686-linux-gnu.cmake"
 check s390x -DCMAKE_TOOLCHAIN_FILE="$root/cmake/s390x-linux-gnu.cmake"
 check windows -DCMAKE_TOOLCHAIN_FILE="$root/cmake/x86_64-w64-mingw32.cmake"
+console_check
 printf '%s\n' "${summary[@]}"
 exit $failed
