@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <getopt.h>
 
@@ -57,7 +56,7 @@ static const option LONG_OPTIONS[] = {
 struct command {
 	run_options run;
 	bool quiet, with_filename, totals;
-	char **operands;
+	char **operands; // gathered at the front of argv, in order
 	int count;
 };
 
@@ -71,58 +70,44 @@ static int long_options_matching(const char *word)
 	return matches;
 }
 
-// The option letter that failed, whole: a UTF-8 character is all its bytes.
-static void add_option_letter(report &r, const char *word, int letter)
+// The letter getopt refused is the first of the bundle that is none of
+// ours; a UTF-8 character is all its bytes. Returns where it starts.
+static std::size_t refused_letter(const char *word, std::size_t *length)
 {
-	char c[2] = {static_cast<char>(letter), '\0'};
-	const char *at = letter >= 0x80 ? std::strchr(word + 1, c[0]) : nullptr;
-	if (at == nullptr) {
-		line_add_shown(r, r.err, c);
-		return;
-	}
-	std::size_t n = 1;
-	while ((static_cast<unsigned char>(at[n]) & 0xC0) == 0x80)
+	std::size_t at = 1 + std::strspn(word + 1, SHORT_OPTIONS + 1), n = 1;
+	while ((static_cast<unsigned char>(word[at + n]) & 0xC0) == 0x80)
 		n++;
-	char whole[8] = {};
-	std::memcpy(whole, at, n < sizeof whole ? n : sizeof whole - 1);
-	line_add_shown(r, r.err, whole);
+	*length = n;
+	return at;
 }
 
-// No option takes an argument, so getopt's optopt tells the errors apart:
-// a letter of ours is a long option given an argument, 0 an unknown or
-// ambiguous long option, any other letter an unknown short one. word is
-// the argument that held it.
+// No option takes an argument, so a long option that getopt refuses with a
+// letter was given one; without, it is unknown or ambiguous. word is the
+// argument that held it.
 static int usage_error(report &r, const char *word)
 {
-	line_begin(r);
-	line_add(r, r.err, "txd-depth-fix: ");
-	int letter = static_cast<unsigned char>(optopt);
-	if (optopt != 0 && std::strchr(SHORT_OPTIONS + 1, letter) != nullptr) {
-		char name[32] = {};
-		std::memcpy(name, word, std::min(std::strcspn(word, "="), sizeof name - 1));
-		line_add(r, r.err, "option '");
-		line_add_shown(r, r.err, name);
-		line_add(r, r.err, "' takes no argument");
-	} else if (optopt == 0) {
-		char name[64] = {};
-		std::memcpy(name, word, std::min(std::strcspn(word, "="), sizeof name - 1));
-		line_add(r, r.err, long_options_matching(word) > 1 ? "option '" : "unknown option '");
-		line_add_shown(r, r.err, name);
-		line_add(r, r.err, long_options_matching(word) > 1 ? "' is ambiguous" : "'");
+	std::FILE *err = r.err;
+	line_add(r, err, "txd-depth-fix: ");
+	if (word[0] == '-' && word[1] == '-') {
+		bool ambiguous = optopt == 0 && long_options_matching(word) > 1;
+		line_add(r, err, optopt != 0 || ambiguous ? "option '" : "unknown option '");
+		line_add_shown_n(r, err, word, std::strcspn(word, "="));
+		line_add(r, err, optopt != 0 ? "' takes no argument" : ambiguous ? "' is ambiguous" : "'");
 	} else {
-		line_add(r, r.err, letter == '-' ? "unknown option '" : "unknown option '-");
-		add_option_letter(r, word, letter);
-		line_add(r, r.err, "'");
-		if (letter == '-') { // "-n-": the dash alone would read as "--"
-			line_add(r, r.err, " in '");
-			line_add_shown(r, r.err, word);
-			line_add(r, r.err, "'");
+		std::size_t n, at = refused_letter(word, &n);
+		bool dash = word[at] == '-'; // "-n-": the dash alone would read as "--"
+		line_add(r, err, dash ? "unknown option '" : "unknown option '-");
+		line_add_shown_n(r, err, word + at, n);
+		line_add(r, err, "'");
+		if (dash) {
+			line_add(r, err, " in '");
+			line_add_shown(r, err, word);
+			line_add(r, err, "'");
 		}
 	}
-	line_end(r, r.err);
-	line_begin(r);
-	line_add(r, r.err, "Try 'txd-depth-fix --help' for more information.");
-	line_end(r, r.err);
+	line_end(r, err);
+	line_add(r, err, "Try 'txd-depth-fix --help' for more information.");
+	line_end(r, err);
 	return EXIT_USAGE;
 }
 
@@ -147,14 +132,16 @@ static bool set_option(command &c, int letter)
 	return true;
 }
 
-// Reads every option and gathers the operands; -1 when the files are to be
-// handled, else the exit status.
+// Reads every option and gathers the operands; -1 when the files are to
+// be handled, else the exit status. An operand is moved only towards the
+// front, over arguments getopt has already read.
 static int parse_options(int argc, char *argv[], report &r, command &c)
 {
+	c.operands = argv + 1;
 	opterr = 0;
 	optind = 0; // a fresh scan, even when called again in one process
 	for (;;) {
-		int word = optind > 0 ? optind : 1;
+		int word = std::max(optind, 1);
 		int letter = getopt_long(argc, argv, SHORT_OPTIONS, LONG_OPTIONS, nullptr);
 		if (letter == -1)
 			break;
@@ -196,46 +183,37 @@ static bool asks_for_windows_help(int argc, char *argv[])
 	return false;
 }
 
-static int run_command(report &r, int argc, char *argv[], int *operands, bool *dry_run)
+static int run_command(report &r, int argc, char *argv[], run_summary &summary)
 {
 	if (asks_for_windows_help(argc, argv))
 		return print_text(r, USAGE), EXIT_CLEAN;
 	command c = {{false, false, false, false, false}, false, false, false, nullptr, 0};
-	c.operands = static_cast<char **>(std::malloc(static_cast<std::size_t>(argc) * sizeof(char *)));
-	if (c.operands == nullptr) {
-		print_problem(r, "arguments", nullptr, "not enough memory", 0);
-		return EXIT_REPORTED;
-	}
 	int status = parse_options(argc, argv, r, c);
-	if (status < 0) {
+	if (status != EXIT_USAGE && status != EXIT_CLEAN) {
 		r.quiet = c.quiet;
 		r.verbose = c.run.verbose;
 		for (int i = 0; i < c.count; i++)
 			handle_operand(r, c, c.operands[i]);
 		if (c.totals)
 			print_totals(r, c.run.dry_run);
-		*operands = c.count;
-		*dry_run = c.run.dry_run;
+		summary.operands = c.count;
 	}
-	std::free(c.operands);
+	totals_text(r.totals, c.run.dry_run, summary.totals, sizeof summary.totals);
 	return status;
 }
 
 int txd_depth_fix(int argc, char *argv[], std::FILE *out, std::FILE *err, run_summary *summary)
 {
+	run_summary own = {0, 0, ""};
+	run_summary &s = summary != nullptr ? *summary : own;
+	s.operands = 0;
 	report r;
 	report_begin(r, out, err, false, false);
-	int operands = 0;
-	bool dry_run = false;
-	int status = run_command(r, argc, argv, &operands, &dry_run);
+	int status = run_command(r, argc, argv, s);
 	check_output(r);
-	if (status < 0 || status == EXIT_CLEAN)
+	if (status != EXIT_USAGE)
 		status = r.totals.problems > 0 ? EXIT_REPORTED : EXIT_CLEAN;
-	if (summary != nullptr) {
-		summary->operands = operands;
-		summary->left_alone = r.totals.left_alone;
-		totals_text(r.totals, dry_run, summary->totals, sizeof summary->totals);
-	}
+	s.left_alone = r.totals.left_alone;
 	report_end(r);
 	return status;
 }

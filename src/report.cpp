@@ -33,11 +33,6 @@ bool is_standard_output(const report &r, const file_facts &f)
 	return r.out_known && f.volume == r.out_facts.volume && f.index == r.out_facts.index;
 }
 
-void line_begin(report &r)
-{
-	r.length = 0;
-}
-
 // What the line holds so far goes out now, when it cannot grow.
 static void spill(report &r, std::FILE *to)
 {
@@ -74,11 +69,16 @@ static bool is_control(unsigned char c)
 
 // On a terminal, control bytes in a name or path could drive it; they print
 // as '?'. Anywhere else the bytes go out as they are.
-void line_add_shown(report &r, std::FILE *to, const char *text)
+void line_add_shown_n(report &r, std::FILE *to, const char *text, std::size_t n)
 {
 	bool terminal = to == r.out ? r.out_terminal : r.err_terminal;
-	for (const char *c = text; *c != '\0'; c++)
-		add_bytes(r, to, terminal && is_control(static_cast<unsigned char>(*c)) ? "?" : c, 1);
+	for (std::size_t i = 0; i < n; i++)
+		add_bytes(r, to, terminal && is_control(static_cast<unsigned char>(text[i])) ? "?" : text + i, 1);
+}
+
+void line_add_shown(report &r, std::FILE *to, const char *text)
+{
+	line_add_shown_n(r, to, text, std::strlen(text));
 }
 
 void line_add_number(report &r, std::FILE *to, std::uint64_t n)
@@ -102,7 +102,6 @@ void line_end(report &r, std::FILE *to)
 
 void print_problem(report &r, const char *path, const char *name, const char *what, int err)
 {
-	line_begin(r);
 	line_add(r, r.err, "txd-depth-fix: ");
 	line_add_shown(r, r.err, path);
 	line_add(r, r.err, ": ");
@@ -132,7 +131,6 @@ bool print_count_line(report &r, const char *prefix, const char *name, std::int3
 	r.totals.textures += static_cast<std::uint64_t>(count);
 	if (r.quiet && count == 0)
 		return false;
-	line_begin(r);
 	add_prefix(r, prefix);
 	line_add(r, r.out, "Patching ");
 	line_add_shown(r, r.out, name);
@@ -145,7 +143,6 @@ bool print_count_line(report &r, const char *prefix, const char *name, std::int3
 
 void print_listing_line(report &r, const char *prefix, const char *text)
 {
-	line_begin(r);
 	add_prefix(r, prefix);
 	line_add(r, r.out, "  ");
 	line_add(r, r.out, text);
@@ -157,7 +154,6 @@ void print_left_alone(report &r, const char *path, bool loose)
 	r.totals.left_alone++;
 	if (!r.verbose)
 		return;
-	line_begin(r);
 	line_add_shown(r, r.out, path);
 	line_add(r, r.out, loose ? ": left alone: not a texture dictionary" : ": left alone: not a VER2 archive");
 	line_end(r, r.out);
@@ -189,7 +185,6 @@ void print_totals(report &r, bool dry_run)
 {
 	char text[TOTALS_ROOM];
 	totals_text(r.totals, dry_run, text, sizeof text);
-	line_begin(r);
 	line_add(r, r.out, text);
 	line_end(r, r.out);
 }

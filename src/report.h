@@ -40,12 +40,12 @@ void report_end(report &r);
 // Whether f is the very file standard output writes to.
 bool is_standard_output(const report &r, const file_facts &f);
 
-// A line is begun, added to and written: added names and paths are shown
-// as the stream it goes to allows. A line that memory cannot hold whole is
+// A line is added to, then written: added names and paths are shown as
+// the stream it goes to allows. A line that memory cannot hold whole is
 // written in parts rather than lost.
-void line_begin(report &r);
 void line_add(report &r, std::FILE *to, const char *text);
 void line_add_shown(report &r, std::FILE *to, const char *text);
+void line_add_shown_n(report &r, std::FILE *to, const char *text, std::size_t n);
 void line_add_number(report &r, std::FILE *to, std::uint64_t n);
 void line_end(report &r, std::FILE *to);
 
