@@ -19,6 +19,7 @@ import concurrent.futures
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -117,10 +118,16 @@ def mutants_of(path):
 
 
 def run(command, cwd, timeout=None):
+    """The command's exit status, or "timeout": then it is killed with every
+    process it started, so that a mutant looping in a child of the tests
+    cannot go on taking a core."""
+    child = subprocess.Popen(command, cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                             start_new_session=True)
     try:
-        return subprocess.run(command, cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                              timeout=timeout).returncode
+        return child.wait(timeout=timeout)
     except subprocess.TimeoutExpired:
+        os.killpg(child.pid, signal.SIGKILL)
+        child.wait()
         return "timeout"
 
 
@@ -131,7 +138,7 @@ def passes(build, args):
                     str(args.timeout)], build, 4 * args.timeout)
     tests = os.path.join(build, "tests")
     for program in sorted(n for n in os.listdir(tests) if n.endswith("_test")):
-        result = run([os.path.join(tests, program), "--gtest_fail_fast", "--gtest_brief=1"], tests, 4 * args.timeout)
+        result = run([os.path.join(tests, program), "--gtest_fail_fast", "--gtest_brief=1"], tests, args.timeout)
         if result != 0:
             return result
     return 0
@@ -175,7 +182,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--jobs", type=int, default=1, help="build jobs of each worker")
     parser.add_argument("--workers", type=int, default=os.cpu_count() or 2, help="mutants tried at once")
-    parser.add_argument("--timeout", type=int, default=60, help="seconds for one test")
+    parser.add_argument("--timeout", type=int, default=30,
+                        help="seconds for one test (--quick: for one test program); a loop is a kill")
     parser.add_argument("--only", nargs="*", help="files below src/ to mutate (default: all)")
     parser.add_argument("--limit", type=int, default=0, help="at most this many mutants (default: all)")
     parser.add_argument("--quick", action="store_true", help="run the test programs, not ctest")
