@@ -127,7 +127,7 @@ static wchar_t *wide_from_utf8(const char *path, const wchar_t *suffix = L"")
 	return wide;
 }
 
-static char *utf8_from_wide(const wchar_t *wide)
+char *utf8_from_wide(const wchar_t *wide)
 {
 	int n = WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
 	char *s = n > 0 ? static_cast<char *>(std::malloc(static_cast<std::size_t>(n))) : nullptr;

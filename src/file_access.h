@@ -85,6 +85,12 @@ struct folder_listing {
 bool list_folder(place where, bool follow, folder_listing *listing);
 void release_listing(folder_listing *listing);
 
+#ifdef _WIN32
+// A wide string of the system's as UTF-8, in memory of its own; null when
+// it cannot be converted or held.
+char *utf8_from_wide(const wchar_t *wide);
+#endif
+
 // Where a name of the listing is opened: below the listed folder's
 // descriptor on POSIX, by its whole path on Windows.
 place place_in(const folder_listing &listing, const char *name, const char *path);

@@ -14,6 +14,7 @@
 #endif
 
 #include "command_line.h"
+#include "file_access.h"
 
 #ifdef _WIN32
 static const wchar_t *const HINTS[] = {
@@ -95,17 +96,6 @@ static int run(int argc, char *argv[])
 #ifdef _WIN32
 // The wide command line, so that paths outside the ANSI code page arrive
 // whole; the tool carries them as UTF-8.
-static char *utf8_from_wide(const wchar_t *wide)
-{
-	int n = WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
-	char *s = n > 0 ? static_cast<char *>(std::malloc(static_cast<std::size_t>(n))) : nullptr;
-	if (s != nullptr && WideCharToMultiByte(CP_UTF8, 0, wide, -1, s, n, nullptr, nullptr) != n) {
-		std::free(s);
-		s = nullptr;
-	}
-	return s;
-}
-
 int wmain(int argc, wchar_t *wargv[])
 {
 	char **argv = static_cast<char **>(std::calloc(static_cast<std::size_t>(argc) + 1, sizeof *argv));

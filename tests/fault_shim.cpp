@@ -113,6 +113,20 @@ extern "C" int fclose(FILE *f)
 	return EOF;
 }
 
+// TXD_FAULT=realloc-above:n: every realloc of more than n bytes fails, as
+// when memory runs out while a list grows.
+extern "C" void *realloc(void *p, std::size_t size)
+{
+	static auto next = real<void *(*)(void *, std::size_t)>("realloc");
+	const char *wanted = std::getenv("TXD_FAULT");
+	if (wanted != nullptr && std::strncmp(wanted, "realloc-above:", 14) == 0 &&
+	    size > std::strtoul(wanted + 14, nullptr, 10)) {
+		errno = ENOMEM;
+		return nullptr;
+	}
+	return next(p, size);
+}
+
 extern "C" int setvbuf(FILE *f, char *buffer, int mode, std::size_t size)
 {
 	static auto next = real<int (*)(FILE *, char *, int, std::size_t)>("setvbuf");

@@ -338,8 +338,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 // A command line over the files a.img and b.img (archives holding a.txd and
 // b.txd), o.img (o.txd, one broken texture), c.img (c.txd, nothing to
-// repair), t.txd (a loose dictionary) and e.txd (empty), each broken where
-// it can be; @a, @b, ... stand for their paths.
+// repair), t.txd (a loose dictionary), e.txd (empty) and s.txd (three bytes
+// of a dictionary chunk's type), each broken where it can be; @a, @b, ...
+// stand for their paths.
 struct command_case {
 	const char *what;
 	std::vector<std::string> args;
@@ -356,7 +357,7 @@ void PrintTo(const command_case &c, std::ostream *os)
 
 class CommandLine : public ::testing::TestWithParam<command_case> {};
 
-const std::string letters = "abocte";
+const std::string letters = "aboctes";
 
 std::string expand(const std::string &templ, const std::string &stem)
 {
@@ -367,7 +368,7 @@ std::string expand(const std::string &templ, const std::string &stem)
 			out += templ[i];
 			continue;
 		}
-		out += stem + f + (f == 't' || f == 'e' ? ".txd" : ".img");
+		out += stem + f + (f == 't' || f == 'e' || f == 's' ? ".txd" : ".img");
 		i++;
 	}
 	return out;
@@ -379,6 +380,7 @@ bytes command_file(char letter, bool repaired)
 	switch (letter) {
 	case 't': return txd;
 	case 'e': return {};
+	case 's': return {0x16, 0, 0}; // too short to be a dictionary
 	case 'c': return sample::archive({{"c.txd", fixed_txd}});
 	case 'o': return sample::archive({{"o.txd", texture_dictionary({repaired ? fixed : broken})}});
 	default: return sample::archive({{std::string(1, letter) + ".txd", txd}});
@@ -437,8 +439,9 @@ INSTANTIATE_TEST_SUITE_P(
         command_case{"BundledDryRunVerbose", {"-nv", "@a"}, a_line + listing, "", 0, ""},
         command_case{"QuietLeavesOutZeroCounts", {"-q", "@c", "@a", "@e"}, "@a: " + a_line, "", 0, "a"},
         command_case{"LooseDictionary", {"-t", "@t"}, "Patching @t patched 2 textures\n", "", 0, "t"},
-        command_case{"VerboseSaysWhatWasLeftAlone", {"--txd", "@a", "@e", "@t", "-v"},
+        command_case{"VerboseSaysWhatWasLeftAlone", {"--txd", "@a", "@e", "@s", "@t", "-v"},
                      "@a: left alone: not a texture dictionary\n@e: left alone: not a texture dictionary\n"
+                     "@s: left alone: not a texture dictionary\n"
                      "Patching @t patched 2 textures\n" + listing,
                      "", 0, "t"},
         command_case{"LeftAloneSilentlyWithoutVerbose", {"@t", "@e"}, "", "", 0, ""},
@@ -1347,6 +1350,30 @@ INSTANTIATE_TEST_SUITE_P(
         stdio_fault_case{"ReportLineLost", "stdout-fwrite:1", "Patching b.txd patched 2 textures\n",
                          "txd-depth-fix: standard output: ", true, true}),
     [](const ::testing::TestParamInfo<stdio_fault_case> &param) { return std::string(param.param.what); });
+
+// Memory runs out while the listing grows past 32 repairs: those listed
+// stay listed, the rest of the run is whole, and the shortfall is said.
+TEST(StdioFaults, ListingCutShortByMemoryIsReported)
+{
+	std::vector<texture> many, many_fixed;
+	std::string listed;
+	for (int i = 0; i < 40; i++) {
+		many.push_back({"t" + std::to_string(i), 0x200, 8});
+		many_fixed.push_back({"t" + std::to_string(i), 0x200, 16});
+		if (i < 32)
+			listed += "  t" + std::to_string(i) + ": 5-6-5, depth 8 -> 16\n";
+	}
+	std::string path = scratch_path("archive.img");
+	write_file(path, sample::archive({{"many.txd", texture_dictionary(many)}}));
+	run_limits limits;
+	limits.fault = "realloc-above:600"; // 32 repairs fit in 512 bytes, 64 do not
+	run_result r = run_tool({"-v", path}, &limits);
+	EXPECT_EQ(r.out, "Patching many.txd patched 40 textures\n" + listed);
+	EXPECT_EQ(r.err, "txd-depth-fix: " + path + ": many.txd: not enough memory to list every repair\n");
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(read_file(path), sample::archive({{"many.txd", texture_dictionary(many_fixed)}}));
+	std::remove(path.c_str());
+}
 #endif
 
 TEST(LargeArchive, EntriesPast2And4GiBArePatchedInPlace)
