@@ -88,7 +88,7 @@ static int usage_error(report &r, const char *word)
 {
 	std::FILE *err = r.err;
 	line_add(r, err, "txd-depth-fix: ");
-	if (word[0] == '-' && word[1] == '-') {
+	if (word[1] == '-') { // every word getopt refuses starts with '-'
 		bool ambiguous = optopt == 0 && long_options_matching(word) > 1;
 		line_add(r, err, optopt != 0 || ambiguous ? "option '" : "unknown option '");
 		line_add_shown_n(r, err, word, std::strcspn(word, "="));

@@ -102,7 +102,7 @@ def mutants_of(path):
         for pattern, replacements in OPERATOR_RULES:
             for m in re.finditer(pattern, code):
                 for r in replacements:
-                    yield number, f"'{m.group().strip()}' -> '{r.strip()}'", line[: m.start()] + r + line[m.end():]
+                    yield number, f"col {m.start() + 2}: '{m.group().strip()}' -> '{r.strip()}'", line[: m.start()] + r + line[m.end():]
         for m in INTEGER.finditer(code):
             text = m.group()
             value = int(text, 16) if text[:2].lower() == "0x" else int(text)
@@ -110,9 +110,9 @@ def mutants_of(path):
                 if v < 0:
                     continue
                 new = hex(v) if text[:2].lower() == "0x" else str(v)
-                yield number, f"{text} -> {new}", line[: m.start()] + new + line[m.end():]
+                yield number, f"col {m.start() + 1}: {text} -> {new}", line[: m.start()] + new + line[m.end():]
         for m in NEGATION.finditer(code):
-            yield number, "'!' dropped", line[: m.start()] + line[m.end():]
+            yield number, f"col {m.start() + 1}: '!' dropped", line[: m.start()] + line[m.end():]
         if STATEMENT.match(code) and not DECLARATION.match(code) and code.count("(") == code.count(")"):
             yield number, "statement removed", ""
 
