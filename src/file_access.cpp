@@ -204,12 +204,12 @@ std::FILE *create_new_file(place where)
 	return unbuffered(f);
 }
 
-bool remove_file(place where)
+void remove_file(place where)
 {
 	wchar_t *wide = wide_from_utf8(where.name);
-	bool removed = wide != nullptr && _wremove(wide) == 0;
+	if (wide != nullptr)
+		_wremove(wide);
 	std::free(wide);
-	return removed;
 }
 
 static std::int64_t ticks(FILETIME t)
@@ -391,7 +391,8 @@ static std::FILE *stream_on(int fd, const char *mode)
 }
 
 // Opening without O_NONBLOCK could wait for ever on a FIFO that has no
-// writer; the caller makes sure the file is regular before reading it.
+// writer; the caller makes sure the file is regular before reading it,
+// and on a regular file O_NONBLOCK changes nothing.
 std::FILE *open_file(place where, bool update, bool follow)
 {
 	int flags = (update ? O_RDWR : O_RDONLY) | O_NOCTTY | O_NONBLOCK | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW);
@@ -404,9 +405,9 @@ std::FILE *create_new_file(place where)
 	return stream_on(openat(folder_of(where), where.name, flags, 0666), "wb");
 }
 
-bool remove_file(place where)
+void remove_file(place where)
 {
-	return unlinkat(folder_of(where), where.name, 0) == 0;
+	unlinkat(folder_of(where), where.name, 0);
 }
 
 static std::int64_t nanoseconds(const timespec &t)
@@ -432,8 +433,7 @@ bool inspect_file(std::FILE *f, file_facts *facts)
 	facts->volume = static_cast<std::uint64_t>(st.st_dev);
 	facts->index = static_cast<std::uint64_t>(st.st_ino);
 	facts->times = {nanoseconds(st.st_atim), nanoseconds(st.st_mtim)};
-	int flags = facts->regular ? fcntl(fd, F_GETFL) : 0;
-	return !facts->regular || (flags != -1 && ((flags & O_NONBLOCK) == 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0));
+	return true;
 }
 
 bool set_file_times(std::FILE *f, const file_times &times)

@@ -29,8 +29,9 @@ path_kind kind_of_path(const char *path);
 std::FILE *open_file(place where, bool update, bool follow = true);
 
 // Creates where for writing; fails with EEXIST when it exists already.
+// remove_file takes away a file that create_new_file made, as far as it can.
 std::FILE *create_new_file(place where);
-bool remove_file(place where);
+void remove_file(place where);
 
 // Access and modification times, in the platform's own units.
 struct file_times {
@@ -44,8 +45,8 @@ struct file_facts {
 	file_times times;
 };
 
-// Looks at an open file (and drops O_NONBLOCK, which has no business on a
-// regular file); false with errno set when it cannot.
+// Looks at an open file; false with errno set when it cannot. A regular
+// file keeps the O_NONBLOCK it was opened with: it means nothing there.
 bool inspect_file(std::FILE *f, file_facts *facts);
 bool set_file_times(std::FILE *f, const file_times &times);
 

@@ -545,7 +545,8 @@ std::vector<tree_file> game_tree()
 		return sample::archive({{name, repaired ? fixed_txd : broken_txd}});
 	};
 	bytes broken_archive = archive("a.txd", false), fixed_archive = archive("a.txd", true);
-	return {{"B.img", archive("b.txd", false), archive("b.txd", true)},
+	return {{".b", archive("b.txd", false), archive("b.txd", true)}, // two letters, but neither "." nor ".."
+	        {"B.img", archive("b.txd", false), archive("b.txd", true)},
 	        {"a.img", broken_archive, fixed_archive},
 	        {"a.img.bak", broken_archive, broken_archive},
 	        {"c.BAK", broken_archive, broken_archive},
@@ -620,7 +621,8 @@ TEST_P(Folder, FindsEveryArchiveAndDictionaryInOrder)
 #else
 #define SEP "/"
 #endif
-const std::string tree_lines = "@" SEP "B.img: Patching b.txd patched 2 textures\n"
+const std::string tree_lines = "@" SEP ".b: Patching b.txd patched 2 textures\n"
+                               "@" SEP "B.img: Patching b.txd patched 2 textures\n"
                                "@" SEP "a.img: Patching a.txd patched 2 textures\n"
                                "@" SEP "d10.img: Patching a.txd patched 2 textures\n"
                                "@" SEP "d9.img: Patching a.txd patched 2 textures\n"
@@ -630,7 +632,7 @@ const std::string tree_tail = "Patching @" SEP "z.TXD patched 2 textures\n"
                               "@" SEP "\u6a21\u578b" SEP "\u0430\u0440\u0445\u0438\u0432.img: Patching r.txd patched 2 textures\n";
 const std::string m_img_line = "@" SEP "m.img: Patching c.txd patched 0 textures\n";
 const std::string cjk_archive = "\u6a21\u578b/\u0430\u0440\u0445\u0438\u0432.img";
-const std::vector<std::string> tree_repaired{"B.img",  "a.img",         "d10.img",  "d9.img",
+const std::vector<std::string> tree_repaired{".b", "B.img",  "a.img",         "d10.img",  "d9.img",
                                              "m/inner.img", "z.TXD", "\xc3\xa9.txd", cjk_archive};
 
 // An operand that ends in '/' is followed by no separator of its own.
@@ -646,7 +648,7 @@ std::vector<folder_case> folder_cases()
 	std::vector<folder_case> cases{
 	    {"WholeTree", {"@"}, tree_lines + m_img_line + tree_tail, "", 0, tree_repaired},
 	    {"TrailingSeparator", {"@/"}, at_root_after_slash(tree_lines + m_img_line + tree_tail), "", 0, tree_repaired},
-	    {"DryRunQuietTotals", {"-nq", "--totals", "@"}, tree_lines + tree_tail + "16 textures to repair in 8 of 9 files\n",
+	    {"DryRunQuietTotals", {"-nq", "--totals", "@"}, tree_lines + tree_tail + "18 textures to repair in 9 of 10 files\n",
 	     "", 0, {}},
 	    {"FileAndFolderOperands", {"-t", "@/z.TXD", "@/m", "@/a.img", "-v"},
 	     "Patching @/z.TXD patched 2 textures\n  body: 5-6-5, depth 8 -> 16\n  face: 4-4-4-4, depth 4 -> 16\n"
@@ -655,8 +657,8 @@ std::vector<folder_case> folder_cases()
 	     "", 0, {"z.TXD", "m/inner.img"}},
 	    {"BackupsBesideAnOldOne", {"-b", "-q", "@"}, tree_lines + tree_tail,
 	     "txd-depth-fix: @" SEP "a.img.bak: no backup made, so the file is left unchanged: File exists\n", 1,
-	     {"B.img", "d10.img", "d9.img", "m/inner.img", "z.TXD", "\xc3\xa9.txd", cjk_archive},
-	     {"B.img", "d10.img", "d9.img", "m/inner.img", "z.TXD", "\xc3\xa9.txd", cjk_archive}}};
+	     {".b", "B.img", "d10.img", "d9.img", "m/inner.img", "z.TXD", "\xc3\xa9.txd", cjk_archive},
+	     {".b", "B.img", "d10.img", "d9.img", "m/inner.img", "z.TXD", "\xc3\xa9.txd", cjk_archive}}};
 #ifndef _WIN32
 	cases.push_back({"LinkedOperandIsFollowed", {"@/linkdir"}, "@/linkdir/inner.img: Patching i.txd patched 2 textures\n",
 	                 "", 0, {"m/inner.img"}});
@@ -966,7 +968,7 @@ TEST(FolderFaults, KeptTimesAndAFullDiskBackup)
 {
 	std::string path = scratch_path("archive.img");
 	bytes image = sample::archive(three_broken);
-	const timespec old_times[2] = {{1000000000, 0}, {1000000500, 0}};
+	const timespec old_times[2] = {{1000000000, 987654321}, {1000000500, 123456789}};
 	for (bool preserve : {true, false}) {
 		write_file(path, image);
 		ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), old_times, 0), 0);
@@ -974,8 +976,8 @@ TEST(FolderFaults, KeptTimesAndAFullDiskBackup)
 		EXPECT_EQ(r.status, 0);
 		struct stat st;
 		ASSERT_EQ(stat(path.c_str(), &st), 0);
-		EXPECT_EQ(st.st_mtim.tv_sec == old_times[1].tv_sec, preserve);
-		EXPECT_TRUE(!preserve || st.st_atim.tv_sec == old_times[0].tv_sec);
+		EXPECT_EQ(st.st_mtim.tv_sec == old_times[1].tv_sec && st.st_mtim.tv_nsec == old_times[1].tv_nsec, preserve);
+		EXPECT_TRUE(!preserve || (st.st_atim.tv_sec == old_times[0].tv_sec && st.st_atim.tv_nsec == old_times[0].tv_nsec));
 	}
 	write_file(path, image);
 	run_limits limits;
@@ -992,6 +994,11 @@ TEST(FolderFaults, KeptTimesAndAFullDiskBackup)
 	EXPECT_EQ(again.out + again.err, "");
 	EXPECT_EQ(again.status, 0);
 	EXPECT_EQ(read_file(path + ".bak"), image);
+	struct stat bak;
+	mode_t mask = umask(0);
+	umask(mask);
+	EXPECT_EQ(stat((path + ".bak").c_str(), &bak), 0);
+	EXPECT_EQ(bak.st_mode & 0777, 0666 & ~mask); // as any new file
 	std::remove(path.c_str());
 	std::remove((path + ".bak").c_str());
 }
@@ -1350,6 +1357,24 @@ INSTANTIATE_TEST_SUITE_P(
         stdio_fault_case{"ReportLineLost", "stdout-fwrite:1", "Patching b.txd patched 2 textures\n",
                          "txd-depth-fix: standard output: ", true, true}),
     [](const ::testing::TestParamInfo<stdio_fault_case> &param) { return std::string(param.param.what); });
+
+// Memory runs out while a folder's names are read: the folder is reported
+// and the search goes on beside it.
+TEST(StdioFaults, FolderTooLargeForMemoryIsReported)
+{
+	std::string root = scratch_path("game");
+	ASSERT_TRUE(std::filesystem::create_directories(root + "/many"));
+	for (int i = 0; i < 80; i++)
+		write_file(root + "/many/a-name-of-some-length-" + std::to_string(i), {});
+	write_file(root + "/z.img", sample::archive({{"a.txd", broken_txd}}));
+	run_limits limits;
+	limits.fault = "realloc-above:2000"; // 80 names take more than 2000 bytes
+	run_result r = run_tool({root}, &limits);
+	EXPECT_EQ(r.out, root + "/z.img: " + a_line);
+	EXPECT_EQ(r.err, "txd-depth-fix: " + root + "/many: cannot list the folder: Cannot allocate memory\n");
+	EXPECT_EQ(r.status, 1);
+	std::filesystem::remove_all(root);
+}
 
 // Memory runs out while the listing grows past 32 repairs: those listed
 // stay listed, the rest of the run is whole, and the shortfall is said.

@@ -105,11 +105,12 @@ def mutants_of(path):
                     yield number, f"col {m.start() + 2}: '{m.group().strip()}' -> '{r.strip()}'", line[: m.start()] + r + line[m.end():]
         for m in INTEGER.finditer(code):
             text = m.group()
-            value = int(text, 16) if text[:2].lower() == "0x" else int(text)
+            base = 16 if text[:2].lower() == "0x" else 8 if len(text) > 1 and text[0] == "0" else 10
+            value = int(text, base)
             for v in (value - 1, value + 1):
                 if v < 0:
                     continue
-                new = hex(v) if text[:2].lower() == "0x" else str(v)
+                new = hex(v) if base == 16 else "0" + oct(v)[2:] if base == 8 else str(v)
                 yield number, f"col {m.start() + 1}: {text} -> {new}", line[: m.start()] + new + line[m.end():]
         for m in NEGATION.finditer(code):
             yield number, f"col {m.start() + 1}: '!' dropped", line[: m.start()] + line[m.end():]
