@@ -546,6 +546,8 @@ std::vector<tree_file> game_tree()
 	};
 	bytes broken_archive = archive("a.txd", false), fixed_archive = archive("a.txd", true);
 	return {{".b", archive("b.txd", false), archive("b.txd", true)}, // two letters, but neither "." nor ".."
+	        {".BAK", broken_archive, broken_archive},                 // a backup named by its extension alone
+	        {"speak", archive("k.txd", false), archive("k.txd", true)}, // ends like "bak", but is none
 	        {"B.img", archive("b.txd", false), archive("b.txd", true)},
 	        {"a.img", broken_archive, fixed_archive},
 	        {"a.img.bak", broken_archive, broken_archive},
@@ -627,12 +629,13 @@ const std::string tree_lines = "@" SEP ".b: Patching b.txd patched 2 textures\n"
                                "@" SEP "d10.img: Patching a.txd patched 2 textures\n"
                                "@" SEP "d9.img: Patching a.txd patched 2 textures\n"
                                "@" SEP "m" SEP "inner.img: Patching i.txd patched 2 textures\n";
-const std::string tree_tail = "Patching @" SEP "z.TXD patched 2 textures\n"
+const std::string tree_tail = "@" SEP "speak: Patching k.txd patched 2 textures\n"
+                              "Patching @" SEP "z.TXD patched 2 textures\n"
                               "Patching @" SEP "\xc3\xa9.txd patched 2 textures\n"
                               "@" SEP "\u6a21\u578b" SEP "\u0430\u0440\u0445\u0438\u0432.img: Patching r.txd patched 2 textures\n";
 const std::string m_img_line = "@" SEP "m.img: Patching c.txd patched 0 textures\n";
 const std::string cjk_archive = "\u6a21\u578b/\u0430\u0440\u0445\u0438\u0432.img";
-const std::vector<std::string> tree_repaired{".b", "B.img",  "a.img",         "d10.img",  "d9.img",
+const std::vector<std::string> tree_repaired{".b", "speak", "B.img",  "a.img",         "d10.img",  "d9.img",
                                              "m/inner.img", "z.TXD", "\xc3\xa9.txd", cjk_archive};
 
 // An operand that ends in '/' is followed by no separator of its own.
@@ -648,7 +651,7 @@ std::vector<folder_case> folder_cases()
 	std::vector<folder_case> cases{
 	    {"WholeTree", {"@"}, tree_lines + m_img_line + tree_tail, "", 0, tree_repaired},
 	    {"TrailingSeparator", {"@/"}, at_root_after_slash(tree_lines + m_img_line + tree_tail), "", 0, tree_repaired},
-	    {"DryRunQuietTotals", {"-nq", "--totals", "@"}, tree_lines + tree_tail + "18 textures to repair in 9 of 10 files\n",
+	    {"DryRunQuietTotals", {"-nq", "--totals", "@"}, tree_lines + tree_tail + "20 textures to repair in 10 of 11 files\n",
 	     "", 0, {}},
 	    {"FileAndFolderOperands", {"-t", "@/z.TXD", "@/m", "@/a.img", "-v"},
 	     "Patching @/z.TXD patched 2 textures\n  body: 5-6-5, depth 8 -> 16\n  face: 4-4-4-4, depth 4 -> 16\n"
@@ -657,8 +660,8 @@ std::vector<folder_case> folder_cases()
 	     "", 0, {"z.TXD", "m/inner.img"}},
 	    {"BackupsBesideAnOldOne", {"-b", "-q", "@"}, tree_lines + tree_tail,
 	     "txd-depth-fix: @" SEP "a.img.bak: no backup made, so the file is left unchanged: File exists\n", 1,
-	     {".b", "B.img", "d10.img", "d9.img", "m/inner.img", "z.TXD", "\xc3\xa9.txd", cjk_archive},
-	     {".b", "B.img", "d10.img", "d9.img", "m/inner.img", "z.TXD", "\xc3\xa9.txd", cjk_archive}}};
+	     {".b", "speak", "B.img", "d10.img", "d9.img", "m/inner.img", "z.TXD", "\xc3\xa9.txd", cjk_archive},
+	     {".b", "speak", "B.img", "d10.img", "d9.img", "m/inner.img", "z.TXD", "\xc3\xa9.txd", cjk_archive}}};
 #ifndef _WIN32
 	cases.push_back({"LinkedOperandIsFollowed", {"@/linkdir"}, "@/linkdir/inner.img: Patching i.txd patched 2 textures\n",
 	                 "", 0, {"m/inner.img"}});
