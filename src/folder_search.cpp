@@ -43,12 +43,14 @@ static bool ends_in_separator(const char *path, std::size_t n)
 	return n > 0 && (path[n - 1] == SEPARATOR || path[n - 1] == '/');
 }
 
-// Backups of this tool and others', in any letter case.
+// Backups of this tool and others': names that end in ".bak", in any
+// letter case.
 static bool is_backup_name(const char *name)
 {
 	std::size_t n = std::strlen(name);
-	const char *ext = name + n - 4;
-	return n >= 4 && ext[0] == '.' && (ext[1] | 0x20) == 'b' && (ext[2] | 0x20) == 'a' && (ext[3] | 0x20) == 'k';
+	const unsigned char *end = reinterpret_cast<const unsigned char *>(name + n);
+	return n >= 4 && end[-4] == '.' && ascii_lower(end[-3]) == 'b' && ascii_lower(end[-2]) == 'a' &&
+	       ascii_lower(end[-1]) == 'k';
 }
 
 // Sets the path in hand to the folder's path at length, a separator unless

@@ -68,11 +68,6 @@ static dir_entry decode_dir_entry(const unsigned char *p)
 	return e;
 }
 
-static int ascii_lower(unsigned char c)
-{
-	return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c;
-}
-
 // The last dot decides; only the three characters after it are compared.
 // A name that ends sooner fails at its NUL, which matches no letter.
 bool has_txd_extension(const char *name)

@@ -19,6 +19,12 @@ struct run_options {
 	bool preserve; // a written file keeps its access and modification times
 };
 
+// 'A' to 'Z' as 'a' to 'z', every other byte as it is, whatever the locale.
+inline int ascii_lower(unsigned char c)
+{
+	return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c;
+}
+
 // Whether a name carries the txd extension: the text after its last dot
 // starts with "txd" in any letter case.
 bool has_txd_extension(const char *name);

@@ -212,6 +212,7 @@ static void limit(int resource, std::uint64_t bytes)
 	}
 	limit(RLIMIT_FSIZE, limits.file_size);
 	limit(RLIMIT_AS, limits.address_space);
+	limit(RLIMIT_NOFILE, limits.open_files);
 	std::vector<char *> argv;
 	for (std::string &w : words)
 		argv.push_back(&w[0]);

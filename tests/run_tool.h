@@ -11,6 +11,7 @@
 struct run_limits {
 	std::uint64_t file_size = 0;       // RLIMIT_FSIZE in bytes, 0 for none (POSIX)
 	std::uint64_t address_space = 0;   // RLIMIT_AS in bytes, 0 for none (POSIX)
+	std::uint64_t open_files = 0;      // RLIMIT_NOFILE, 0 for none (POSIX)
 	const char *stdout_path = nullptr; // where stdout goes; default: captured
 	bool stdout_append = false;        // stdout_path opened as ">>" does (POSIX)
 	const char *fault = nullptr;       // function:n for the preloaded fault shim

@@ -934,6 +934,25 @@ TEST(FolderFaults, DeepTreeLongerThanAPath)
 	EXPECT_EQ(std::system(("rm -rf '" + root + "'").c_str()), 0);
 }
 
+// A descriptor per level of the path and per file in hand, never more: a
+// hundred folders side by side fit in 16 descriptors.
+TEST(FolderFaults, WideTreeHoldsNoDescriptorOfAFolderLeft)
+{
+	std::string root = scratch_path("wide"), expected;
+	for (int i = 100; i < 200; i++) {
+		std::string folder = root + "/f" + std::to_string(i);
+		ASSERT_TRUE(std::filesystem::create_directories(folder));
+		write_file(folder + "/a.img", sample::archive({{"a.txd", broken_txd}}));
+		expected += folder + "/a.img: " + a_line;
+	}
+	run_limits limits;
+	limits.open_files = 16;
+	run_result r = run_tool({"-nq", root}, &limits);
+	EXPECT_EQ(r.out + r.err, expected);
+	EXPECT_EQ(r.status, 0);
+	std::filesystem::remove_all(root);
+}
+
 // Four runs writing into one file at once, as xargs -P4 does: every line
 // arrives whole.
 TEST(FolderFaults, ConcurrentRunsNeverTearALine)
