@@ -288,6 +288,10 @@ INSTANTIATE_TEST_SUITE_P(
                      "  a\\x5cb\\x01\\xe9: 1-5-5-5, depth 4 -> 16\n"
                      "  abcdefghijklmnopqrstuvwxyz012345: 5-6-5, depth 8 -> 16\n",
                      "", 0, sample::archive({{"odd.txd", texture_dictionary({odd_name_fixed, full_name_fixed})}}), {"-v"}},
+        archive_case{"FullNameBeforeAnotherRecord", // the name ends with its field, not in the next record
+                     sample::archive({{"abcdefghijklmnopqrst.txd", broken_txd}, {"b.txd", sound_txd}}),
+                     "Patching abcdefghijklmnopqrst.txd patched 2 textures\nPatching b.txd patched 0 textures\n", "", 0,
+                     sample::archive({{"abcdefghijklmnopqrst.txd", fixed_txd}, {"b.txd", sound_txd}})},
         archive_case{"EntryOfSizeZeroPastTheEnd", cat({header("VER2", 1), sample::dir_record(100, 0, "none.txd")}),
                      "Patching none.txd patched 0 textures\n", "", 0,
                      cat({header("VER2", 1), sample::dir_record(100, 0, "none.txd")})}),
@@ -1010,7 +1014,10 @@ TEST(FolderFaults, KeptTimesAndAFullDiskBackup)
 	EXPECT_EQ(r.status, 1);
 	EXPECT_EQ(read_file(path), image);
 	EXPECT_FALSE(std::filesystem::exists(path + ".bak"));
-	// A second backup run over a repaired file is silent and keeps the backup.
+	// A backup of several MiB is whole; a second backup run over the
+	// repaired file is silent and keeps the backup.
+	image.resize((5 << 20) / 2 + 2048, 0x5A);
+	write_file(path, image);
 	EXPECT_EQ(run_tool({"-bq", path}).status, 0);
 	run_result again = run_tool({"-bq", path});
 	EXPECT_EQ(again.out + again.err, "");
