@@ -161,7 +161,8 @@ const bytes fixed_txd = texture_dictionary({fixed, fixed2});
 const bytes sound_txd = texture_dictionary({fixed, {"sky", 0x500, 32}});
 
 // A backslash and bytes outside printable ASCII; and all 32 bytes, no NUL.
-const texture odd_name{"a\\b\x01\xe9", 0x100, 4}, odd_name_fixed{"a\\b\x01\xe9", 0x100, 16};
+// Printable ASCII ends at ' ' and '~' on either side.
+const texture odd_name{"a\\b\x01\xe9 ~\x1f\x7f", 0x100, 4}, odd_name_fixed{"a\\b\x01\xe9 ~\x1f\x7f", 0x100, 16};
 const texture full_name{"abcdefghijklmnopqrstuvwxyz012345", 0x200, 8};
 const texture full_name_fixed{"abcdefghijklmnopqrstuvwxyz012345", 0x200, 16};
 
@@ -264,6 +265,8 @@ INSTANTIATE_TEST_SUITE_P(
         archive_case{"OtherVersion", one_entry("VER1", 1), "", "", 0, one_entry("VER1", 1)},
         archive_case{"MagicAlone", {'V', 'E', 'R', '2'}, "",
                      "txd-depth-fix: @: header cut short after the VER2 magic\n", 1, {'V', 'E', 'R', '2'}},
+        archive_case{"MagicAloneIsReadNotLeftAlone", {'V', 'E', 'R', '2'}, "0 textures repaired in 0 of 1 file, 1 problem\n",
+                     "txd-depth-fix: @: header cut short after the VER2 magic\n", 1, {'V', 'E', 'R', '2'}, {"-v", "--totals"}},
         archive_case{"CountCutShort", {'V', 'E', 'R', '2', 1, 0, 0}, "",
                      "txd-depth-fix: @: header cut short after the VER2 magic\n", 1, {'V', 'E', 'R', '2', 1, 0, 0}},
         archive_case{"NegativeCount", one_entry("VER2", 0xFFFFFFFF), "", "txd-depth-fix: @: negative entry count -1\n",
@@ -285,7 +288,7 @@ INSTANTIATE_TEST_SUITE_P(
                      "Patching none.txd patched 0 textures\n", "", 0, sample::archive({{"none.txd", {}, 1, 0}})},
         archive_case{"ListingEscapesTextureNames", sample::archive({{"odd.txd", texture_dictionary({odd_name, full_name})}}),
                      "Patching odd.txd patched 2 textures\n"
-                     "  a\\x5cb\\x01\\xe9: 1-5-5-5, depth 4 -> 16\n"
+                     "  a\\x5cb\\x01\\xe9 ~\\x1f\\x7f: 1-5-5-5, depth 4 -> 16\n"
                      "  abcdefghijklmnopqrstuvwxyz012345: 5-6-5, depth 8 -> 16\n",
                      "", 0, sample::archive({{"odd.txd", texture_dictionary({odd_name_fixed, full_name_fixed})}}), {"-v"}},
         archive_case{"FullNameBeforeAnotherRecord", // the name ends with its field, not in the next record
