@@ -208,7 +208,7 @@ int txd_depth_fix(int argc, char *argv[], std::FILE *out, std::FILE *err, run_su
 	run_summary &s = summary != nullptr ? *summary : own;
 	s.operands = 0;
 	report r;
-	report_begin(r, out, err, false, false);
+	report_begin(r, out, err);
 	int status = run_command(r, argc, argv, s);
 	check_output(r);
 	if (status != EXIT_USAGE)

@@ -4,28 +4,22 @@
 #include <cstdlib>
 #include <cstring>
 
-void report_begin(report &r, std::FILE *out, std::FILE *err, bool quiet, bool verbose)
+void report_begin(report &r, std::FILE *out, std::FILE *err)
 {
+	r = {};
 	r.out = out;
 	r.err = err;
 	r.out_terminal = is_terminal(out);
 	r.err_terminal = is_terminal(err);
 	r.out_console = is_console(out);
 	r.err_console = is_console(err);
-	r.quiet = quiet;
-	r.verbose = verbose;
-	r.out_known = inspect_file(out, &r.out_facts) && r.out_facts.regular;
-	r.totals = {0, 0, 0, 0, 0};
-	r.out_error = 0;
-	r.line = nullptr;
-	r.length = r.room = 0;
+	// A pipe or a terminal has an identity too, which no file handled shares.
+	r.out_known = inspect_file(out, &r.out_facts);
 }
 
 void report_end(report &r)
 {
 	std::free(r.line);
-	r.line = nullptr;
-	r.length = r.room = 0;
 }
 
 bool is_standard_output(const report &r, const file_facts &f)

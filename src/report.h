@@ -34,7 +34,8 @@ struct report {
 	std::size_t length, room;
 };
 
-void report_begin(report &r, std::FILE *out, std::FILE *err, bool quiet, bool verbose);
+// Begins a run's report on out and err; quiet and verbose start unset.
+void report_begin(report &r, std::FILE *out, std::FILE *err);
 void report_end(report &r);
 
 // Whether f is the very file standard output writes to.

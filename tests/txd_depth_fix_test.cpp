@@ -954,7 +954,7 @@ TEST(FolderFaults, WideTreeHoldsNoDescriptorOfAFolderLeft)
 	}
 	run_limits limits;
 	limits.open_files = 16;
-	run_result r = run_tool({"-nq", root}, &limits);
+	run_result r = run_tool({"-q", root}, &limits);
 	EXPECT_EQ(r.out + r.err, expected);
 	EXPECT_EQ(r.status, 0);
 	std::filesystem::remove_all(root);
@@ -1241,8 +1241,15 @@ TEST(Terminal, ControlBytesOfNamesPrintAsQuestionMarks)
 	write_file(path, image);
 	write_file(other, gone);
 	char prog[] = "txd-depth-fix";
-	char *argv[] = {prog, &path[0], &other[0], nullptr};
+	char *argv[] = {prog, &path[0], &other[0], nullptr}, *other_only[] = {prog, &other[0], nullptr};
 	EXPECT_EQ(txd_depth_fix(3, argv, tty, tty), 1);
+	// Each stream by its own kind: a file keeps the bytes, the terminal not.
+	std::FILE *file = std::tmpfile();
+	EXPECT_EQ(txd_depth_fix(2, other_only, file, tty), 1);
+	std::rewind(file);
+	char kept[64] = {};
+	EXPECT_EQ(std::string(kept, std::fread(kept, 1, sizeof kept, file)), "Patching g\x1b.txd patched 0 textures\n");
+	std::fclose(file);
 	std::fclose(tty);
 	std::string shown;
 	char buffer[256];
@@ -1252,6 +1259,7 @@ TEST(Terminal, ControlBytesOfNamesPrintAsQuestionMarks)
 	std::string a = scratch_path("a?[2J.img");
 	EXPECT_EQ(shown, a + ": Patching a?]0;x?.txd patched 2 textures\r\n" + a + ": Patching b?.txd patched 2 textures\r\n" + a +
 	                     ": Patching  c?~ .txd patched 2 textures\r\n" + other + ": Patching g?.txd patched 0 textures\r\n" +
+	                     "txd-depth-fix: " + other + ": g?.txd: entry starts past the end of the archive\r\n" +
 	                     "txd-depth-fix: " + other + ": g?.txd: entry starts past the end of the archive\r\n");
 	EXPECT_EQ(read_file(path), sample::archive({{"a\x1b]0;x\x07.txd", fixed_txd}, {"b\x7f.txd", fixed_txd},
 	                                            {" c\x1f~\x20.txd", fixed_txd}}));
@@ -1340,6 +1348,7 @@ struct stdio_fault_case {
 	std::string out;
 	std::string err; // one line, up to the reason; @ stands for the archive's path
 	bool a_fixed, b_fixed;
+	std::vector<std::string> options = {};
 };
 
 void PrintTo(const stdio_fault_case &c, std::ostream *os)
@@ -1356,7 +1365,9 @@ TEST_P(StdioFault, IsReportedAndSpoilsNothing)
 	write_file(path, sample::archive({{"a.txd", broken_txd}, {"b.txd", broken_txd}}));
 	run_limits limits;
 	limits.fault = c.fault;
-	run_result r = run_tool({path}, &limits);
+	std::vector<std::string> args = c.options;
+	args.push_back(path);
+	run_result r = run_tool(args, &limits);
 	std::string err = with_path(c.err, path);
 	EXPECT_EQ(r.out, c.out);
 	EXPECT_EQ(r.err.compare(0, err.size(), err), 0) << r.err;
@@ -1375,6 +1386,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         stdio_fault_case{"Unbuffering", "setvbuf:2", "", "txd-depth-fix: @: Cannot allocate memory\n", false, false},
         stdio_fault_case{"HeaderRead", "fread:1", "", "txd-depth-fix: @: cannot read header: ", false, false},
+        stdio_fault_case{"LooseRead", "fread:1", "", "txd-depth-fix: @: cannot read: ", false, false, {"-t"}},
         stdio_fault_case{"DirectoryReadHalfWay", "fread:2", "Patching a.txd patched 2 textures\n",
                          "txd-depth-fix: @: cannot read the directory: ", true, false},
         stdio_fault_case{"EntryReadHalfWay", "fread:3", a_none, "txd-depth-fix: @: a.txd: read failed: ", false, true},
@@ -1389,6 +1401,19 @@ INSTANTIATE_TEST_SUITE_P(
         stdio_fault_case{"ReportLineLost", "stdout-fwrite:1", "Patching b.txd patched 2 textures\n",
                          "txd-depth-fix: standard output: ", true, true}),
     [](const ::testing::TestParamInfo<stdio_fault_case> &param) { return std::string(param.param.what); });
+
+// No memory to build a line in: it goes out in pieces, but whole.
+TEST(StdioFaults, LinesSurviveNoMemoryToHoldThem)
+{
+	std::string path = scratch_path("archive.img");
+	write_file(path, sample::archive({{"a.txd", broken_txd}, {"b.txd", broken_txd}}));
+	run_limits limits;
+	limits.fault = "realloc-above:1";
+	run_result r = run_tool({"--totals", path}, &limits);
+	EXPECT_EQ(r.out + r.err, both_lines + "4 textures repaired in 1 of 1 file\n");
+	EXPECT_EQ(r.status, 0);
+	std::remove(path.c_str());
+}
 
 // Memory runs out while a folder's names are read: the folder is reported
 // and the search goes on beside it.
