@@ -153,26 +153,21 @@ void print_left_alone(report &r, const char *path, bool loose)
 	line_end(r, r.out);
 }
 
-// "1 texture", "0 textures", "2 files".
-static int counted(char *text, std::size_t room, std::uint64_t n, const char *word)
-{
-	return std::snprintf(text, room, "%llu %s%s", static_cast<unsigned long long>(n), word, n == 1 ? "" : "s");
-}
-
+// TOTALS_ROOM holds the longest line, every count at its 20 digits, so no
+// part is ever cut.
 void totals_text(const report_totals &t, bool dry_run, char *text, std::size_t room)
 {
-	std::size_t n = 0;
-	auto advance = [&](int wrote) { n += wrote > 0 ? static_cast<std::size_t>(wrote) : 0, n = n < room ? n : room - 1; };
-	advance(counted(text, room, t.textures, "texture"));
-	advance(std::snprintf(text + n, room - n, dry_run ? " to repair in %llu of " : " repaired in %llu of ",
-	                      static_cast<unsigned long long>(t.repaired)));
-	advance(counted(text + n, room - n, t.files, "file"));
+	auto plural = [](std::uint64_t n) { return n == 1 ? "" : "s"; };
+	int n = std::snprintf(text, room, "%llu texture%s %s in %llu of %llu file%s",
+	                      static_cast<unsigned long long>(t.textures), plural(t.textures),
+	                      dry_run ? "to repair" : "repaired", static_cast<unsigned long long>(t.repaired),
+	                      static_cast<unsigned long long>(t.files), plural(t.files));
 	if (t.left_alone > 0)
-		advance(std::snprintf(text + n, room - n, ", %llu left alone", static_cast<unsigned long long>(t.left_alone)));
-	if (t.problems > 0) {
-		advance(std::snprintf(text + n, room - n, ", "));
-		advance(counted(text + n, room - n, t.problems, "problem"));
-	}
+		n += std::snprintf(text + n, room - static_cast<std::size_t>(n), ", %llu left alone",
+		                   static_cast<unsigned long long>(t.left_alone));
+	if (t.problems > 0)
+		std::snprintf(text + n, room - static_cast<std::size_t>(n), ", %llu problem%s",
+		              static_cast<unsigned long long>(t.problems), plural(t.problems));
 }
 
 void print_totals(report &r, bool dry_run)

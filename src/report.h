@@ -65,7 +65,7 @@ void print_listing_line(report &r, const char *prefix, const char *text);
 void print_left_alone(report &r, const char *path, bool loose);
 
 // "T textures repaired in R of N files[, A left alone][, P problems]",
-// in text, cut to room; and as a line on out.
+// in text of at least TOTALS_ROOM bytes; and as a line on out.
 constexpr std::size_t TOTALS_ROOM = 160;
 void totals_text(const report_totals &t, bool dry_run, char *text, std::size_t room);
 void print_totals(report &r, bool dry_run);

@@ -503,11 +503,21 @@ TEST(Help, UnwritableHelpFailsAndNoStateOutlivesARun)
 	std::string path = scratch_path("archive.img");
 	write_file(path, command_file('a', false));
 	for (char *option : {help, version}) {
-		std::FILE *readonly = std::fopen(path.c_str(), "rb"), *err = std::tmpfile();
-		ASSERT_TRUE(readonly != nullptr && err != nullptr);
+#ifdef _WIN32
+		std::FILE *full = std::fopen(path.c_str(), "rb"), *err = std::tmpfile(); // writes fail
+#else
+		std::FILE *full = std::fopen("/dev/full", "w"), *err = std::tmpfile(); // the flush fails
+#endif
+		ASSERT_TRUE(full != nullptr && err != nullptr);
 		char *argv[] = {prog, option, nullptr};
-		EXPECT_EQ(txd_depth_fix(2, argv, readonly, err), 1) << option;
-		std::fclose(readonly);
+		EXPECT_EQ(txd_depth_fix(2, argv, full, err), 1) << option;
+#ifndef _WIN32
+		std::rewind(err);
+		char said[128] = {};
+		EXPECT_EQ(std::string(said, std::fread(said, 1, sizeof said, err)),
+		          "txd-depth-fix: standard output: No space left on device\n");
+#endif
+		std::fclose(full);
 		std::fclose(err);
 	}
 	// As a process of its own, so that getopt's own messages would show.
