@@ -181,6 +181,27 @@ std::FILE *open_file(place where, bool update, bool follow)
 	return unbuffered(f);
 }
 
+bool read_first_bytes(place where, unsigned char *head, std::size_t n, std::size_t *got)
+{
+	wchar_t *wide = wide_from_utf8(where.name);
+	if (wide == nullptr)
+		return false;
+	HANDLE h = CreateFileW(wide, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+	                       OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+	DWORD why = GetLastError(), read = 0;
+	std::free(wide);
+	if (h == INVALID_HANDLE_VALUE) {
+		errno = why == ERROR_FILE_NOT_FOUND || why == ERROR_PATH_NOT_FOUND ? ENOENT : EACCES;
+		return false;
+	}
+	bool ok = ReadFile(h, head, static_cast<DWORD>(n), &read, nullptr) != 0;
+	CloseHandle(h);
+	*got = read;
+	if (!ok)
+		errno = EIO;
+	return ok;
+}
+
 std::FILE *create_new_file(place where)
 {
 	wchar_t *wide = wide_from_utf8(where.name);
@@ -397,6 +418,19 @@ std::FILE *open_file(place where, bool update, bool follow)
 {
 	int flags = (update ? O_RDWR : O_RDONLY) | O_NOCTTY | O_NONBLOCK | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW);
 	return stream_on(openat(folder_of(where), where.name, flags), update ? "rb+" : "rb");
+}
+
+bool read_first_bytes(place where, unsigned char *head, std::size_t n, std::size_t *got)
+{
+	int fd = openat(folder_of(where), where.name, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
+	if (fd < 0)
+		return false;
+	ssize_t read_n = read(fd, head, n);
+	int err = errno;
+	close(fd);
+	errno = err;
+	*got = read_n > 0 ? static_cast<std::size_t>(read_n) : 0;
+	return read_n >= 0;
 }
 
 std::FILE *create_new_file(place where)

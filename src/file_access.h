@@ -28,6 +28,11 @@ path_kind kind_of_path(const char *path);
 // with follow unset, never follows a symbolic link. Null with errno set.
 std::FILE *open_file(place where, bool update, bool follow = true);
 
+// Reads up to n of the first bytes of the file at where, never following a
+// link and never waiting for a FIFO: an open, a read and a close, the
+// least a file of neither kind can cost. False with errno set.
+bool read_first_bytes(place where, unsigned char *head, std::size_t n, std::size_t *got);
+
 // Creates where for writing; fails with EEXIST when it exists already.
 // remove_file takes away a file that create_new_file made, as far as it can.
 std::FILE *create_new_file(place where);

@@ -100,26 +100,21 @@ static void enter_folder(search &s, place where, bool follow)
 
 // Reads a found file's first bytes and hands it on when they say it is
 // an archive or a loose dictionary; passes over anything else unwritten.
+// What the folder says is trusted: a file is looked at again only when it
+// is to be handled.
 static void visit_file(search &s, place where, const char *name)
 {
-	std::FILE *f = open_file(where, false, false);
-	if (f == nullptr) {
+	unsigned char head[4];
+	std::size_t got;
+	if (!read_first_bytes(where, head, sizeof head, &got)) {
 		if (errno != ENOENT && errno != ELOOP)
 			print_problem(s.r, s.path, nullptr, std::strerror(errno), 0);
 		return;
 	}
-	unsigned char head[4] = {0, 0, 0, 0};
-	file_facts facts;
-	bool regular = inspect_file(f, &facts) && facts.regular;
-	std::size_t got = regular ? std::fread(head, 1, sizeof head, f) : 0;
-	if (regular && std::ferror(f))
-		print_problem(s.r, s.path, nullptr, "cannot read", errno);
 	bool archive = got == sizeof head && get32le(head) == VER2_MAGIC;
 	bool loose = got == sizeof head && get32le(head) == CHUNK_TEXTURE_DICTIONARY && has_txd_extension(name);
 	if (archive || loose)
-		fix_found_file(s.r, where, s.path, archive ? s.path : nullptr, loose, f, s.options);
-	else
-		std::fclose(f);
+		fix_found_file(s.r, where, s.path, archive ? s.path : nullptr, loose, s.options);
 }
 
 // Visits the next name of the innermost folder, or leaves the folder.

@@ -430,19 +430,11 @@ void fix_file(report &r, const char *path, const char *prefix, const run_options
 		print_left_alone(r, path, options.loose);
 }
 
-void fix_found_file(report &r, place where, const char *path, const char *prefix, bool loose, std::FILE *reading,
+void fix_found_file(report &r, place where, const char *path, const char *prefix, bool loose,
                     const run_options &options)
 {
 	file_run run = {r, where, path, prefix, options, options.dry_run, false, false, 0, {0, 0}};
-	std::FILE *f = reading;
-	if (!options.dry_run) {
-		std::fclose(reading);
-		f = open_file(where, true, false);
-	} else if (!seek_to(f, 0)) {
-		report_problem(run, "cannot seek", errno);
-		std::fclose(f);
-		return;
-	}
+	std::FILE *f = open_file(where, !options.dry_run, false);
 	if (f == nullptr)
 		report_problem(run, std::strerror(errno));
 	else

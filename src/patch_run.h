@@ -35,10 +35,10 @@ bool has_txd_extension(const char *name);
 // kind says that it was left alone.
 void fix_file(report &r, const char *path, const char *prefix, const run_options &options);
 
-// A file found in a folder, open for reading as reading, whose first bytes
-// say it is an archive (loose false) or a loose dictionary (loose true);
-// reopened for update unless -n. Closes reading.
-void fix_found_file(report &r, place where, const char *path, const char *prefix, bool loose, std::FILE *reading,
+// A file found in a folder, whose first bytes say it is an archive (loose
+// false) or a loose dictionary (loose true); opened without following a
+// link, for update unless -n.
+void fix_found_file(report &r, place where, const char *path, const char *prefix, bool loose,
                     const run_options &options);
 
 #endif
