@@ -12,24 +12,12 @@
 #include <string>
 #include <vector>
 
+#include "bench_rng.h"
 #include "sample_archive.h"
 
 using sample::bytes;
 
 namespace {
-
-// Same figures on every host and library, unlike <random>'s distributions.
-struct rng {
-	std::uint64_t state;
-	std::uint64_t next()
-	{
-		state ^= state << 13;
-		state ^= state >> 7;
-		state ^= state << 17;
-		return state;
-	}
-	std::uint32_t below(std::uint32_t n) { return static_cast<std::uint32_t>(next() % n); }
-};
 
 bytes dictionary(rng &r, std::size_t target, bool broken)
 {

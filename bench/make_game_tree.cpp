@@ -13,35 +13,13 @@
 
 #include <sys/stat.h>
 
+#include "bench_rng.h"
 #include "sample_archive.h"
 
 using sample::bytes;
+using sample::write_file;
 
 namespace {
-
-// Same figures on every host and library, unlike <random>'s distributions.
-struct rng {
-	std::uint64_t state;
-	std::uint64_t next()
-	{
-		state ^= state << 13;
-		state ^= state >> 7;
-		state ^= state << 17;
-		return state;
-	}
-	std::uint32_t below(std::uint32_t n) { return static_cast<std::uint32_t>(next() % n); }
-};
-
-bool write_file(const std::string &path, const bytes &data)
-{
-	std::FILE *out = std::fopen(path.c_str(), "wb");
-	bool ok = out != nullptr && std::fwrite(data.data(), 1, data.size(), out) == data.size();
-	if (out != nullptr && std::fclose(out) != 0)
-		ok = false;
-	if (!ok)
-		std::perror(path.c_str());
-	return ok;
-}
 
 bytes dictionary(rng &r, bool broken)
 {

@@ -9,17 +9,7 @@
 #include "sample_archive.h"
 
 using sample::bytes;
-
-static bool write_file(const std::string &path, const bytes &data)
-{
-	std::FILE *out = std::fopen(path.c_str(), "wb");
-	bool ok = out != nullptr && std::fwrite(data.data(), 1, data.size(), out) == data.size();
-	if (out != nullptr && std::fclose(out) != 0)
-		ok = false;
-	if (!ok)
-		std::perror(path.c_str());
-	return ok;
-}
+using sample::write_file;
 
 static bytes cut(bytes data, std::size_t length)
 {

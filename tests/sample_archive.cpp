@@ -1,6 +1,7 @@
 #include "sample_archive.h"
 
 #include <algorithm>
+#include <cstdio>
 
 namespace sample {
 
@@ -151,6 +152,17 @@ std::vector<entry> mixed_entries(bool broken)
 	    {"road.col", collision},
 	    {"empty.txd", {}, 0, 0},
 	};
+}
+
+bool write_file(const std::string &path, const bytes &data)
+{
+	std::FILE *out = std::fopen(path.c_str(), "wb");
+	bool ok = out != nullptr && std::fwrite(data.data(), 1, data.size(), out) == data.size();
+	if (out != nullptr && std::fclose(out) != 0)
+		ok = false;
+	if (!ok)
+		std::perror(path.c_str());
+	return ok;
 }
 
 } // namespace sample

@@ -66,6 +66,9 @@ bytes archive(const std::vector<entry> &entries);
 // A 32-byte directory record, for hand-made directories.
 bytes dir_record(std::uint32_t offset, std::uint32_t sectors, const std::string &name);
 
+// Writes data to path; false, with the reason on stderr, when it cannot.
+bool write_file(const std::string &path, const bytes &data);
+
 // A mix of entries: texture dictionaries with broken and sound textures
 // (broken ones only when broken is true), models and collision files.
 std::vector<entry> mixed_entries(bool broken);
