@@ -79,9 +79,7 @@ bool has_txd_extension(const char *name)
 	return ascii_lower(ext[0]) == 't' && ascii_lower(ext[1]) == 'x' && ascii_lower(ext[2]) == 'd';
 }
 
-// A copy of the whole file beside it, made once, before its first write.
-// An existing backup is never replaced; a copy that fails is removed, and
-// the file is then not written at all.
+// Copies from, from its start, to to; false with the reason in err.
 static bool copy_whole_file(std::FILE *from, std::FILE *to, int *err)
 {
 	const std::size_t chunk = 1 << 20;
@@ -110,6 +108,9 @@ static char *with_bak(const char *name)
 	return bak;
 }
 
+// A copy of the whole file beside it, made once, before its first write.
+// An existing backup is never replaced; a copy that fails is removed, and
+// the file is then not written at all.
 static void back_up(file_run &run, std::FILE *f)
 {
 	char *shown = with_bak(run.path), *name = with_bak(run.where.name);
