@@ -1412,16 +1412,21 @@ INSTANTIATE_TEST_SUITE_P(
                          "txd-depth-fix: standard output: ", true, true}),
     [](const ::testing::TestParamInfo<stdio_fault_case> &param) { return std::string(param.param.what); });
 
-// No memory to build a line in: it goes out in pieces, but whole.
+// No memory to build a line in: it goes out in pieces, but whole, from
+// the first byte (every line) or from part way (a path longer than the
+// line's first 256 bytes).
 TEST(StdioFaults, LinesSurviveNoMemoryToHoldThem)
 {
-	std::string path = scratch_path("archive.img");
+	std::string path = scratch_path(std::string(170, 'x') + ".img");
 	write_file(path, sample::archive({{"a.txd", broken_txd}, {"b.txd", broken_txd}}));
-	run_limits limits;
-	limits.fault = "realloc-above:1";
-	run_result r = run_tool({"--totals", path}, &limits);
-	EXPECT_EQ(r.out + r.err, both_lines + "4 textures repaired in 1 of 1 file\n");
-	EXPECT_EQ(r.status, 0);
+	for (const char *fault : {"realloc-above:1", "realloc-above:300"}) {
+		run_limits limits;
+		limits.fault = fault;
+		run_result r = run_tool({"-Hn", "--totals", path}, &limits);
+		EXPECT_EQ(r.out + r.err, path + ": " + a_line + path + ": Patching b.txd patched 2 textures\n"
+		                         "4 textures to repair in 1 of 1 file\n") << fault;
+		EXPECT_EQ(r.status, 0);
+	}
 	std::remove(path.c_str());
 }
 
