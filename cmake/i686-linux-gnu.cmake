@@ -1,5 +1,6 @@
 # 32-bit x86 Linux, where size_t has 32 bits; runs natively on an x86_64
-# host, no emulator:
+# host whose kernel runs 32-bit programs (else add
+# -DCMAKE_CROSSCOMPILING_EMULATOR=qemu-i386, as tools/cross-check.sh does):
 #   cmake -S . -B build-i386 -DCMAKE_TOOLCHAIN_FILE=cmake/i686-linux-gnu.cmake
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR i686)
