@@ -5,8 +5,9 @@
 #include <cstring>
 #include <getopt.h>
 
+#include "file_access.h"
+#include "file_repair.h"
 #include "folder_search.h"
-#include "patch_run.h"
 #include "report.h"
 
 static const char USAGE[] =
@@ -56,6 +57,7 @@ static const option LONG_OPTIONS[] = {
 struct command {
 	run_options run;
 	bool quiet, with_filename, totals;
+	bool loose; // -t: each FILE is a loose dictionary
 	char **operands; // gathered at the front of argv, in order
 	int count;
 };
@@ -124,7 +126,7 @@ static bool set_option(command &c, int letter)
 	case 'n': c.run.dry_run = true; break;
 	case 'p': c.run.preserve = true; break;
 	case 'q': c.quiet = true; break;
-	case 't': c.run.loose = true; break;
+	case 't': c.loose = true; break;
 	case 'v': c.run.verbose = true; break;
 	case OPTION_TOTALS: c.totals = true; break;
 	default: return false;
@@ -159,27 +161,44 @@ static int parse_options(int argc, char *argv[], report &r, command &c)
 	return -1;
 }
 
-// Lines of several archives say which archive they come from, as grep's
-// do; a loose dictionary's line names its file already.
-static void handle_operand(report &r, const command &c, char *operand)
+static void search_folder(report &r, const char *path, const run_options &options)
 {
-	if (kind_of_path(operand) == PATH_FOLDER)
+	search s;
+	found_file f;
+	search_begin(s, path);
+	while (next_found_file(s, f)) {
+		if (f.problem != nullptr)
+			print_problem(r, f.where.shown, nullptr, f.problem, f.err);
+		else
+			repair_found_file(r, f.where, options);
+	}
+	search_end(s);
+}
+
+// A FILE is looked at before it is opened: opening some devices has
+// effects of its own (a tape rewinds). Lines of several archives say which
+// archive they come from, as grep's do.
+static void handle_operand(report &r, const command &c, const char *operand)
+{
+	path_kind kind = kind_of_path(operand);
+	if (kind == PATH_FOLDER)
 		search_folder(r, operand, c.run);
-	else
-		fix_file(r, operand, !c.run.loose && (c.count > 1 || c.with_filename) ? operand : nullptr, c.run);
+	else if (kind == PATH_MISSING)
+		print_problem(r, operand, nullptr, std::strerror(errno), 0);
+	else if (kind != PATH_REGULAR)
+		print_problem(r, operand, nullptr, "not a regular file", 0);
+	else if (!repair_file(r, {nullptr, operand, operand}, true, c.loose ? DICTIONARIES_ONLY : ARCHIVES_ONLY,
+	                      c.count > 1 || c.with_filename, c.run))
+		print_left_alone(r, operand, c.loose);
 }
 
 // "/?" cannot name a file on Windows, and is how its programs are asked
 // for help; elsewhere it is a path like any other.
 static bool asks_for_windows_help(int argc, char *argv[])
 {
-#ifdef _WIN32
-	for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; i++)
+	for (int i = 1; WINDOWS_COMMAND_LINE && i < argc && std::strcmp(argv[i], "--") != 0; i++)
 		if (std::strcmp(argv[i], "/?") == 0)
 			return true;
-#else
-	(void)argc, (void)argv;
-#endif
 	return false;
 }
 
@@ -187,7 +206,7 @@ static int run_command(report &r, int argc, char *argv[], run_summary &summary)
 {
 	if (asks_for_windows_help(argc, argv))
 		return print_text(r, USAGE), EXIT_CLEAN;
-	command c = {{false, false, false, false, false}, false, false, false, nullptr, 0};
+	command c = {{false, false, false, false}, false, false, false, false, nullptr, 0};
 	int status = parse_options(argc, argv, r, c);
 	if (status != EXIT_USAGE && status != EXIT_CLEAN) {
 		r.quiet = c.quiet;
@@ -216,16 +235,4 @@ int txd_depth_fix(int argc, char *argv[], std::FILE *out, std::FILE *err, run_su
 	s.left_alone = r.totals.left_alone;
 	report_end(r);
 	return status;
-}
-
-bool console_closes_at_exit(unsigned long console_processes, bool stdin_is_console)
-{
-	return console_processes == 1 && stdin_is_console;
-}
-
-held_window_hint held_window_hint_for(const run_summary &summary)
-{
-	if (summary.operands == 0)
-		return HINT_DROP_SOMETHING;
-	return summary.left_alone > 0 ? HINT_DROP_THE_FOLDER : HINT_NONE;
 }

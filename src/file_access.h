@@ -1,6 +1,8 @@
-// The file operations that differ between POSIX and Windows: what a path is,
-// opening by a UTF-8 name, identities and times of open files, creating a
-// backup, 64-bit positions and listing a folder.
+// What differs between POSIX and Windows, behind one interface: paths and
+// folders, opening by a UTF-8 name, identities and times of open files,
+// creating a backup, 64-bit positions, terminals and consoles. Each
+// platform has a file of its own: file_access_posix.cpp and
+// file_access_windows.cpp.
 #ifndef TXD_DEPTH_FIX_FILE_ACCESS_H
 #define TXD_DEPTH_FIX_FILE_ACCESS_H
 
@@ -8,14 +10,25 @@
 #include <cstdint>
 #include <cstdio>
 
-// A name and the folder it is relative to. On POSIX, folder is an open
-// descriptor of the folder, or PLACE_CWD, so that paths deeper than PATH_MAX
-// still open; on Windows folder is always PLACE_CWD and name the whole path.
-constexpr int PLACE_CWD = -1;
+// A folder held open while its names are handled, so that they open below
+// it however long its path and whatever its path comes to mean meanwhile.
+struct open_folder;
+
+// Where a file is: a name below an open folder, or (folder null) a path as
+// the user gave it. shown is the whole path as the tool prints it.
 struct place {
-	int folder;
-	const char *name; // UTF-8 on every host
+	const open_folder *folder;
+	const char *name;  // UTF-8 on every host
+	const char *shown; // UTF-8 on every host
 };
+
+// The separator the platform joins names with; on Windows '/' separates
+// too. Whether a folder's path of n bytes needs one before a name.
+extern const char PATH_SEPARATOR;
+bool needs_separator_after(const char *folder, std::size_t n);
+
+// Windows conventions on the command line: "/?" asks for help.
+extern const bool WINDOWS_COMMAND_LINE;
 
 enum path_kind { PATH_MISSING, PATH_FOLDER, PATH_REGULAR, PATH_OTHER };
 
@@ -26,7 +39,7 @@ path_kind kind_of_path(const char *path);
 // Opens a binary stream for reading, and for writing too when update is
 // set; never creates or truncates, never waits for a FIFO's other end and,
 // with follow unset, never follows a symbolic link. Null with errno set.
-std::FILE *open_file(place where, bool update, bool follow = true);
+std::FILE *open_file(place where, bool update, bool follow);
 
 // Reads up to n of the first bytes of the file at where, never following a
 // link and never waiting for a FIFO: an open, a read and a close, the
@@ -55,13 +68,6 @@ struct file_facts {
 bool inspect_file(std::FILE *f, file_facts *facts);
 bool set_file_times(std::FILE *f, const file_times &times);
 
-bool is_terminal(std::FILE *f);
-
-// Whether f is a Windows console, where UTF-8 bytes would be read in the
-// console's code page; write_console writes text to it as the characters
-// they are. Never a console elsewhere.
-bool is_console(std::FILE *f);
-bool write_console(std::FILE *f, const char *text, std::size_t n);
 bool seek_to(std::FILE *f, std::uint64_t pos);
 
 // The file's length in bytes; false with errno set when it has none.
@@ -76,10 +82,9 @@ struct folder_entry {
 };
 
 // The names of one folder, "." and ".." left out, in the order the folder
-// gives them; handle is the folder's open descriptor on POSIX (for places
-// below it), PLACE_CWD on Windows.
+// gives them, and the folder held open for the places below it.
 struct folder_listing {
-	int handle;
+	open_folder *folder;
 	folder_entry *entries;
 	std::size_t count;
 	char *names; // the text behind every entry's name
@@ -91,14 +96,27 @@ struct folder_listing {
 bool list_folder(place where, bool follow, folder_listing *listing);
 void release_listing(folder_listing *listing);
 
+bool is_terminal(std::FILE *f);
+
+// Whether f is a Windows console, where UTF-8 bytes would be read in the
+// console's code page; write_console writes text to it as the characters
+// they are. Never a console elsewhere.
+bool is_console(std::FILE *f);
+bool write_console(std::FILE *f, const char *text, std::size_t n);
+
+// The processes attached to this process's console (0 without one), and
+// whether standard input reads from it. Always 0 and false off Windows.
+unsigned long console_processes();
+bool standard_input_is_console();
+
+// Writes text (UTF-8) to the console itself, never to redirected output,
+// then waits for a line of standard input.
+void show_on_console_and_wait(const char *text);
+
 #ifdef _WIN32
 // A wide string of the system's as UTF-8, in memory of its own; null when
 // it cannot be converted or held.
 char *utf8_from_wide(const wchar_t *wide);
 #endif
-
-// Where a name of the listing is opened: below the listed folder's
-// descriptor on POSIX, by its whole path on Windows.
-place place_in(const folder_listing &listing, const char *name, const char *path);
 
 #endif

@@ -1,16 +1,50 @@
-// A folder searched to any depth for archives and loose dictionaries.
+// The walk of a folder to any depth: each regular file found is handed to
+// the caller in order, and so is each problem met, as data.
 #ifndef TXD_DEPTH_FIX_FOLDER_SEARCH_H
 #define TXD_DEPTH_FIX_FOLDER_SEARCH_H
 
-#include "patch_run.h"
-#include "report.h"
+#include <cstddef>
+
+#include "file_access.h"
+
+// A file found, or (problem not null) what went wrong at where.shown and
+// why (err, or 0 for no system error). Valid until the next call.
+struct found_file {
+	place where;
+	const char *problem;
+	int err;
+};
+
+// One folder of the path in hand: its names, the next one to visit, and
+// where its own path ends.
+struct search_level {
+	folder_listing listing;
+	std::size_t next;
+	std::size_t path_length;
+};
+
+// The whole search: the open folders, innermost last, and the path of the
+// name in hand. Memory: one listing per level.
+struct search {
+	const char *root;
+	search_level *levels;
+	std::size_t depth, room;
+	char *path;
+	std::size_t path_room;
+	bool started;
+};
 
 // Searches the folder at path (a link named here is followed), depth
 // first, each folder's names in ascending byte order, a subfolder at its
 // own name's place. Inside, links, FIFOs, sockets, devices and files named
-// *.bak are passed over unopened; every other file is read for its first
-// four bytes, and handled when they say VER2 (an archive) or a texture
-// dictionary under a name with the txd extension (a loose dictionary).
-void search_folder(report &r, const char *path, const run_options &options);
+// *.bak are passed over unopened, and so is a folder that goes or turns
+// into a link before it is listed.
+void search_begin(search &s, const char *path);
+
+// The next file or problem; false when the search is over.
+bool next_found_file(search &s, found_file &f);
+
+// Releases what the search holds, whether or not it is over.
+void search_end(search &s);
 
 #endif

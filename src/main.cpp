@@ -1,12 +1,14 @@
 // txd-depth-fix: sets to 16 the recorded depth of 16-bit textures that claim
 // 8 or 4 bits per pixel, in the texture dictionaries of VER2 archives, in place.
+// This file starts the process: standard descriptors, signals, the command
+// line in UTF-8, the exit status.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #ifdef _WIN32
-#include <windows.h>
+#include "file_access.h"
 #else
 #include <fcntl.h>
 #include <signal.h>
@@ -14,47 +16,9 @@
 #endif
 
 #include "command_line.h"
-#include "file_access.h"
+#include "console_window.h"
 
-#ifdef _WIN32
-static const wchar_t *const HINTS[] = {
-    nullptr,
-    L"Loose texture dictionaries (.txd files) are repaired when you drop their folder onto txd-depth-fix.exe.\r\n",
-    L"Drop VER2 archives or folders onto txd-depth-fix.exe: it repairs them in place (back up first, or use -b).\r\n",
-};
-
-static void write_wide(HANDLE console, const wchar_t *text)
-{
-	DWORD written;
-	WriteConsoleW(console, text, static_cast<DWORD>(wcslen(text)), &written, nullptr);
-}
-
-// Started from Explorer, the console window would close before anyone could
-// read it. It says what was done, and what to do when that was nothing,
-// then waits; all of it on the console itself, never into redirected output.
-static void hold_console_window(const run_summary &summary)
-{
-	DWORD processes[2], mode;
-	HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
-	if (!console_closes_at_exit(GetConsoleProcessList(processes, 2), GetConsoleMode(in, &mode) != 0))
-		return;
-	HANDLE console = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-	                             OPEN_EXISTING, 0, nullptr);
-	if (console == INVALID_HANDLE_VALUE)
-		return;
-	wchar_t totals[TOTALS_ROOM];
-	MultiByteToWideChar(CP_UTF8, 0, summary.totals, -1, totals, TOTALS_ROOM);
-	write_wide(console, L"\r\n");
-	write_wide(console, totals);
-	write_wide(console, L"\r\n");
-	if (const wchar_t *hint = HINTS[held_window_hint_for(summary)])
-		write_wide(console, hint);
-	write_wide(console, L"Press Enter to close this window.");
-	CloseHandle(console);
-	for (int c = std::getchar(); c != EOF && c != '\n';)
-		c = std::getchar();
-}
-#else
+#ifndef _WIN32
 // With 0, 1 or 2 closed, the archive would be opened on one of them and
 // report lines written into it. Each closed one gets the null device, opened
 // the wrong way round so that using it still fails as a closed one would.
@@ -87,9 +51,7 @@ static int run(int argc, char *argv[])
 		std::fprintf(stderr, "txd-depth-fix: standard output: %s\n", std::strerror(errno));
 		status = EXIT_REPORTED;
 	}
-#ifdef _WIN32
 	hold_console_window(summary);
-#endif
 	return status;
 }
 

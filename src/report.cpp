@@ -4,6 +4,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "growth.h"
+#include "texture_patch.h"
+
 void report_begin(report &r, std::FILE *out, std::FILE *err)
 {
 	r = {};
@@ -36,16 +39,10 @@ static void spill(report &r, std::FILE *to)
 
 static void add_bytes(report &r, std::FILE *to, const char *bytes, std::size_t n)
 {
-	if (n > r.room - r.length) {
-		std::size_t room = r.length + n < 256 ? 256 : 2 * (r.length + n);
-		char *grown = static_cast<char *>(std::realloc(r.line, room));
-		if (grown == nullptr) {
-			spill(r, to);
-			std::fwrite(bytes, 1, n, to);
-			return;
-		}
-		r.line = grown;
-		r.room = room;
+	if (!grow(r.line, r.room, r.length + n)) {
+		spill(r, to);
+		std::fwrite(bytes, 1, n, to);
+		return;
 	}
 	std::memcpy(r.line + r.length, bytes, n);
 	r.length += n;
@@ -135,12 +132,48 @@ bool print_count_line(report &r, const char *prefix, const char *name, std::int3
 	return true;
 }
 
-void print_listing_line(report &r, const char *prefix, const char *text)
+static void print_listing_line(report &r, const char *prefix, const char *text)
 {
 	add_prefix(r, prefix);
 	line_add(r, r.out, "  ");
 	line_add(r, r.out, text);
 	line_end(r, r.out);
+}
+
+void note_repair(std::size_t native, std::uint8_t old_depth, void *context)
+{
+	repair_list &list = *static_cast<repair_list *>(context);
+	if (!list.incomplete && !grow(list.items, list.room, list.count + 1))
+		list.incomplete = true;
+	if (!list.incomplete)
+		list.items[list.count++] = {native, old_depth};
+}
+
+// Printable ASCII stands for itself; every other byte, and the backslash
+// that would make the escapes ambiguous, as \xHH. Room: 4 bytes a byte.
+static void texture_name_text(const unsigned char *field, char *text)
+{
+	for (std::size_t i = 0; i < TEXTURE_NAME_SIZE && field[i] != 0; i++) {
+		if (field[i] >= 0x20 && field[i] <= 0x7E && field[i] != '\\')
+			*text++ = static_cast<char>(field[i]);
+		else
+			text += std::snprintf(text, 5, "\\x%02x", field[i]);
+	}
+	*text = '\0';
+}
+
+void print_listing(report &r, const char *prefix, const unsigned char *buffer, const repair_list &list)
+{
+	char text[4 * TEXTURE_NAME_SIZE + 40];
+	for (std::size_t i = 0; i < list.count; i++) {
+		const unsigned char *native = buffer + list.items[i].native;
+		texture_name_text(native + TEXTURE_NAME_OFFSET, text);
+		std::size_t n = std::strlen(text);
+		std::snprintf(text + n, sizeof text - n, ": %s, depth %u -> 16",
+		              pixel_format_name(get32le(native + RASTER_FORMAT_OFFSET)),
+		              static_cast<unsigned>(list.items[i].old_depth));
+		print_listing_line(r, prefix, text);
+	}
 }
 
 void print_left_alone(report &r, const char *path, bool loose)

@@ -1,5 +1,5 @@
-// Every line the run writes: report lines on standard output, diagnostics
-// on standard error, and the counts behind the totals. Each line is built
+// Every line the run writes: report lines and the -v listing on standard
+// output, diagnostics on standard error, and the counts behind the totals. Each line is built
 // whole and written with one call, so that runs sharing a pipe never tear
 // one another's lines; on a terminal, control bytes of names and paths
 // print as '?'.
@@ -58,8 +58,25 @@ void print_problem(report &r, const char *path, const char *name, const char *wh
 // unless quiet and count is 0. Returns whether it was printed.
 bool print_count_line(report &r, const char *prefix, const char *name, std::int32_t count);
 
-// A line of the listing: "[PREFIX: ]  TEXT".
-void print_listing_line(report &r, const char *prefix, const char *text);
+// The repairs of one dictionary, kept for the listing after its line.
+struct repair {
+	std::size_t native; // where the texture native starts in the buffer
+	std::uint8_t old_depth;
+};
+struct repair_list {
+	repair *items;
+	std::size_t count, room;
+	bool incomplete; // memory ran out before the last repair
+};
+
+// Adds a repair to the repair_list at context: a listener for
+// patch_texture_depths.
+void note_repair(std::size_t native, std::uint8_t old_depth, void *context);
+
+// One line per repair, "[PREFIX: ]  NAME: FORMAT, depth OLD -> 16", read
+// from the buffer the walk repaired: it changed only depth bytes, so each
+// texture's name and format still stand there as they were read.
+void print_listing(report &r, const char *prefix, const unsigned char *buffer, const repair_list &list);
 
 // Under -v, why a FILE operand was left alone; counted either way.
 void print_left_alone(report &r, const char *path, bool loose);
@@ -69,6 +86,13 @@ void print_left_alone(report &r, const char *path, bool loose);
 constexpr std::size_t TOTALS_ROOM = 160;
 void totals_text(const report_totals &t, bool dry_run, char *text, std::size_t room);
 void print_totals(report &r, bool dry_run);
+
+// What a run did, for a console window held open after it.
+struct run_summary {
+	int operands;
+	std::uint64_t left_alone;
+	char totals[TOTALS_ROOM]; // the line --totals prints, without its "\n"
+};
 
 // Flushes out and reports, once, that it could not be written: a report
 // lost to a full disk or a closed pipe is a failure, not a success.

@@ -1,0 +1,244 @@
+// File access on POSIX: every open relative to a folder's descriptor,
+// links not followed inside folders, FIFOs never waited for.
+#if !defined(_FILE_OFFSET_BITS)
+#define _FILE_OFFSET_BITS 64 // must precede every include to widen off_t
+#endif
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include "file_access.h"
+#include "file_access_shared.h"
+
+static_assert(sizeof(off_t) >= 8, "off_t must hold positions past 4 GiB");
+
+struct open_folder {
+	int fd;
+};
+
+const char PATH_SEPARATOR = '/';
+const bool WINDOWS_COMMAND_LINE = false;
+
+bool needs_separator_after(const char *folder, std::size_t n)
+{
+	return n == 0 || folder[n - 1] != '/';
+}
+
+static int folder_of(place where)
+{
+	return where.folder == nullptr ? AT_FDCWD : where.folder->fd;
+}
+
+path_kind kind_of_path(const char *path)
+{
+	struct stat st;
+	if (stat(path, &st) != 0)
+		return PATH_MISSING;
+	if (S_ISDIR(st.st_mode))
+		return PATH_FOLDER;
+	return S_ISREG(st.st_mode) ? PATH_REGULAR : PATH_OTHER;
+}
+
+static std::FILE *stream_on(int fd, const char *mode)
+{
+	if (fd < 0)
+		return nullptr;
+	std::FILE *f = fdopen(fd, mode);
+	if (f == nullptr) {
+		int err = errno;
+		close(fd);
+		errno = err;
+	}
+	return unbuffered(f);
+}
+
+// Opening without O_NONBLOCK could wait for ever on a FIFO that has no
+// writer; the caller makes sure the file is regular before reading it,
+// and on a regular file O_NONBLOCK changes nothing.
+std::FILE *open_file(place where, bool update, bool follow)
+{
+	int flags = (update ? O_RDWR : O_RDONLY) | O_NOCTTY | O_NONBLOCK | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW);
+	return stream_on(openat(folder_of(where), where.name, flags), update ? "rb+" : "rb");
+}
+
+bool read_first_bytes(place where, unsigned char *head, std::size_t n, std::size_t *got)
+{
+	int fd = openat(folder_of(where), where.name, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
+	if (fd < 0)
+		return false;
+	ssize_t read_n = read(fd, head, n);
+	int err = errno;
+	close(fd);
+	errno = err;
+	*got = read_n > 0 ? static_cast<std::size_t>(read_n) : 0;
+	return read_n >= 0;
+}
+
+std::FILE *create_new_file(place where)
+{
+	int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC;
+	return stream_on(openat(folder_of(where), where.name, flags, 0666), "wb");
+}
+
+void remove_file(place where)
+{
+	unlinkat(folder_of(where), where.name, 0);
+}
+
+static std::int64_t nanoseconds(const timespec &t)
+{
+	return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+static timespec timespec_of(std::int64_t ns)
+{
+	timespec t;
+	t.tv_sec = static_cast<time_t>(ns / 1000000000);
+	t.tv_nsec = static_cast<long>(ns % 1000000000);
+	return t;
+}
+
+bool inspect_file(std::FILE *f, file_facts *facts)
+{
+	struct stat st;
+	int fd = fileno(f);
+	if (fstat(fd, &st) != 0)
+		return false;
+	facts->regular = S_ISREG(st.st_mode);
+	facts->volume = static_cast<std::uint64_t>(st.st_dev);
+	facts->index = static_cast<std::uint64_t>(st.st_ino);
+	facts->times = {nanoseconds(st.st_atim), nanoseconds(st.st_mtim)};
+	return true;
+}
+
+bool set_file_times(std::FILE *f, const file_times &times)
+{
+	timespec both[2] = {timespec_of(times.access), timespec_of(times.modify)};
+	return futimens(fileno(f), both) == 0;
+}
+
+bool seek_to(std::FILE *f, std::uint64_t pos)
+{
+	return fseeko(f, static_cast<off_t>(pos), SEEK_SET) == 0;
+}
+
+bool file_length(std::FILE *f, std::uint64_t *length)
+{
+	if (fseeko(f, 0, SEEK_END) != 0)
+		return false;
+	off_t end = ftello(f);
+	*length = static_cast<std::uint64_t>(end);
+	return end >= 0;
+}
+
+// The folder's own word for each entry; a stat only where it has none.
+static entry_kind kind_of_entry(int folder, const dirent *d)
+{
+	unsigned char type = d->d_type;
+	if (type == DT_UNKNOWN) {
+		struct stat st;
+		if (fstatat(folder, d->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+			return ENTRY_OTHER;
+		return S_ISDIR(st.st_mode) ? ENTRY_FOLDER : S_ISREG(st.st_mode) ? ENTRY_FILE : ENTRY_OTHER;
+	}
+	return type == DT_DIR ? ENTRY_FOLDER : type == DT_REG ? ENTRY_FILE : ENTRY_OTHER;
+}
+
+// Reads every name of the folder open as fd; closes nothing.
+static bool read_names(int fd, name_store *s)
+{
+	int copy = dup(fd);
+	DIR *dir = copy >= 0 ? fdopendir(copy) : nullptr;
+	if (dir == nullptr) {
+		if (copy >= 0)
+			close(copy);
+		return false;
+	}
+	bool ok = true;
+	for (;;) {
+		errno = 0;
+		dirent *d = readdir(dir);
+		if (d == nullptr) {
+			ok = errno == 0;
+			break;
+		}
+		if (!is_dot_or_dot_dot(d->d_name) && !store_name(s, d->d_name, kind_of_entry(fd, d))) {
+			ok = false;
+			break;
+		}
+	}
+	int err = errno;
+	closedir(dir);
+	errno = err;
+	return ok;
+}
+
+bool list_folder(place where, bool follow, folder_listing *listing)
+{
+	int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW);
+	int fd = openat(folder_of(where), where.name, flags);
+	if (fd < 0)
+		return false;
+	name_store s = {};
+	open_folder *folder = static_cast<open_folder *>(std::malloc(sizeof *folder));
+	if (folder == nullptr)
+		errno = ENOMEM;
+	bool listed = folder != nullptr && read_names(fd, &s);
+	if (!listed)
+		discard_names(&s);
+	if (!listed || !finish_listing(&s, listing)) {
+		int err = errno;
+		std::free(folder);
+		close(fd);
+		errno = err;
+		return false;
+	}
+	folder->fd = fd;
+	listing->folder = folder;
+	return true;
+}
+
+void release_listing(folder_listing *listing)
+{
+	std::free(listing->entries);
+	std::free(listing->names);
+	close(listing->folder->fd);
+	std::free(listing->folder);
+}
+
+bool is_terminal(std::FILE *f)
+{
+	int fd = fileno(f); // -1 for a stream in memory
+	return fd >= 0 && isatty(fd) != 0;
+}
+
+bool is_console(std::FILE *)
+{
+	return false;
+}
+
+bool write_console(std::FILE *, const char *, std::size_t)
+{
+	return false;
+}
+
+unsigned long console_processes()
+{
+	return 0;
+}
+
+bool standard_input_is_console()
+{
+	return false;
+}
+
+void show_on_console_and_wait(const char *)
+{
+}

@@ -1,0 +1,58 @@
+#include "file_access_shared.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "growth.h"
+
+// Unbuffered, entries go straight between the file and their buffer, and
+// the first bytes of a file found in a folder cost a read of four bytes.
+std::FILE *unbuffered(std::FILE *f)
+{
+	if (f != nullptr && std::setvbuf(f, nullptr, _IONBF, 0) != 0) {
+		std::fclose(f);
+		errno = ENOMEM;
+		return nullptr;
+	}
+	return f;
+}
+
+bool is_dot_or_dot_dot(const char *name)
+{
+	return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
+bool store_name(name_store *s, const char *name, entry_kind kind)
+{
+	std::size_t n = std::strlen(name) + 1;
+	if (!grow(s->text, s->room, s->used + n) || !grow(s->names, s->slots, s->count + 1))
+		return false;
+	std::memcpy(s->text + s->used, name, n);
+	s->names[s->count++] = {s->used, kind};
+	s->used += n;
+	return true;
+}
+
+void discard_names(name_store *s)
+{
+	std::free(s->text);
+	std::free(s->names);
+}
+
+bool finish_listing(name_store *s, folder_listing *listing)
+{
+	folder_entry *entries = static_cast<folder_entry *>(std::malloc(s->count > 0 ? s->count * sizeof(folder_entry) : 1));
+	if (entries == nullptr) {
+		discard_names(s);
+		errno = ENOMEM;
+		return false;
+	}
+	for (std::size_t i = 0; i < s->count; i++)
+		entries[i] = {s->text + s->names[i].start, s->names[i].kind};
+	std::free(s->names);
+	listing->entries = entries;
+	listing->count = s->count;
+	listing->names = s->text;
+	return true;
+}

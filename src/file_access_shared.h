@@ -1,0 +1,36 @@
+// What both platforms' file access share: streams without buffers, and
+// the names of a folder gathered as they are read.
+#ifndef TXD_DEPTH_FIX_FILE_ACCESS_SHARED_H
+#define TXD_DEPTH_FIX_FILE_ACCESS_SHARED_H
+
+#include <cstddef>
+#include <cstdio>
+
+#include "file_access.h"
+
+// f without a buffer, or null (f closed, errno ENOMEM) when that fails.
+std::FILE *unbuffered(std::FILE *f);
+
+bool is_dot_or_dot_dot(const char *name);
+
+// The names of a folder as they are read: their text back to back, and
+// where each starts, until the whole folder is in and pointers can be made.
+struct stored_name {
+	std::size_t start;
+	entry_kind kind;
+};
+struct name_store {
+	char *text;
+	std::size_t used, room;
+	stored_name *names;
+	std::size_t count, slots;
+};
+
+bool store_name(name_store *s, const char *name, entry_kind kind);
+void discard_names(name_store *s);
+
+// Turns the store into the listing's entries; the store is released
+// either way.
+bool finish_listing(name_store *s, folder_listing *listing);
+
+#endif

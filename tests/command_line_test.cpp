@@ -1,0 +1,351 @@
+// The command line end to end: options, operands of every kind, help,
+// usage errors, the held window's summary and what reaches a terminal.
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+#include <gtest/gtest.h>
+
+#include "command_line.h"
+#include "console_window.h"
+#include "sample_archive.h"
+#include "support.h"
+
+using sample::cat;
+using sample::header;
+using sample::texture_dictionary;
+
+namespace {
+
+// A command line over the files a.img and b.img (archives holding a.txd and
+// b.txd), o.img (o.txd, one broken texture), c.img (c.txd, nothing to
+// repair), t.txd (a loose dictionary), e.txd (empty) and s.txd (three bytes
+// of a dictionary chunk's type), each broken where it can be; @a, @b, ...
+// stand for their paths.
+struct command_case {
+	const char *what;
+	std::vector<std::string> args;
+	std::string out, err;
+	int status;
+	std::string repaired;     // the letters of the files repaired
+	std::string backed_up{}; // the letters whose FILE.bak holds the file as it was
+};
+
+void PrintTo(const command_case &c, std::ostream *os)
+{
+	*os << c.what;
+}
+
+class CommandLine : public ::testing::TestWithParam<command_case> {};
+
+bytes command_file(char letter, bool repaired)
+{
+	const bytes &txd = repaired ? fixed_txd : broken_txd;
+	switch (letter) {
+	case 't': return txd;
+	case 'e': return {};
+	case 's': return {0x16, 0, 0}; // too short to be a dictionary
+	case 'c': return sample::archive({{"c.txd", fixed_txd}});
+	case 'o': return sample::archive({{"o.txd", texture_dictionary({repaired ? fixed : broken})}});
+	default: return sample::archive({{std::string(1, letter) + ".txd", txd}});
+	}
+}
+
+TEST_P(CommandLine, HandlesEveryFileAsAsked)
+{
+	const command_case &c = GetParam();
+	std::string stem = scratch_path("");
+	for (char f : file_letters)
+		write_file(expand(std::string("@") + f, stem), command_file(f, false));
+	std::vector<std::string> args;
+	for (const std::string &a : c.args)
+		args.push_back(expand(a, stem));
+	run_result r = run_tool(args);
+	EXPECT_EQ(r.out, expand(c.out, stem));
+	EXPECT_EQ(r.err, expand(c.err, stem));
+	EXPECT_EQ(r.status, c.status);
+	for (char f : file_letters) {
+		std::string path = expand(std::string("@") + f, stem);
+		EXPECT_EQ(read_file(path), command_file(f, c.repaired.find(f) != std::string::npos)) << path;
+		bool backed_up = c.backed_up.find(f) != std::string::npos;
+		EXPECT_EQ(std::filesystem::exists(path + ".bak"), backed_up) << path;
+		if (backed_up) {
+			EXPECT_EQ(read_file(path + ".bak"), command_file(f, false));
+		}
+		std::remove(path.c_str());
+		std::remove((path + ".bak").c_str());
+	}
+}
+
+
+INSTANTIATE_TEST_SUITE_P(
+    Options, CommandLine,
+    ::testing::Values(
+        command_case{"NoArgument", {}, "", "", 0, ""},
+        command_case{"OptionsButNoFile", {"-n", "--verbose"}, "", "", 0, ""},
+        command_case{"OneArchive", {"@a"}, a_line, "", 0, "a"},
+        command_case{"SeveralArchivesNameTheirLines", {"@a", "@b"}, "@a: " + a_line + "@b: " + b_line, "", 0, "ab"},
+        command_case{"WithFilename", {"-H", "@a"}, "@a: " + a_line, "", 0, "a"},
+        command_case{"WithFilenameLooseUnprefixed", {"--with-filename", "-t", "@t"}, "Patching @t patched 2 textures\n", "", 0, "t"},
+        command_case{"AProblemStopsNoOtherFile", {"@a", "@a.gone", "@b"}, "@a: " + a_line + "@b: " + b_line,
+                     "txd-depth-fix: @a.gone: No such file or directory\n", 1, "ab"},
+        command_case{"DryRunWritesNothing", {"--dry-run", "@a"}, a_line, "", 0, ""},
+        command_case{"OptionAfterTheFiles", {"@a", "-n"}, a_line, "", 0, ""},
+        command_case{"VerboseListsEachRepair", {"@a", "--verbose"}, a_line + listing, "", 0, "a"},
+        command_case{"VerboseSeveral", {"-v", "@b", "@a"},
+                     "@b: " + b_line + "@b:   body: 5-6-5, depth 8 -> 16\n@b:   face: 4-4-4-4, depth 4 -> 16\n@a: " +
+                         a_line + "@a:   body: 5-6-5, depth 8 -> 16\n@a:   face: 4-4-4-4, depth 4 -> 16\n",
+                     "", 0, "ab"},
+        command_case{"BundledDryRunVerbose", {"-nv", "@a"}, a_line + listing, "", 0, ""},
+        command_case{"QuietLeavesOutZeroCounts", {"-q", "@c", "@a", "@e"}, "@a: " + a_line, "", 0, "a"},
+        command_case{"LooseDictionary", {"-t", "@t"}, "Patching @t patched 2 textures\n", "", 0, "t"},
+        command_case{"VerboseSaysWhatWasLeftAlone", {"--txd", "@a", "@e", "@s", "@t", "-v"},
+                     "@a: left alone: not a texture dictionary\n@e: left alone: not a texture dictionary\n"
+                     "@s: left alone: not a texture dictionary\n"
+                     "Patching @t patched 2 textures\n" + listing,
+                     "", 0, "t"},
+        command_case{"LeftAloneSilentlyWithoutVerbose", {"@t", "@e"}, "", "", 0, ""},
+        command_case{"LooseDryRun", {"-tn", "@t"}, "Patching @t patched 2 textures\n", "", 0, ""},
+        command_case{"TotalsAlone", {"--totals"}, "0 textures repaired in 0 of 0 files\n", "", 0, ""},
+        command_case{"TotalsSingular", {"--totals", "@o"}, "Patching o.txd patched 1 textures\n1 texture repaired in 1 of 1 file\n", "", 0, "o"},
+        command_case{"TotalsOfEverything", {"-n", "--totals", "-q", "@c", "@e", "@a", "@gone", "@o"},
+                     "@a: " + a_line + "@o: Patching o.txd patched 1 textures\n"
+                     "3 textures to repair in 2 of 3 files, 1 left alone, 1 problem\n",
+                     "txd-depth-fix: @gone: No such file or directory\n", 1, ""},
+        command_case{"TotalsTwoProblems", {"--totals", "@gone", "@gone"}, "0 textures repaired in 0 of 0 files, 2 problems\n",
+                     "txd-depth-fix: @gone: No such file or directory\ntxd-depth-fix: @gone: No such file or directory\n", 1, ""},
+        command_case{"BackupOfALooseDictionary", {"-b", "-t", "@c", "@t"}, "Patching @t patched 2 textures\n", "", 0, "t", "t"},
+        command_case{"BackupOfArchives", {"--backup", "@a", "@c"}, "@a: " + a_line + "@c: Patching c.txd patched 0 textures\n",
+                     "", 0, "a", "a"},
+        command_case{"NoBackupInADryRun", {"-bn", "@a"}, a_line, "", 0, "", ""},
+        command_case{"DoubleDashEndsOptions", {"--", "-n"}, "", "txd-depth-fix: -n: No such file or directory\n", 1, ""},
+        command_case{"LoneDashIsAFile", {"-"}, "", "txd-depth-fix: -: No such file or directory\n", 1, ""},
+        command_case{"Version", {"@a", "--version"}, "txd-depth-fix " TXD_VERSION "\n", "", 0, ""},
+        command_case{"UnknownShortOption", {"-nx", "@a"}, "", "txd-depth-fix: unknown option '-x'\n" + usage_hint, 2, ""},
+        command_case{"UnknownOptionAfterTheFile", {"@a", "--verx"}, "", "txd-depth-fix: unknown option '--verx'\n" + usage_hint, 2, ""},
+        command_case{"AmbiguousPrefix", {"--ver", "@a"}, "", "txd-depth-fix: option '--ver' is ambiguous\n" + usage_hint, 2, ""},
+        command_case{"DashInABundle", {"-n-", "@a"}, "", "txd-depth-fix: unknown option '-' in '-n-'\n" + usage_hint, 2, ""},
+        command_case{"LetterInABundle", {"-bvx", "@a"}, "", "txd-depth-fix: unknown option '-x'\n" + usage_hint, 2, ""},
+        command_case{"WholeUtf8Letter", {"-\xc3\xa9", "@a"}, "", "txd-depth-fix: unknown option '-\xc3\xa9'\n" + usage_hint, 2, ""},
+        command_case{"ArgumentToAnOption", {"--verbose=1", "@a"}, "",
+                     "txd-depth-fix: option '--verbose' takes no argument\n" + usage_hint, 2, ""}),
+    named_case<command_case>::name);
+
+// The text may change; what it must tell may not.
+TEST(Help, NamesEveryOptionAndStatusAndTouchesNothing)
+{
+	std::string path = scratch_path("archive.img");
+	write_file(path, command_file('a', false));
+	run_result r = run_tool({path, "--help"});
+	for (const char *told : {"-n, --dry-run", "-v, --verbose", "-q, --quiet", "-H, --with-filename", "-t, --txd",
+	                         "-b, --backup", "-p, --preserve", "--totals", "-h, --help", "-V, --version", "FOLDER",
+	                         "0 when nothing was reported", "1 when anything was", "2 for a usage error"})
+		EXPECT_NE(r.out.find(told), std::string::npos) << told;
+	EXPECT_EQ(r.out.compare(0, 22, "usage: txd-depth-fix ["), 0);
+	EXPECT_EQ(r.err, "");
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(read_file(path), command_file('a', false));
+	std::remove(path.c_str());
+}
+
+// Help and version that cannot be written are failures too, and a usage
+// error part way through a bundle leaves nothing behind for the next run.
+TEST(Help, UnwritableHelpFailsAndNoStateOutlivesARun)
+{
+	char prog[] = "txd-depth-fix", help[] = "--help", version[] = "-V", bad[] = "-xn";
+	std::string path = scratch_path("archive.img");
+	write_file(path, command_file('a', false));
+	for (char *option : {help, version}) {
+#ifdef _WIN32
+		std::FILE *full = std::fopen(path.c_str(), "rb"), *err = std::tmpfile(); // writes fail
+#else
+		std::FILE *full = std::fopen("/dev/full", "w"), *err = std::tmpfile(); // the flush fails
+#endif
+		ASSERT_TRUE(full != nullptr && err != nullptr);
+		char *argv[] = {prog, option, nullptr};
+		EXPECT_EQ(txd_depth_fix(2, argv, full, err), 1) << option;
+#ifndef _WIN32
+		std::rewind(err);
+		char said[128] = {};
+		EXPECT_EQ(std::string(said, std::fread(said, 1, sizeof said, err)),
+		          "txd-depth-fix: standard output: No space left on device\n");
+#endif
+		std::fclose(full);
+		std::fclose(err);
+	}
+	// As a process of its own, so that getopt's own messages would show.
+	run_limits own_process;
+	run_result refused = run_tool({bad}, &own_process);
+	EXPECT_EQ(refused.out + refused.err, "txd-depth-fix: unknown option '-x'\n" + usage_hint);
+	EXPECT_EQ(refused.status, 2);
+	EXPECT_EQ(run_tool({bad}).status, 2);
+	EXPECT_EQ(run_tool({path}).out, a_line);
+	EXPECT_EQ(read_file(path), command_file('a', true));
+	std::remove(path.c_str());
+}
+
+// glibc stops at the first operand under POSIXLY_CORRECT unless told
+// otherwise; a dry run asked for after the file must still be one.
+TEST(Help, OptionsCountWhereverTheyStandUnderPosixlyCorrect)
+{
+	POSIX_ONLY();
+	std::string path = scratch_path("archive.img");
+	write_file(path, command_file('a', false));
+	ASSERT_TRUE(set_environment("POSIXLY_CORRECT", "1"));
+	run_result dry = run_tool({path, "-n"}), bogus = run_tool({path, "--bogus"});
+	set_environment("POSIXLY_CORRECT", nullptr);
+	EXPECT_EQ(dry.out + dry.err, a_line);
+	EXPECT_EQ(bogus.out + bogus.err, "txd-depth-fix: unknown option '--bogus'\n" + usage_hint);
+	EXPECT_EQ(bogus.status, 2);
+	EXPECT_EQ(read_file(path), command_file('a', false));
+	std::remove(path.c_str());
+}
+
+TEST(Console, HeldOpenOnlyWhenTheToolIsAloneOnIt)
+{
+	EXPECT_TRUE(console_closes_at_exit(1, true));
+	EXPECT_FALSE(console_closes_at_exit(1, false)); // input redirected
+	EXPECT_FALSE(console_closes_at_exit(2, true));  // started from a console
+	EXPECT_FALSE(console_closes_at_exit(0, true));  // no console at all
+}
+
+TEST(Console, HeldWindowExplainsWhatWasLeftOrHowToStart)
+{
+	struct hint_case {
+		int operands;
+		std::uint64_t left_alone;
+		held_window_hint hint;
+	} cases[] = {{0, 0, HINT_DROP_SOMETHING}, {1, 0, HINT_NONE}, {2, 1, HINT_DROP_THE_FOLDER}, {1, 1, HINT_DROP_THE_FOLDER}};
+	for (const hint_case &c : cases) {
+		run_summary summary = {c.operands, c.left_alone, ""};
+		EXPECT_EQ(held_window_hint_for(summary), c.hint) << c.operands << " " << c.left_alone;
+	}
+	// The totals line is there whether or not --totals was given.
+	std::string loose = scratch_path("loose.txd");
+	write_file(loose, broken_txd);
+	std::FILE *out = std::tmpfile(), *err = std::tmpfile();
+	char prog[] = "txd-depth-fix", dry[] = "-n";
+	char *dropped[] = {prog, dry, &loose[0], nullptr}, *nothing[] = {prog, nullptr};
+	run_summary summary = {-1, 9, "?"};
+	EXPECT_EQ(txd_depth_fix(3, dropped, out, err, &summary), 0);
+	EXPECT_EQ(summary.operands, 1);
+	EXPECT_EQ(summary.left_alone, 1u);
+	EXPECT_EQ(std::string(summary.totals), "0 textures to repair in 0 of 0 files, 1 left alone");
+	summary = {-1, 9, "?"};
+	EXPECT_EQ(txd_depth_fix(1, nothing, out, err, &summary), 0);
+	EXPECT_EQ(summary.operands, 0);
+	EXPECT_EQ(summary.left_alone, 0u);
+	EXPECT_EQ(std::string(summary.totals), "0 textures repaired in 0 of 0 files");
+	std::fclose(out);
+	std::fclose(err);
+	std::remove(loose.c_str());
+}
+
+// Windows programs are asked for help with "/?", which names no file there.
+TEST(Console, SlashQuestionMarkIsHelpOnWindowsOnly)
+{
+	run_result r = run_tool({"/?"});
+#ifdef _WIN32
+	EXPECT_EQ(r.out.compare(0, 22, "usage: txd-depth-fix ["), 0);
+	EXPECT_EQ(r.status, 0);
+#else
+	EXPECT_EQ(r.out + r.err, "txd-depth-fix: /?: No such file or directory\n");
+	EXPECT_EQ(r.status, 1);
+#endif
+}
+
+TEST(Arguments, UnopenableArchivesAreReported)
+{
+	// Options ("" for none), the file, and why it cannot be handled.
+	struct unopenable {
+		std::string options, path, why;
+	};
+	std::string missing = scratch_path("missing.img"), fifo = scratch_path("fifo");
+	std::vector<unopenable> cases{{"", missing, "No such file or directory"}};
+	// With no writer, a read of the FIFO would wait for ever; opened
+	// read-only, even the open would.
+	if (make_fifo(fifo, 0600))
+		cases.insert(cases.end(), {{"", fifo, "not a regular file"},
+		                           {"", "/dev/null", "not a regular file"},
+		                           {"-n", fifo, "not a regular file"},
+		                           {"-tn", "/dev/null", "not a regular file"}});
+	for (const unopenable &c : cases) {
+		run_result r = run_tool(c.options.empty() ? std::vector<std::string>{c.path} : std::vector<std::string>{c.options, c.path});
+		EXPECT_EQ(r.out, "");
+		EXPECT_EQ(r.err, "txd-depth-fix: " + c.path + ": " + c.why + "\n");
+		EXPECT_EQ(r.status, 1);
+	}
+	std::filesystem::remove(fifo);
+}
+
+// Names outside the ANSI code page reach a Windows program only through its
+// wide command line, and come back in diagnostics as UTF-8.
+TEST(Arguments, UnicodeArchiveNames)
+{
+	run_limits own_process;
+	for (std::string leaf : {"\u0430\u0440\u0445\u0438\u0432.img", "\u56f3\u50cf.img"}) {
+		std::string path = scratch_path(leaf), missing = scratch_path("\u043d\u0435\u0442-" + leaf);
+		write_file(path, sample::archive({{"a.txd", broken_txd}}));
+		run_result r = run_tool({path}, &own_process);
+		EXPECT_EQ(r.out + r.err, "Patching a.txd patched 2 textures\n");
+		EXPECT_EQ(r.status, 0);
+		EXPECT_EQ(read_file(path), sample::archive({{"a.txd", fixed_txd}}));
+		r = run_tool({missing}, &own_process);
+		EXPECT_EQ(r.out + r.err, "txd-depth-fix: " + missing + ": No such file or directory\n");
+		EXPECT_EQ(r.status, 1);
+		std::filesystem::remove(std::filesystem::u8path(path));
+	}
+}
+
+// Both streams on one terminal: bytes below 0x20 and 0x7F of names and
+// paths, in report lines, prefixes and diagnostics alike, print as '?'.
+TEST(Terminal, ControlBytesOfNamesPrintAsQuestionMarks)
+{
+#ifdef _WIN32
+	GTEST_SKIP() << "needs a POSIX terminal";
+#else
+	int master = posix_openpt(O_RDWR | O_NOCTTY);
+	ASSERT_TRUE(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0);
+	std::FILE *tty = fdopen(open(ptsname(master), O_WRONLY | O_NOCTTY), "w");
+	ASSERT_TRUE(tty != nullptr);
+	std::string path = scratch_path("a\x1b[2J.img"), other = scratch_path("b.img");
+	bytes image = cat({sample::archive({{"a\x1b]0;x\x07.txd", broken_txd}, {"b\x7f.txd", broken_txd},
+	                                    {" c\x1f~\x20.txd", broken_txd}})});
+	bytes gone = cat({header("VER2", 1), sample::dir_record(9, 1, "g\x1b.txd")});
+	write_file(path, image);
+	write_file(other, gone);
+	char prog[] = "txd-depth-fix";
+	char *argv[] = {prog, &path[0], &other[0], nullptr}, *other_only[] = {prog, &other[0], nullptr};
+	EXPECT_EQ(txd_depth_fix(3, argv, tty, tty), 1);
+	// Each stream by its own kind: a file keeps the bytes, the terminal not.
+	std::FILE *file = std::tmpfile();
+	EXPECT_EQ(txd_depth_fix(2, other_only, file, tty), 1);
+	std::rewind(file);
+	char kept[64] = {};
+	EXPECT_EQ(std::string(kept, std::fread(kept, 1, sizeof kept, file)), "Patching g\x1b.txd patched 0 textures\n");
+	std::fclose(file);
+	std::fclose(tty);
+	std::string shown;
+	char buffer[256];
+	for (ssize_t n; (n = read(master, buffer, sizeof buffer)) > 0;)
+		shown.append(buffer, static_cast<std::size_t>(n));
+	close(master);
+	std::string a = scratch_path("a?[2J.img");
+	EXPECT_EQ(shown, a + ": Patching a?]0;x?.txd patched 2 textures\r\n" + a + ": Patching b?.txd patched 2 textures\r\n" + a +
+	                     ": Patching  c?~ .txd patched 2 textures\r\n" + other + ": Patching g?.txd patched 0 textures\r\n" +
+	                     "txd-depth-fix: " + other + ": g?.txd: entry starts past the end of the archive\r\n" +
+	                     "txd-depth-fix: " + other + ": g?.txd: entry starts past the end of the archive\r\n");
+	EXPECT_EQ(read_file(path), sample::archive({{"a\x1b]0;x\x07.txd", fixed_txd}, {"b\x7f.txd", fixed_txd},
+	                                            {" c\x1f~\x20.txd", fixed_txd}}));
+	std::remove(path.c_str());
+	std::remove(other.c_str());
+#endif
+}
+
+} // namespace

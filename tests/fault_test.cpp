@@ -1,0 +1,532 @@
+// Faults end to end: limits on files, memory and descriptors, files that
+// cannot be written, how the tool was started, lines shared by several
+// runs, backups that cannot be made, and one chosen I/O call failing.
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#endif
+
+#include <gtest/gtest.h>
+
+#include "invariant.h"
+#include "sample_archive.h"
+#include "support.h"
+
+using sample::cat;
+using sample::entry;
+using sample::header;
+using sample::texture;
+using sample::texture_dictionary;
+
+namespace {
+
+// Resource limits, FIFOs, /proc and /dev/full: faults a POSIX host can make.
+
+TEST(Faults, UnreadableArchiveIsReported)
+{
+	POSIX_ONLY();
+	// Opens for update, but reading its first bytes fails with EIO.
+	run_result r = run_tool({"/proc/self/mem"});
+	EXPECT_EQ(r.out, "");
+	EXPECT_EQ(r.err, "txd-depth-fix: /proc/self/mem: cannot read header: Input/output error\n");
+	EXPECT_EQ(r.status, 1);
+}
+
+const std::vector<entry> three_broken{{"a.txd", broken_txd}, {"b.txd", broken_txd}, {"c.txd", broken_txd}};
+
+TEST(Faults, FailedWriteIsReportedAndTheRunGoesOn)
+{
+	POSIX_ONLY();
+	// Files may not grow past a's sector: the writes of b and c, which lie
+	// beyond it, fail with EFBIG; a's still lands, and so does the other
+	// file's. SIGXFSZ has its default action, as from a shell.
+	bytes image = sample::archive(three_broken);
+	std::vector<entry> a_fixed = three_broken;
+	a_fixed[0].data = fixed_txd;
+	std::string path;
+	run_limits limits;
+	limits.file_size = 2 * 2048;
+	std::string loose = scratch_path("l.txd"), other = scratch_path("other.img");
+	write_file(loose, cat({broken_txd, bytes(2 * 2048, 0)}));
+	write_file(other, sample::archive({{"o.txd", broken_txd}}));
+	run_result r = run_on(image, &limits, &path, {"-t", loose, "-t"});
+	EXPECT_EQ(r.err, "txd-depth-fix: " + loose + ": write failed: File too large\n");
+	EXPECT_EQ(read_file(loose), cat({fixed_txd, bytes(2 * 2048, 0)})); // the part below the limit landed
+	r = run_on(image, &limits, &path, {other});
+	EXPECT_EQ(r.out, other + ": Patching o.txd patched 2 textures\n" + path + ": Patching a.txd patched 2 textures\n" +
+	                     path + ": Patching b.txd patched 2 textures\n" + path + ": Patching c.txd patched 2 textures\n");
+	EXPECT_EQ(r.err, "txd-depth-fix: " + path + ": b.txd: write failed: File too large\n"
+	                 "txd-depth-fix: " + path + ": c.txd: write failed: File too large\n");
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.after, sample::archive(a_fixed));
+	EXPECT_EQ(read_file(other), sample::archive({{"o.txd", fixed_txd}}));
+	std::remove(loose.c_str());
+	std::remove(other.c_str());
+}
+
+TEST(Faults, EntriesWithNothingToRepairAreNeverWritten)
+{
+	POSIX_ONLY();
+	// Every entry lies past 2048 bytes, where any write would fail; the
+	// report files stay below.
+	bytes image = sample::archive(sample::mixed_entries(false));
+	run_limits limits;
+	limits.file_size = 2048;
+	run_result r = run_on(image, &limits);
+	EXPECT_EQ(r.out, "Patching player.txd patched 0 textures\nPatching TITLES.TXD patched 0 textures\n"
+	                 "Patching hud.txd patched 0 textures\nPatching empty.txd patched 0 textures\n");
+	EXPECT_EQ(r.err, "");
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.after, image);
+}
+
+TEST(Faults, DryRunNeedsNoWriteAccess)
+{
+	POSIX_ONLY();
+	// Read-only, and bound by that even when the tests run as root, who
+	// could write it all the same.
+	std::string path = scratch_path("archive.img");
+	bytes image = sample::archive({{"a.txd", broken_txd}});
+	write_file(path, image);
+	ASSERT_TRUE(set_mode(path, 0444));
+	run_limits limits;
+	limits.unprivileged = true;
+	run_result r = run_tool({"-n", path}, &limits);
+	EXPECT_EQ(r.out + r.err, "Patching a.txd patched 2 textures\n");
+	EXPECT_EQ(r.status, 0);
+	r = run_tool({path}, &limits);
+	EXPECT_EQ(r.out + r.err, "txd-depth-fix: " + path + ": Permission denied\n");
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(read_file(path), image);
+	std::remove(path.c_str());
+}
+
+TEST(Faults, SpecialFilesAreRefusedBeforeAnOpenForWriting)
+{
+	POSIX_ONLY();
+	// Opened for writing, this FIFO would say "Permission denied".
+	std::string fifo = scratch_path("fifo");
+	ASSERT_TRUE(make_fifo(fifo, 0444));
+	run_limits limits;
+	limits.unprivileged = true;
+	run_result r = run_tool({fifo}, &limits);
+	EXPECT_EQ(r.out + r.err, "txd-depth-fix: " + fifo + ": not a regular file\n");
+	EXPECT_EQ(r.status, 1);
+	std::remove(fifo.c_str());
+}
+
+TEST(Faults, StandardOutputIsNeverTheArchive)
+{
+	POSIX_ONLY();
+	bytes image = sample::archive({{"a.txd", broken_txd}});
+	std::string path = scratch_path("archive.img");
+	write_file(path, image);
+	run_limits limits;
+	limits.stdout_path = path.c_str();
+	limits.stdout_append = true;
+	run_result r = run_tool({path}, &limits);
+	EXPECT_EQ(r.err, "txd-depth-fix: " + path + ": input file is output file\n");
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(read_file(path), image);
+	std::remove(path.c_str());
+}
+
+// Four runs writing into one file at once, as xargs -P4 does: every line
+// arrives whole.
+TEST(Faults, ConcurrentRunsNeverTearALine)
+{
+	POSIX_ONLY();
+	if (under_emulator())
+		GTEST_SKIP() << "the shell would run under the emulator too";
+	std::vector<entry> entries;
+	for (int i = 0; i < 300; i++)
+		entries.push_back({"a-long-line-" + std::to_string(i) + ".txd", broken_txd});
+	std::string script, expected;
+	std::vector<std::string> lines;
+	for (int run = 0; run < 4; run++) {
+		std::string path = scratch_path(std::to_string(run) + ".img");
+		write_file(path, sample::archive(entries));
+		script += std::string(TXD_DEPTH_FIX) + " -nH '" + path + "' & ";
+		for (const entry &e : entries)
+			lines.push_back(path + ": Patching " + e.name + " patched 2 textures");
+	}
+	run_result r = run_tool_program("/bin/sh", {"-c", script + "wait"});
+	std::vector<std::string> got;
+	std::istringstream in(r.out);
+	for (std::string line; std::getline(in, line);)
+		got.push_back(line);
+	std::sort(got.begin(), got.end());
+	std::sort(lines.begin(), lines.end());
+	EXPECT_EQ(got, lines);
+	for (int run = 0; run < 4; run++)
+		std::remove(scratch_path(std::to_string(run) + ".img").c_str());
+}
+
+// -p keeps both times of a written file; without it the write moves the
+// modification time. A backup that cannot be made whole (a file-size
+// limit) leaves the file untouched and no half backup behind.
+TEST(Faults, KeptTimesAndAFullDiskBackup)
+{
+#ifdef _WIN32
+	GTEST_SKIP() << "times and modes through POSIX calls";
+#else
+	std::string path = scratch_path("archive.img");
+	bytes image = sample::archive(three_broken);
+	const timespec old_times[2] = {{1000000000, 987654321}, {1000000500, 123456789}};
+	for (bool preserve : {true, false}) {
+		write_file(path, image);
+		ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), old_times, 0), 0);
+		run_result r = run_tool(preserve ? std::vector<std::string>{"-pq", path} : std::vector<std::string>{"-q", path});
+		EXPECT_EQ(r.status, 0);
+		struct stat st;
+		ASSERT_EQ(stat(path.c_str(), &st), 0);
+		EXPECT_EQ(st.st_mtim.tv_sec == old_times[1].tv_sec && st.st_mtim.tv_nsec == old_times[1].tv_nsec, preserve);
+		EXPECT_TRUE(!preserve || (st.st_atim.tv_sec == old_times[0].tv_sec && st.st_atim.tv_nsec == old_times[0].tv_nsec));
+	}
+	write_file(path, image);
+	run_limits limits;
+	limits.file_size = 2 * 2048;
+	run_result r = run_tool({"-b", path}, &limits);
+	EXPECT_EQ(r.out, "Patching a.txd patched 2 textures\nPatching b.txd patched 2 textures\nPatching c.txd patched 2 textures\n");
+	EXPECT_EQ(r.err, "txd-depth-fix: " + path + ".bak: no backup made, so the file is left unchanged: File too large\n");
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(read_file(path), image);
+	EXPECT_FALSE(std::filesystem::exists(path + ".bak"));
+	// A backup of several MiB is whole; a second backup run over the
+	// repaired file is silent and keeps the backup.
+	image.resize((5 << 20) / 2 + 2048, 0x5A);
+	write_file(path, image);
+	EXPECT_EQ(run_tool({"-bq", path}).status, 0);
+	run_result again = run_tool({"-bq", path});
+	EXPECT_EQ(again.out + again.err, "");
+	EXPECT_EQ(again.status, 0);
+	EXPECT_EQ(read_file(path + ".bak"), image);
+	struct stat bak;
+	mode_t mask = umask(0);
+	umask(mask);
+	EXPECT_EQ(stat((path + ".bak").c_str(), &bak), 0);
+	EXPECT_EQ(bak.st_mode & 0777, 0666 & ~mask); // as any new file
+	std::remove(path.c_str());
+	std::remove((path + ".bak").c_str());
+#endif
+}
+
+
+TEST(Faults, EntryTooLargeForMemoryIsSkipped)
+{
+	NEEDS_PLAIN_ALLOCATOR();
+	// b, listed second but stored last, claims 32 MiB that the file holds;
+	// a 24 MiB address space cannot hold it.
+	std::vector<entry> entries = three_broken;
+	entries[2].offset = 2;
+	entries[1].offset = 3;
+	entries[1].sectors = 16 * 1024;
+	std::vector<entry> expected = entries;
+	expected[0].data = expected[2].data = fixed_txd;
+	bytes before = sample::archive(entries), after = sample::archive(expected);
+	before.resize((3 + 16 * 1024) * 2048, 0);
+	after.resize(before.size(), 0);
+	std::string path;
+	run_limits limits;
+	limits.address_space = 24 << 20;
+	run_result r = run_on(before, &limits, &path);
+	EXPECT_EQ(r.out, "Patching a.txd patched 2 textures\nPatching b.txd patched 0 textures\n"
+	                 "Patching c.txd patched 2 textures\n");
+	EXPECT_EQ(r.err, "txd-depth-fix: " + path + ": b.txd: not enough memory for the entry\n");
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.after, after);
+}
+
+TEST(Faults, FullStdoutIsAFailure)
+{
+	POSIX_ONLY();
+	run_limits limits;
+	limits.stdout_path = "/dev/full";
+	run_result r = run_on(sample::archive(three_broken), &limits);
+	EXPECT_EQ(r.err, "txd-depth-fix: standard output: No space left on device\n");
+	EXPECT_EQ(r.status, 1);
+}
+
+TEST(Faults, DirectoryTooLargeForMemoryIsReported)
+{
+	NEEDS_PLAIN_ALLOCATOR();
+	// Records really present in a sparse file: a million in 32 MiB, and
+	// 2^27 + 1, whose 4 GiB a 32-bit size_t cannot even count.
+	for (std::uint32_t records : {1u << 20, (1u << 27) + 1}) {
+		std::string path = scratch_path("sparse.img");
+		bytes head = header("VER2", records);
+		std::uint64_t size = 8 + std::uint64_t{records} * 32;
+		write_sparse(path, size, {{0, head}});
+		run_limits limits;
+		limits.address_space = 24 << 20;
+		run_result r = run_tool({path}, &limits);
+		EXPECT_EQ(r.out, "");
+		EXPECT_EQ(r.err, "txd-depth-fix: " + path + ": not enough memory for a directory of " +
+		                     std::to_string(records) + " entries\n");
+		EXPECT_EQ(r.status, 1);
+		EXPECT_EQ(read_at(path, 0, 8), head);
+		EXPECT_EQ(std::filesystem::file_size(path), size);
+		std::remove(path.c_str());
+	}
+}
+
+TEST(Faults, HugeCountAllocatesOnlyWhatTheFileHolds)
+{
+	NEEDS_PLAIN_ALLOCATOR();
+	bytes image = cat({header("VER2", 0x7FFFFFFF), sample::dir_record(1, 1, "a.txd"), bytes(2048 - 40, 0),
+	                   whole_sector(broken_txd)});
+	std::string path;
+	run_limits limits;
+	limits.address_space = 24 << 20;
+	run_result r = run_on(image, &limits, &path);
+	EXPECT_EQ(r.out, "Patching a.txd patched 2 textures\n");
+	// The rest of the 4096-byte file, entry included, is read as directory.
+	EXPECT_EQ(r.err, "txd-depth-fix: " + path + ": directory lists 2147483647 entries but only 127 are in the file\n");
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.after, cat({header("VER2", 0x7FFFFFFF), sample::dir_record(1, 1, "a.txd"), bytes(2048 - 40, 0),
+	                        whole_sector(fixed_txd)}));
+}
+
+// A write stopped part way, as by a power cut, leaves each byte either old
+// or repaired, and a second run completes the repair.
+TEST(Faults, TornWriteIsReportedAndFinishedByASecondRun)
+{
+	POSIX_ONLY();
+	std::vector<texture> broken_set, fixed_set;
+	for (char c = 'a'; c < 'g'; c++) {
+		broken_set.push_back({std::string(1, c), 0x100, 4, 32, 16});
+		fixed_set.push_back({std::string(1, c), 0x100, 16, 32, 16});
+	}
+	const bytes before = sample::archive({{"torn.txd", texture_dictionary(broken_set)}});
+	const bytes repaired = sample::archive({{"torn.txd", texture_dictionary(fixed_set)}});
+	for (std::size_t limit = 2048; limit < before.size(); limit += 512) {
+		SCOPED_TRACE("file size limit " + std::to_string(limit));
+		std::string path = scratch_path("archive.img");
+		write_file(path, before);
+		run_limits limits;
+		limits.file_size = limit;
+		run_result torn = run_tool({path}, &limits);
+		bytes after = read_file(path);
+		EXPECT_EQ(torn.out, "Patching torn.txd patched 6 textures\n");
+		EXPECT_EQ(torn.err, "txd-depth-fix: " + path + ": torn.txd: write failed: File too large\n");
+		EXPECT_EQ(torn.status, 1);
+		EXPECT_EQ(invariant::archive_violation(before, after, false), "");
+		bytes expected(repaired.begin(), repaired.begin() + static_cast<std::ptrdiff_t>(limit));
+		expected.insert(expected.end(), before.begin() + static_cast<std::ptrdiff_t>(limit), before.end());
+		EXPECT_EQ(after, expected);
+
+		std::size_t left = 0;
+		for (std::size_t i = limit; i < before.size(); i++)
+			left += before[i] != repaired[i];
+		run_result rerun = run_tool({path});
+		EXPECT_EQ(rerun.out, "Patching torn.txd patched " + std::to_string(left) + " textures\n");
+		EXPECT_EQ(rerun.status, 0);
+		EXPECT_EQ(read_file(path), repaired);
+		std::remove(path.c_str());
+	}
+}
+
+// How the tool was started: a standard descriptor closed, or standard
+// output a pipe whose reader has gone. The archive comes out exactly as in
+// a normal run, and a lost report is a failure.
+struct start_case {
+	const char *what;
+	int closed_fd;
+	bool reader_gone;
+	bytes before;
+	std::string out, err; // @ stands for the archive's path
+	bytes after;
+};
+
+void PrintTo(const start_case &c, std::ostream *os)
+{
+	*os << c.what;
+}
+
+class Start : public ::testing::TestWithParam<start_case> {};
+
+TEST_P(Start, LeavesTheArchiveAsANormalRunDoes)
+{
+	POSIX_ONLY();
+	const start_case &c = GetParam();
+	run_limits limits;
+	limits.closed_fd = c.closed_fd;
+	limits.stdout_reader_gone = c.reader_gone;
+	std::string path;
+	run_result r = run_on(c.before, &limits, &path);
+	EXPECT_EQ(r.out, c.out);
+	EXPECT_EQ(r.err, expand(c.err, path));
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.after, c.after);
+}
+
+// Enough entries that their report lines overflow a stdio buffer mid-run.
+std::vector<entry> many_entries(const bytes &txd)
+{
+	std::vector<entry> entries;
+	for (int i = 0; i < 150; i++)
+		entries.push_back({"e" + std::to_string(i) + ".txd", txd});
+	return entries;
+}
+
+// A count the file cannot hold, reported while the archive is still open.
+bytes count_past_the_file(const bytes &txd)
+{
+	return cat({header("VER2", 1000), sample::dir_record(1, 1, "a.txd"), bytes(2048 - 40, 0), whole_sector(txd)});
+}
+
+// A diagnostic, which flushes the report line before it, then an entry.
+bytes report_then_entry(const bytes &txd)
+{
+	return cat({header("VER2", 2), sample::dir_record(9, 1, "gone.txd"), sample::dir_record(1, 1, "a.txd"),
+	            bytes(2048 - 72, 0), whole_sector(txd)});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Conditions, Start,
+    ::testing::Values(
+        start_case{"StdoutClosed", 1, false, sample::archive(many_entries(broken_txd)), "",
+                   "txd-depth-fix: standard output: Bad file descriptor\n", sample::archive(many_entries(fixed_txd))},
+        start_case{"StderrClosed", 2, false, count_past_the_file(broken_txd),
+                   "Patching a.txd patched 2 textures\n", "", count_past_the_file(fixed_txd)},
+        start_case{"ReaderGone", -1, true, report_then_entry(broken_txd), "",
+                   "txd-depth-fix: @: gone.txd: entry starts past the end of the archive\n"
+                   "txd-depth-fix: standard output: Broken pipe\n",
+                   report_then_entry(fixed_txd)}),
+    named_case<start_case>::name);
+
+// One stdio call fails (a read after half its bytes arrived); what the user
+// sees and what is left behind. Why it failed comes from the shim, so only
+// what failed is compared.
+struct stdio_fault_case {
+	const char *what;
+	const char *fault; // the shim's call:n for it
+	std::string out;
+	std::string err; // one line, up to the reason; @ stands for the archive's path
+	bool a_fixed, b_fixed;
+	std::vector<std::string> options = {};
+};
+
+void PrintTo(const stdio_fault_case &c, std::ostream *os)
+{
+	*os << c.what;
+}
+
+class StdioFault : public ::testing::TestWithParam<stdio_fault_case> {};
+
+TEST_P(StdioFault, IsReportedAndSpoilsNothing)
+{
+	NEEDS_FAULT_SHIM();
+	const stdio_fault_case &c = GetParam();
+	std::string path = scratch_path("archive.img");
+	write_file(path, sample::archive({{"a.txd", broken_txd}, {"b.txd", broken_txd}}));
+	run_limits limits;
+	limits.fault = c.fault;
+	std::vector<std::string> args = c.options;
+	args.push_back(path);
+	run_result r = run_tool(args, &limits);
+	std::string err = expand(c.err, path);
+	EXPECT_EQ(r.out, c.out);
+	EXPECT_EQ(r.err.compare(0, err.size(), err), 0) << r.err;
+	EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(read_file(path), sample::archive({{"a.txd", c.a_fixed ? fixed_txd : broken_txd},
+	                                            {"b.txd", c.b_fixed ? fixed_txd : broken_txd}}));
+	std::remove(path.c_str());
+}
+
+const std::string both_lines = "Patching a.txd patched 2 textures\nPatching b.txd patched 2 textures\n";
+const std::string a_none = "Patching a.txd patched 0 textures\nPatching b.txd patched 2 textures\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Calls, StdioFault,
+    ::testing::Values(
+        stdio_fault_case{"Unbuffering", "setvbuf:2", "", "txd-depth-fix: @: Cannot allocate memory\n", false, false},
+        stdio_fault_case{"HeaderRead", "fread:1", "", "txd-depth-fix: @: cannot read header: ", false, false},
+        stdio_fault_case{"LooseRead", "fread:1", "", "txd-depth-fix: @: cannot read: ", false, false, {"-t"}},
+        stdio_fault_case{"DirectoryReadHalfWay", "fread:2", "Patching a.txd patched 2 textures\n",
+                         "txd-depth-fix: @: cannot read the directory: ", true, false},
+        stdio_fault_case{"EntryReadHalfWay", "fread:3", a_none, "txd-depth-fix: @: a.txd: read failed: ", false, true},
+        stdio_fault_case{"LengthSeek", "fseeko:1", "", "txd-depth-fix: @: cannot find the archive's size: ", false, false},
+        stdio_fault_case{"LengthTell", "ftello:1", "", "txd-depth-fix: @: cannot find the archive's size: ", false, false},
+        stdio_fault_case{"DirectorySeek", "fseeko:2", "", "txd-depth-fix: @: cannot find the archive's size: ", false, false},
+        stdio_fault_case{"EntrySeek", "fseeko:3", a_none, "txd-depth-fix: @: a.txd: cannot seek to the entry: ", false, true},
+        stdio_fault_case{"WriteBackSeek", "fseeko:4", both_lines, "txd-depth-fix: @: a.txd: cannot seek to write back: ", false, true},
+        stdio_fault_case{"WriteBack", "fwrite:1", both_lines, "txd-depth-fix: @: a.txd: write failed: ", false, true},
+        stdio_fault_case{"ArchiveClose", "fclose:1", both_lines, "txd-depth-fix: @: cannot close: ", true, true},
+        stdio_fault_case{"StandardOutputClose", "fclose:2", both_lines, "txd-depth-fix: standard output: ", true, true},
+        stdio_fault_case{"ReportLineLost", "stdout-fwrite:1", "Patching b.txd patched 2 textures\n",
+                         "txd-depth-fix: standard output: ", true, true}),
+    named_case<stdio_fault_case>::name);
+
+// No memory to build a line in: it goes out in pieces, but whole, from
+// the first byte (every line) or from part way (a path longer than the
+// line's first 256 bytes).
+TEST(StdioFaults, LinesSurviveNoMemoryToHoldThem)
+{
+	NEEDS_FAULT_SHIM();
+	std::string path = scratch_path(std::string(170, 'x') + ".img");
+	write_file(path, sample::archive({{"a.txd", broken_txd}, {"b.txd", broken_txd}}));
+	for (const char *fault : {"realloc-above:1", "realloc-above:300"}) {
+		run_limits limits;
+		limits.fault = fault;
+		run_result r = run_tool({"-Hn", "--totals", path}, &limits);
+		EXPECT_EQ(r.out + r.err, path + ": " + a_line + path + ": Patching b.txd patched 2 textures\n"
+		                         "4 textures to repair in 1 of 1 file\n") << fault;
+		EXPECT_EQ(r.status, 0);
+	}
+	std::remove(path.c_str());
+}
+
+// Memory runs out while a folder's names are read: the folder is reported
+// and the search goes on beside it.
+TEST(StdioFaults, FolderTooLargeForMemoryIsReported)
+{
+	NEEDS_FAULT_SHIM();
+	std::string root = scratch_path("game");
+	ASSERT_TRUE(std::filesystem::create_directories(root + "/many"));
+	for (int i = 0; i < 80; i++)
+		write_file(root + "/many/a-name-of-some-length-" + std::to_string(i), {});
+	write_file(root + "/z.img", sample::archive({{"a.txd", broken_txd}}));
+	run_limits limits;
+	limits.fault = "realloc-above:2000"; // 80 names take more than 2000 bytes
+	run_result r = run_tool({root}, &limits);
+	EXPECT_EQ(r.out, root + "/z.img: " + a_line);
+	EXPECT_EQ(r.err, "txd-depth-fix: " + root + "/many: cannot list the folder: Cannot allocate memory\n");
+	EXPECT_EQ(r.status, 1);
+	std::filesystem::remove_all(root);
+}
+
+// Memory runs out while the listing grows past 32 repairs: those listed
+// stay listed, the rest of the run is whole, and the shortfall is said.
+TEST(StdioFaults, ListingCutShortByMemoryIsReported)
+{
+	NEEDS_FAULT_SHIM();
+	std::vector<texture> many, many_fixed;
+	std::string listed;
+	for (int i = 0; i < 40; i++) {
+		many.push_back({"t" + std::to_string(i), 0x200, 8});
+		many_fixed.push_back({"t" + std::to_string(i), 0x200, 16});
+		if (i < 32)
+			listed += "  t" + std::to_string(i) + ": 5-6-5, depth 8 -> 16\n";
+	}
+	std::string path = scratch_path("archive.img");
+	write_file(path, sample::archive({{"many.txd", texture_dictionary(many)}}));
+	run_limits limits;
+	limits.fault = "realloc-above:600"; // 32 repairs fit in 512 bytes, 64 do not
+	run_result r = run_tool({"-v", path}, &limits);
+	EXPECT_EQ(r.out, "Patching many.txd patched 40 textures\n" + listed);
+	EXPECT_EQ(r.err, "txd-depth-fix: " + path + ": many.txd: not enough memory to list every repair\n");
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(read_file(path), sample::archive({{"many.txd", texture_dictionary(many_fixed)}}));
+	std::remove(path.c_str());
+}
+
+} // namespace

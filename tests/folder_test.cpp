@@ -1,0 +1,245 @@
+// Folders end to end: the order of a search, what it passes over, what it
+// cannot reach, and trees deeper or wider than a process can hold open.
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+#include <gtest/gtest.h>
+
+#include "sample_archive.h"
+#include "support.h"
+
+namespace {
+
+// A game-like folder: archives and loose dictionaries among files of other
+// kinds, backups, links and a FIFO, each file broken where it can be.
+struct tree_file {
+	std::string path; // below the root, '/' between names
+	bytes broken, fixed;
+};
+
+std::vector<tree_file> game_tree()
+{
+	auto archive = [](const std::string &name, bool repaired) {
+		return sample::archive({{name, repaired ? fixed_txd : broken_txd}});
+	};
+	bytes broken_archive = archive("a.txd", false), fixed_archive = archive("a.txd", true);
+	return {{".b", archive("b.txd", false), archive("b.txd", true)}, // two letters, but neither "." nor ".."
+	        {".BAK", broken_archive, broken_archive},                 // a backup named by its extension alone
+	        {"speak", archive("k.txd", false), archive("k.txd", true)}, // ends like "bak", but is none
+	        {"B.img", archive("b.txd", false), archive("b.txd", true)},
+	        {"a.img", broken_archive, fixed_archive},
+	        {"a.img.bak", broken_archive, broken_archive},
+	        {"c.BAK", broken_archive, broken_archive},
+	        {"d10.img", broken_archive, fixed_archive},
+	        {"d9.img", broken_archive, fixed_archive},
+	        {"m/inner.img", archive("i.txd", false), archive("i.txd", true)},
+	        {"m.img", archive("c.txd", true), archive("c.txd", true)},
+	        {"s.txd", {0x16, 0, 0}, {0x16, 0, 0}}, // too short to say
+	        {"x.dat", broken_txd, broken_txd},     // a dictionary, but not by name
+	        {"y.txd", {'t', 'e', 'x', 't'}, {'t', 'e', 'x', 't'}},
+	        {"z.TXD", broken_txd, fixed_txd},
+	        {"\xc3\xa9.txd", broken_txd, fixed_txd},
+	        {"\u6a21\u578b/\u0430\u0440\u0445\u0438\u0432.img", archive("r.txd", false), archive("r.txd", true)}};
+}
+
+struct folder_case {
+	const char *what;
+	std::vector<std::string> args; // @ stands for the root
+	std::string out, err;
+	int status;
+	std::vector<std::string> repaired, backed_up = {};
+};
+
+void PrintTo(const folder_case &c, std::ostream *os)
+{
+	*os << c.what;
+}
+
+class Folder : public ::testing::TestWithParam<folder_case> {};
+
+// Every regular file below root and its bytes; links are not followed.
+std::map<std::string, bytes> files_below(const std::string &root)
+{
+	std::map<std::string, bytes> files;
+	for (const auto &e : std::filesystem::recursive_directory_iterator(std::filesystem::u8path(root)))
+		if (e.is_regular_file() && !e.is_symlink())
+			files[e.path().lexically_relative(std::filesystem::u8path(root)).generic_u8string()] = read_file(e.path().u8string());
+	return files;
+}
+
+TEST_P(Folder, FindsEveryArchiveAndDictionaryInOrder)
+{
+	const folder_case &c = GetParam();
+	std::string root = scratch_path("game");
+	std::map<std::string, bytes> expected;
+	for (const tree_file &f : game_tree()) {
+		std::filesystem::create_directories(std::filesystem::u8path(root + "/" + f.path).parent_path());
+		write_file(root + "/" + f.path, f.broken);
+		bool repaired = std::find(c.repaired.begin(), c.repaired.end(), f.path) != c.repaired.end();
+		expected[f.path] = repaired ? f.fixed : f.broken;
+		if (std::find(c.backed_up.begin(), c.backed_up.end(), f.path) != c.backed_up.end())
+			expected[f.path + ".bak"] = f.broken;
+	}
+	if (posix) {
+		for (auto [link, target] : {std::pair{"link.img", "a.img"}, {"linkdir", "m"}, {"up", ".."}, {"dangling", "gone"}})
+			ASSERT_TRUE(make_symlink(target, root + "/" + link));
+		ASSERT_TRUE(make_fifo(root + "/fifo", 0600));
+	}
+	std::vector<std::string> args;
+	for (const std::string &a : c.args)
+		args.push_back(expand(a, root));
+	run_result r = run_tool(args);
+	EXPECT_EQ(r.out, expand(c.out, root));
+	EXPECT_EQ(r.err, expand(c.err, root));
+	EXPECT_EQ(r.status, c.status);
+	EXPECT_EQ(files_below(root), expected);
+	std::filesystem::remove_all(std::filesystem::u8path(root));
+}
+
+#ifdef _WIN32
+#define SEP "\\"
+#else
+#define SEP "/"
+#endif
+const std::string tree_lines = "@" SEP ".b: Patching b.txd patched 2 textures\n"
+                               "@" SEP "B.img: Patching b.txd patched 2 textures\n"
+                               "@" SEP "a.img: Patching a.txd patched 2 textures\n"
+                               "@" SEP "d10.img: Patching a.txd patched 2 textures\n"
+                               "@" SEP "d9.img: Patching a.txd patched 2 textures\n"
+                               "@" SEP "m" SEP "inner.img: Patching i.txd patched 2 textures\n";
+const std::string tree_tail = "@" SEP "speak: Patching k.txd patched 2 textures\n"
+                              "Patching @" SEP "z.TXD patched 2 textures\n"
+                              "Patching @" SEP "\xc3\xa9.txd patched 2 textures\n"
+                              "@" SEP "\u6a21\u578b" SEP "\u0430\u0440\u0445\u0438\u0432.img: Patching r.txd patched 2 textures\n";
+const std::string m_img_line = "@" SEP "m.img: Patching c.txd patched 0 textures\n";
+const std::string cjk_archive = "\u6a21\u578b/\u0430\u0440\u0445\u0438\u0432.img";
+const std::vector<std::string> tree_repaired{".b", "speak", "B.img",  "a.img",         "d10.img",  "d9.img",
+                                             "m/inner.img", "z.TXD", "\xc3\xa9.txd", cjk_archive};
+
+// An operand that ends in '/' is followed by no separator of its own.
+std::string at_root_after_slash(std::string lines)
+{
+	for (std::size_t at = 0; (at = lines.find("@" SEP, at)) != std::string::npos; at += 2)
+		lines.replace(at, 2, "@/");
+	return lines;
+}
+
+std::vector<folder_case> folder_cases()
+{
+	std::vector<folder_case> cases{
+	    {"WholeTree", {"@"}, tree_lines + m_img_line + tree_tail, "", 0, tree_repaired},
+	    {"TrailingSeparator", {"@/"}, at_root_after_slash(tree_lines + m_img_line + tree_tail), "", 0, tree_repaired},
+	    {"DryRunQuietTotals", {"-nq", "--totals", "@"}, tree_lines + tree_tail + "20 textures to repair in 10 of 11 files\n",
+	     "", 0, {}},
+	    {"FileAndFolderOperands", {"-t", "@/z.TXD", "@/m", "@/a.img", "-v"},
+	     "Patching @/z.TXD patched 2 textures\n  body: 5-6-5, depth 8 -> 16\n  face: 4-4-4-4, depth 4 -> 16\n"
+	     "@/m" SEP "inner.img: Patching i.txd patched 2 textures\n@/m" SEP "inner.img:   body: 5-6-5, depth 8 -> 16\n"
+	     "@/m" SEP "inner.img:   face: 4-4-4-4, depth 4 -> 16\n@/a.img: left alone: not a texture dictionary\n",
+	     "", 0, {"z.TXD", "m/inner.img"}},
+	    {"BackupsBesideAnOldOne", {"-b", "-q", "@"}, tree_lines + tree_tail,
+	     "txd-depth-fix: @" SEP "a.img.bak: no backup made, so the file is left unchanged: File exists\n", 1,
+	     {".b", "speak", "B.img", "d10.img", "d9.img", "m/inner.img", "z.TXD", "\xc3\xa9.txd", cjk_archive},
+	     {".b", "speak", "B.img", "d10.img", "d9.img", "m/inner.img", "z.TXD", "\xc3\xa9.txd", cjk_archive}}};
+	if (posix)
+		cases.push_back({"LinkedOperandIsFollowed", {"@/linkdir"}, "@/linkdir/inner.img: Patching i.txd patched 2 textures\n",
+		                 "", 0, {"m/inner.img"}});
+	return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Trees, Folder, ::testing::ValuesIn(folder_cases()),
+                         named_case<folder_case>::name);
+
+// As an ordinary user: a folder that cannot be listed and a file that
+// cannot be read are reported and the search goes on; an archive that
+// can be read but not written is reported as a FILE operand would be.
+TEST(FolderFaults, UnreadableFoldersAndFilesAreReportedAndPassed)
+{
+	POSIX_ONLY();
+	std::string root = scratch_path("game");
+	bytes image = sample::archive({{"a.txd", broken_txd}});
+	ASSERT_TRUE(std::filesystem::create_directories(root + "/locked"));
+	for (const char *name : {"locked/a.img", "ok.img", "ro.img", "secret.img"})
+		write_file(root + "/" + name, image);
+	ASSERT_TRUE(set_mode(root + "/locked", 0) && set_mode(root + "/secret.img", 0) && set_mode(root + "/ro.img", 0444));
+	run_limits limits;
+	limits.unprivileged = true;
+	run_result r = run_tool({root}, &limits);
+	EXPECT_EQ(r.out, root + "/ok.img: " + a_line);
+	EXPECT_EQ(r.err, "txd-depth-fix: " + root + "/locked: cannot list the folder: Permission denied\n"
+	                 "txd-depth-fix: " + root + "/ro.img: Permission denied\n"
+	                 "txd-depth-fix: " + root + "/secret.img: Permission denied\n");
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(read_file(root + "/ro.img"), image);
+	set_mode(root + "/locked", 0700);
+	EXPECT_EQ(read_file(root + "/locked/a.img"), image);
+	std::filesystem::remove_all(root);
+}
+
+// 300 levels whose path is longer than PATH_MAX: nothing recurses, and
+// every level opens below the one before.
+TEST(FolderFaults, DeepTreeLongerThanAPath)
+{
+#ifdef _WIN32
+	GTEST_SKIP() << "made with POSIX calls";
+#else
+	std::string root = scratch_path("deep"), shown = root, name(20, 'd');
+	ASSERT_EQ(mkdir(root.c_str(), 0700), 0);
+	int folder = open(root.c_str(), O_RDONLY | O_DIRECTORY);
+	for (int level = 0; level < 300 && folder >= 0; level++) {
+		ASSERT_EQ(mkdirat(folder, name.c_str(), 0700), 0);
+		int inner = openat(folder, name.c_str(), O_RDONLY | O_DIRECTORY);
+		close(folder);
+		folder = inner;
+		shown += "/" + name;
+	}
+	bytes image = sample::archive({{"a.txd", broken_txd}});
+	int fd = openat(folder, "deep.img", O_WRONLY | O_CREAT, 0600);
+	ASSERT_TRUE(fd >= 0 && write(fd, image.data(), image.size()) == static_cast<ssize_t>(image.size()));
+	close(fd);
+	ASSERT_GT(shown.size(), 6000u);
+	run_result r = run_tool({root});
+	EXPECT_EQ(r.out + r.err, shown + "/deep.img: " + a_line);
+	EXPECT_EQ(r.status, 0);
+	bytes after(image.size());
+	fd = openat(folder, "deep.img", O_RDONLY);
+	EXPECT_TRUE(fd >= 0 && read(fd, after.data(), after.size()) == static_cast<ssize_t>(after.size()));
+	EXPECT_EQ(after, sample::archive({{"a.txd", fixed_txd}}));
+	close(fd);
+	close(folder);
+	EXPECT_EQ(std::system(("rm -rf '" + root + "'").c_str()), 0);
+#endif
+}
+
+// A descriptor per level of the path and per file in hand, never more: a
+// hundred folders side by side fit in 16 descriptors.
+TEST(FolderFaults, WideTreeHoldsNoDescriptorOfAFolderLeft)
+{
+	POSIX_ONLY();
+	std::string root = scratch_path("wide"), expected;
+	for (int i = 100; i < 200; i++) {
+		std::string folder = root + "/f" + std::to_string(i);
+		ASSERT_TRUE(std::filesystem::create_directories(folder));
+		write_file(folder + "/a.img", sample::archive({{"a.txd", broken_txd}}));
+		expected += folder + "/a.img: " + a_line;
+	}
+	run_limits limits;
+	limits.open_files = 16;
+	run_result r = run_tool({"-q", root}, &limits);
+	EXPECT_EQ(r.out + r.err, expected);
+	EXPECT_EQ(r.status, 0);
+	std::filesystem::remove_all(root);
+}
+
+// Four runs writing into one file at once, as xargs -P4 does: every line
+
+} // namespace
