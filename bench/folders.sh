@@ -5,26 +5,16 @@
 # its first four bytes, and reads once what must be read of each archive and
 # loose dictionary. Then system calls per file and peak memory.
 set -euo pipefail
-for need in /usr/bin/time strace; do
-	command -v "$need" >/dev/null || { echo "folders.sh: needs $need (apt-get install time strace)" >&2; exit 1; }
-done
 seed=${1:-1} runs=${2:-7}
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build-bench
 tree=$build/game
-
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTXD_BENCH=ON -DTXD_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" -j "$(nproc)" >/dev/null
+. "$root/bench/lib.sh"
+bench_build
 rm -rf "$tree"
 stats=$("$build/bench/make-game-tree" "$seed" "$tree")
 tool=$build/txd-depth-fix
 
-seconds() {
-	local start=$EPOCHREALTIME
-	"$@" >/dev/null
-	awk -v a="$start" -v b="$EPOCHREALTIME" 'BEGIN { print b - a }'
-}
-median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
 "$build/bench/folder-floor" "$tree"
 "$tool" -n "$tree" >/dev/null
@@ -41,11 +31,11 @@ calls=$(awk '$NF == "total" { print $4 }' "$build/trace")
 strace -c -o "$build/floor-trace" "$build/bench/folder-floor" "$tree"
 floor_calls=$(awk '$NF == "total" { print $4 }' "$build/floor-trace")
 
-echo "tree: $stats, seed $seed; $(nproc) cores, $(sed -n 's/^model name\t: //p' /proc/cpuinfo | head -1)"
+echo "tree: $stats, seed $seed; $(machine)"
 printf '%-28s %8s %8s\n' case seconds "x floor"
 printf '%-28s %8.3f %8.3f\n' "floor" "$floor" 1
-printf '%-28s %8.3f %8.3f\n' "txd-depth-fix -nq TREE" "$dry" "$(awk -v a="$dry" -v b="$floor" 'BEGIN { print a / b }')"
-printf '%-28s %8.3f %8.3f\n' "find -exec, -n and -nt" "$find_way" "$(awk -v a="$find_way" -v b="$floor" 'BEGIN { print a / b }')"
+printf '%-28s %8.3f %8.3f\n' "txd-depth-fix -nq TREE" "$dry" "$(ratio "$dry" "$floor")"
+printf '%-28s %8.3f %8.3f\n' "find -exec, -n and -nt" "$find_way" "$(ratio "$find_way" "$floor")"
 echo "system calls: tool $calls, floor $floor_calls, for $found files ($(awk -v a="$calls" -v b="$found" 'BEGIN { printf "%.2f", a / b }') and $(awk -v a="$floor_calls" -v b="$found" 'BEGIN { printf "%.2f", a / b }') a file)"
 echo "peak memory: $peak_kib KiB (largest entry 64 KiB, directory 8 KiB)"
 echo "calls by the tool, by name:"

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <vector>
 
+#include "little_endian.h"
 #include "texture_patch.h"
 
 static bool is_txd(const unsigned char *field)

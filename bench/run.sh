@@ -7,16 +7,12 @@
 #         needs repair, against one read and one write of each txd entry.
 # Then peak memory next to the largest entry, and the walk's own speed.
 set -euo pipefail
-for need in /usr/bin/time strace; do
-	command -v "$need" >/dev/null || { echo "run.sh: needs $need (apt-get install time strace)" >&2; exit 1; }
-done
 mib=${1:-1024} seed=${2:-1} runs=${3:-5}
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build-bench
 data=$build/data
-
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTXD_BENCH=ON -DTXD_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" -j "$(nproc)" >/dev/null
+. "$root/bench/lib.sh"
+bench_build
 mkdir -p "$data"
 tool=$build/txd-depth-fix
 
@@ -24,14 +20,6 @@ stats=$("$build/bench/make-bench-archive" "$mib" "$seed" clean "$data/clean.img"
 "$build/bench/make-bench-archive" "$mib" "$seed" broken "$data/broken.img" >/dev/null
 read -r _ entries _ txd _ largest _ directory _ bytes <<<"$stats"
 
-# Seconds taken by a command, output discarded.
-seconds() {
-	local start=$EPOCHREALTIME
-	"$@" >/dev/null
-	awk -v a="$start" -v b="$EPOCHREALTIME" 'BEGIN { print b - a }'
-}
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { print a / b }'; }
-median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 fresh_copy() { cp "$data/broken.img" "$data/work.img" && cat "$data/work.img" >/dev/null && sync; }
 
 cat "$data/clean.img" >/dev/null
@@ -51,7 +39,7 @@ writes=$(sed '1,/work\.img/d' "$data/trace" | grep -c "^write($fd," || true)
 rm -f "$data/work.img" "$data/trace"
 
 echo "archive: $((bytes >> 20)) MiB, $entries entries ($txd txd), largest entry $((largest >> 10)) KiB, seed $seed"
-echo "machine: $(nproc) cores, $(sed -n 's/^model name\t: //p' /proc/cpuinfo | head -1)"
+echo "machine: $(machine)"
 printf '%-8s %10s %10s %8s\n' case "tool (s)" "floor (s)" ratio
 printf '%-8s %10.3f %10.3f %8.3f   (floor: cat, every byte once)\n' clean "$clean_tool" "$clean_floor" "$(ratio "$clean_tool" "$clean_floor")"
 printf '%-8s %10.3f %10.3f %8.3f   (floor: one read of each txd entry)\n' clean "$clean_tool" "$txd_floor" "$(ratio "$clean_tool" "$txd_floor")"

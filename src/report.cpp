@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "growth.h"
+#include "little_endian.h"
 #include "texture_patch.h"
 
 void report_begin(report &r, std::FILE *out, std::FILE *err)

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "little_endian.h"
+
 namespace {
 
 // A texture native is repaired only when both its declared body and the

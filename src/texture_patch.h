@@ -5,8 +5,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "little_endian.h"
-
 // Chunk types the walk tells apart; every other type is passed over whole.
 constexpr std::uint32_t CHUNK_NONE = 0x00;  // ends the walk, as zero fill does
 constexpr std::uint32_t CHUNK_TEXTURE_NATIVE = 0x15;

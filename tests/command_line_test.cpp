@@ -126,6 +126,7 @@ INSTANTIATE_TEST_SUITE_P(
         command_case{"NoBackupInADryRun", {"-bn", "@a"}, a_line, "", 0, "", ""},
         command_case{"DoubleDashEndsOptions", {"--", "-n"}, "", "txd-depth-fix: -n: No such file or directory\n", 1, ""},
         command_case{"LoneDashIsAFile", {"-"}, "", "txd-depth-fix: -: No such file or directory\n", 1, ""},
+        command_case{"NameNoFileCanHave", {"@a<b|c"}, "", "txd-depth-fix: @a<b|c: No such file or directory\n", 1, ""},
         command_case{"Version", {"@a", "--version"}, "txd-depth-fix " TXD_VERSION "\n", "", 0, ""},
         command_case{"UnknownShortOption", {"-nx", "@a"}, "", "txd-depth-fix: unknown option '-x'\n" + usage_hint, 2, ""},
         command_case{"UnknownOptionAfterTheFile", {"@a", "--verx"}, "", "txd-depth-fix: unknown option '--verx'\n" + usage_hint, 2, ""},

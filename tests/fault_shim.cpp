@@ -1,8 +1,16 @@
 // Preloaded into the tool by the end-to-end tests to reach the error paths
-// that a healthy disk never takes. TXD_FAULT=function:n makes the n-th call
-// of that stdio function fail (a read after half its items): the stream's descriptor is pointed, for that
-// one call, at something that refuses the I/O, so the real stdio code sees
-// a real failure and sets its own error state.
+// that a healthy disk never takes. TXD_FAULT names one stdio call on one
+// stream and makes it fail:
+//   CALL STREAM [@POSITION] [#N]
+// CALL is fread, fwrite, fflush, fseeko, ftello, fclose or setvbuf; STREAM
+// is stdout, or the end of the path of a file's stream ("archive.img",
+// ".bak"); @POSITION is where the stream stands before the call (for
+// fseeko, where it is sent: a byte, or "end"); #N the N-th such call
+// (default the first). A read fails after half its items. The stream's
+// descriptor is pointed, for that one call, at something that refuses the
+// I/O, so the real stdio code sees a real failure and sets its own error
+// state. TXD_FAULT=realloc-above:N instead makes every realloc of more than
+// N bytes fail, as when memory runs out while a list grows.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -11,21 +19,63 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace {
-
-bool nth_call_fails(const char *function)
-{
-	static int calls = 0;
-	const char *wanted = std::getenv("TXD_FAULT");
-	std::size_t n = std::strlen(function);
-	return wanted != nullptr && std::strncmp(wanted, function, n) == 0 && wanted[n] == ':' &&
-	       ++calls == std::atoi(wanted + n + 1);
-}
 
 template <class F> F real(const char *name)
 {
 	return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+struct fault_spec {
+	std::string call, stream, position; // position "" for any
+	int nth = 1;
+};
+
+fault_spec parse_fault()
+{
+	fault_spec spec;
+	const char *text = std::getenv("TXD_FAULT");
+	char call[32] = "", stream[256] = "", more[2][64] = {{""}, {""}};
+	if (text == nullptr || std::sscanf(text, "%31s %255s %63s %63s", call, stream, more[0], more[1]) < 2)
+		return spec;
+	spec.call = call;
+	spec.stream = stream;
+	for (auto &word : more) {
+		if (word[0] == '@')
+			spec.position = word + 1;
+		else if (word[0] == '#')
+			spec.nth = std::atoi(word + 1);
+	}
+	return spec;
+}
+
+bool stream_is(FILE *f, const std::string &stream)
+{
+	if (stream == "stdout")
+		return f == stdout;
+	char link[64], path[4096];
+	std::snprintf(link, sizeof link, "/proc/self/fd/%d", fileno(f));
+	ssize_t n = readlink(link, path, sizeof path - 1);
+	if (f == stdout || f == stderr || n < static_cast<ssize_t>(stream.size()))
+		return false;
+	return std::strncmp(path + n - stream.size(), stream.c_str(), stream.size()) == 0;
+}
+
+// Where the stream stands, as the fault names positions.
+std::string position_of(FILE *f)
+{
+	static auto tell = real<off64_t (*)(FILE *)>("ftello64");
+	return std::to_string(static_cast<long long>(tell(f)));
+}
+
+bool fails(const char *call, FILE *f, const std::string &position)
+{
+	static const fault_spec spec = parse_fault();
+	static int calls = 0;
+	return spec.call == call && stream_is(f, spec.stream) && (spec.position.empty() || spec.position == position) &&
+	       ++calls == spec.nth;
 }
 
 // Runs call with f's descriptor standing for refuser, then restores it.
@@ -56,7 +106,7 @@ int pipe_end() // refuses seeks
 extern "C" std::size_t fread(void *p, std::size_t size, std::size_t n, FILE *f)
 {
 	static auto next = real<std::size_t (*)(void *, std::size_t, std::size_t, FILE *)>("fread");
-	if (!nth_call_fails("fread"))
+	if (!fails("fread", f, position_of(f)))
 		return next(p, size, n, f);
 	// Half the items arrive, then the read fails: the caller must not
 	// trust what did arrive.
@@ -67,10 +117,8 @@ extern "C" std::size_t fread(void *p, std::size_t size, std::size_t n, FILE *f)
 
 extern "C" std::size_t fwrite(const void *p, std::size_t size, std::size_t n, FILE *f)
 {
-	// Writes to files and to standard output are counted apart: every
-	// report line is an fwrite on stdout.
 	static auto next = real<std::size_t (*)(const void *, std::size_t, std::size_t, FILE *)>("fwrite");
-	if (f == stderr || !nth_call_fails(f == stdout ? "stdout-fwrite" : "fwrite"))
+	if (f == stderr || !fails("fwrite", f, position_of(f)))
 		return next(p, size, n, f);
 	return with_descriptor(f, open("/dev/null", O_RDONLY), [&] { return next(p, size, n, f); });
 }
@@ -78,7 +126,7 @@ extern "C" std::size_t fwrite(const void *p, std::size_t size, std::size_t n, FI
 extern "C" int fflush(FILE *f)
 {
 	static auto next = real<int (*)(FILE *)>("fflush");
-	if (f == nullptr || !nth_call_fails("fflush"))
+	if (f == nullptr || f == stderr || !fails("fflush", f, position_of(f)))
 		return next(f);
 	return with_descriptor(f, open("/dev/null", O_RDONLY), [&] { return next(f); });
 }
@@ -87,7 +135,8 @@ extern "C" int fflush(FILE *f)
 extern "C" int fseeko64(FILE *f, off64_t offset, int whence)
 {
 	static auto next = real<int (*)(FILE *, off64_t, int)>("fseeko64");
-	if (!nth_call_fails("fseeko"))
+	std::string to = whence == SEEK_END ? "end" : std::to_string(static_cast<long long>(offset));
+	if (!fails("fseeko", f, to))
 		return next(f, offset, whence);
 	return with_descriptor(f, pipe_end(), [&] { return next(f, offset, whence); });
 }
@@ -96,7 +145,7 @@ extern "C" off64_t ftello64(FILE *f)
 {
 	static auto next = real<off64_t (*)(FILE *)>("ftello64");
 	off64_t result = next(f);
-	if (!nth_call_fails("ftello"))
+	if (!fails("ftello", f, std::to_string(static_cast<long long>(result))))
 		return result;
 	errno = EOVERFLOW; // as for a position that an off_t cannot hold
 	return -1;
@@ -106,15 +155,14 @@ extern "C" off64_t ftello64(FILE *f)
 extern "C" int fclose(FILE *f)
 {
 	static auto next = real<int (*)(FILE *)>("fclose");
+	bool fail = fails("fclose", f, "");
 	int result = next(f);
-	if (!nth_call_fails("fclose"))
+	if (!fail)
 		return result;
 	errno = EIO;
 	return EOF;
 }
 
-// TXD_FAULT=realloc-above:n: every realloc of more than n bytes fails, as
-// when memory runs out while a list grows.
 extern "C" void *realloc(void *p, std::size_t size)
 {
 	static auto next = real<void *(*)(void *, std::size_t)>("realloc");
@@ -130,5 +178,5 @@ extern "C" void *realloc(void *p, std::size_t size)
 extern "C" int setvbuf(FILE *f, char *buffer, int mode, std::size_t size)
 {
 	static auto next = real<int (*)(FILE *, char *, int, std::size_t)>("setvbuf");
-	return nth_call_fails("setvbuf") ? EOF : next(f, buffer, mode, size);
+	return fails("setvbuf", f, "") ? EOF : next(f, buffer, mode, size);
 }

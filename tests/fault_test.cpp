@@ -402,12 +402,12 @@ INSTANTIATE_TEST_SUITE_P(
                    report_then_entry(fixed_txd)}),
     named_case<start_case>::name);
 
-// One stdio call fails (a read after half its bytes arrived); what the user
-// sees and what is left behind. Why it failed comes from the shim, so only
+// One stdio call on the archive or on standard output fails (a read after
+// half its bytes arrived); what the user sees and what is left behind. Why it failed comes from the shim, so only
 // what failed is compared.
 struct stdio_fault_case {
 	const char *what;
-	const char *fault; // the shim's call:n for it
+	const char *fault; // the call for the shim to fail
 	std::string out;
 	std::string err; // one line, up to the reason; @ stands for the archive's path
 	bool a_fixed, b_fixed;
@@ -448,21 +448,29 @@ const std::string a_none = "Patching a.txd patched 0 textures\nPatching b.txd pa
 INSTANTIATE_TEST_SUITE_P(
     Calls, StdioFault,
     ::testing::Values(
-        stdio_fault_case{"Unbuffering", "setvbuf:2", "", "txd-depth-fix: @: Cannot allocate memory\n", false, false},
-        stdio_fault_case{"HeaderRead", "fread:1", "", "txd-depth-fix: @: cannot read header: ", false, false},
-        stdio_fault_case{"LooseRead", "fread:1", "", "txd-depth-fix: @: cannot read: ", false, false, {"-t"}},
-        stdio_fault_case{"DirectoryReadHalfWay", "fread:2", "Patching a.txd patched 2 textures\n",
+        stdio_fault_case{"Unbuffering", "setvbuf archive.img", "", "txd-depth-fix: @: Cannot allocate memory\n", false, false},
+        stdio_fault_case{"HeaderRead", "fread archive.img @0", "", "txd-depth-fix: @: cannot read header: ", false, false},
+        stdio_fault_case{"LooseRead", "fread archive.img @0", "", "txd-depth-fix: @: cannot read: ", false, false, {"-t"}},
+        stdio_fault_case{"DirectoryReadHalfWay", "fread archive.img @8", "Patching a.txd patched 2 textures\n",
                          "txd-depth-fix: @: cannot read the directory: ", true, false},
-        stdio_fault_case{"EntryReadHalfWay", "fread:3", a_none, "txd-depth-fix: @: a.txd: read failed: ", false, true},
-        stdio_fault_case{"LengthSeek", "fseeko:1", "", "txd-depth-fix: @: cannot find the archive's size: ", false, false},
-        stdio_fault_case{"LengthTell", "ftello:1", "", "txd-depth-fix: @: cannot find the archive's size: ", false, false},
-        stdio_fault_case{"DirectorySeek", "fseeko:2", "", "txd-depth-fix: @: cannot find the archive's size: ", false, false},
-        stdio_fault_case{"EntrySeek", "fseeko:3", a_none, "txd-depth-fix: @: a.txd: cannot seek to the entry: ", false, true},
-        stdio_fault_case{"WriteBackSeek", "fseeko:4", both_lines, "txd-depth-fix: @: a.txd: cannot seek to write back: ", false, true},
-        stdio_fault_case{"WriteBack", "fwrite:1", both_lines, "txd-depth-fix: @: a.txd: write failed: ", false, true},
-        stdio_fault_case{"ArchiveClose", "fclose:1", both_lines, "txd-depth-fix: @: cannot close: ", true, true},
-        stdio_fault_case{"StandardOutputClose", "fclose:2", both_lines, "txd-depth-fix: standard output: ", true, true},
-        stdio_fault_case{"ReportLineLost", "stdout-fwrite:1", "Patching b.txd patched 2 textures\n",
+        stdio_fault_case{"EntryReadHalfWay", "fread archive.img @2048", a_none, "txd-depth-fix: @: a.txd: read failed: ",
+                         false, true},
+        stdio_fault_case{"LengthSeek", "fseeko archive.img @end", "", "txd-depth-fix: @: cannot find the archive's size: ",
+                         false, false},
+        stdio_fault_case{"LengthTell", "ftello archive.img", "", "txd-depth-fix: @: cannot find the archive's size: ", false,
+                         false},
+        stdio_fault_case{"DirectorySeek", "fseeko archive.img @8", "", "txd-depth-fix: @: cannot find the archive's size: ",
+                         false, false},
+        stdio_fault_case{"EntrySeek", "fseeko archive.img @2048", a_none,
+                         "txd-depth-fix: @: a.txd: cannot seek to the entry: ", false, true},
+        stdio_fault_case{"WriteBackSeek", "fseeko archive.img @2048 #2", both_lines,
+                         "txd-depth-fix: @: a.txd: cannot seek to write back: ", false, true},
+        stdio_fault_case{"WriteBack", "fwrite archive.img @2048", both_lines, "txd-depth-fix: @: a.txd: write failed: ",
+                         false, true},
+        stdio_fault_case{"ArchiveClose", "fclose archive.img", both_lines, "txd-depth-fix: @: cannot close: ", true, true},
+        stdio_fault_case{"StandardOutputClose", "fclose stdout", both_lines, "txd-depth-fix: standard output: ", true,
+                         true},
+        stdio_fault_case{"ReportLineLost", "fwrite stdout", "Patching b.txd patched 2 textures\n",
                          "txd-depth-fix: standard output: ", true, true}),
     named_case<stdio_fault_case>::name);
 

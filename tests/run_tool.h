@@ -14,7 +14,7 @@ struct run_limits {
 	std::uint64_t open_files = 0;      // RLIMIT_NOFILE, 0 for none (POSIX)
 	const char *stdout_path = nullptr; // where stdout goes; default: captured
 	bool stdout_append = false;        // stdout_path opened as ">>" does (POSIX)
-	const char *fault = nullptr;       // function:n for the preloaded fault shim
+	const char *fault = nullptr;       // the call the preloaded fault shim fails (TXD_FAULT)
 	int closed_fd = -1;                // a standard descriptor to start closed (POSIX)
 	bool stdout_reader_gone = false;   // stdout a pipe with no reader (POSIX)
 	bool unprivileged = false;         // bound by file modes even when run as root (POSIX)
