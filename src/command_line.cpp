@@ -6,6 +6,7 @@
 #include <getopt.h>
 
 #include "file_access.h"
+#include "file_kind.h"
 #include "file_repair.h"
 #include "folder_search.h"
 #include "report.h"
@@ -17,7 +18,8 @@ static const char USAGE[] =
     "Sets to 16 the recorded depth of 16-bit textures that claim 8 or 4 bits\n"
     "per pixel, in the texture dictionaries of each VER2 archive FILE, in place.\n"
     "A FOLDER is searched to any depth for archives and for loose dictionaries\n"
-    "(files named *.txd); links and *.bak files in it are passed over.\n"
+    "(files named *.txd); links and *.bak files in it are passed over. A file\n"
+    "named *.bak is a backup: it is never written.\n"
     "\n"
     "  -n, --dry-run        open files read-only and write nothing\n"
     "  -v, --verbose        after each line, one line per depth changed; and say\n"
@@ -25,12 +27,16 @@ static const char USAGE[] =
     "  -q, --quiet          no line for an entry or dictionary with nothing to repair\n"
     "  -H, --with-filename  start every archive's lines with its path\n"
     "  -t, --txd            each FILE is one loose texture dictionary, not an archive\n"
-    "  -b, --backup         copy a file to FILE.bak before its first change;\n"
-    "                       an existing FILE.bak is never replaced\n"
-    "  -p, --preserve       a changed file keeps its modification and access times\n"
+    "  -b, --backup         copy a file to FILE.bak before its first change, or\n"
+    "                       to FILE.2.bak ... FILE.99.bak when that name is taken\n"
+    "  -p, --preserve       a changed file, and its backup, keep the file's\n"
+    "                       modification and access times\n"
     "      --totals         end with one line: \"T textures repaired in R of N files\"\n"
+    "                       and what is still to repair, left alone, or a problem\n"
     "  -h, --help           print this help and exit\n"
     "  -V, --version        print the version and exit\n"
+    "\n"
+    "A file that cannot be written is still read, as with -n.\n"
     "\n"
     "Exit status: 0 when nothing was reported, 1 when anything was,\n"
     "2 for a usage error.\n";
@@ -176,8 +182,8 @@ static void search_folder(report &r, const char *path, const run_options &option
 }
 
 // A FILE is looked at before it is opened: opening some devices has
-// effects of its own (a tape rewinds). Lines of several archives say which
-// archive they come from, as grep's do.
+// effects of its own (a tape rewinds). A backup is never opened at all.
+// Lines of several archives say which archive they come from, as grep's do.
 static void handle_operand(report &r, const command &c, const char *operand)
 {
 	path_kind kind = kind_of_path(operand);
@@ -185,11 +191,13 @@ static void handle_operand(report &r, const command &c, const char *operand)
 		search_folder(r, operand, c.run);
 	else if (kind == PATH_MISSING)
 		print_problem(r, operand, nullptr, std::strerror(errno), 0);
+	else if (is_backup_name(operand))
+		print_left_alone(r, operand, "a backup");
 	else if (kind != PATH_REGULAR)
 		print_problem(r, operand, nullptr, "not a regular file", 0);
 	else if (!repair_file(r, {nullptr, operand, operand}, true, c.loose ? DICTIONARIES_ONLY : ARCHIVES_ONLY,
 	                      c.count > 1 || c.with_filename, c.run))
-		print_left_alone(r, operand, c.loose);
+		print_left_alone(r, operand, c.loose ? "not a texture dictionary" : "not a VER2 archive");
 }
 
 // "/?" cannot name a file on Windows, and is how its programs are asked
@@ -202,10 +210,41 @@ static bool asks_for_windows_help(int argc, char *argv[])
 	return false;
 }
 
+// A Windows user who writes "/n" means an option, not the file n at the
+// root of the drive: an argument of '/' and letters alone is refused
+// before anything is opened. Returns it, or null.
+static bool is_ascii_letter(char c)
+{
+	return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+static const char *windows_style_option(int argc, char *argv[])
+{
+	for (int i = 1; WINDOWS_COMMAND_LINE && i < argc && std::strcmp(argv[i], "--") != 0; i++) {
+		const char *a = argv[i], *end = a + std::strlen(a);
+		if (a[0] == '/' && end - a >= 2 && std::all_of(a + 1, end, is_ascii_letter))
+			return a;
+	}
+	return nullptr;
+}
+
+static int refuse_windows_style_option(report &r, const char *word)
+{
+	line_add(r, r.err, "txd-depth-fix: unknown option '");
+	line_add_shown(r, r.err, word);
+	line_add(r, r.err, "' (options start with '-')");
+	line_end(r, r.err);
+	line_add(r, r.err, "Try 'txd-depth-fix --help' for more information.");
+	line_end(r, r.err);
+	return EXIT_USAGE;
+}
+
 static int run_command(report &r, int argc, char *argv[], run_summary &summary)
 {
 	if (asks_for_windows_help(argc, argv))
 		return print_text(r, USAGE), EXIT_CLEAN;
+	if (const char *word = windows_style_option(argc, argv))
+		return refuse_windows_style_option(r, word);
 	command c = {{false, false, false, false}, false, false, false, false, nullptr, 0};
 	int status = parse_options(argc, argv, r, c);
 	if (status != EXIT_USAGE && status != EXIT_CLEAN) {

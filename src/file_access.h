@@ -36,24 +36,48 @@ enum path_kind { PATH_MISSING, PATH_FOLDER, PATH_REGULAR, PATH_OTHER };
 // it cannot be told.
 path_kind kind_of_path(const char *path);
 
-// Opens a binary stream for reading, and for writing too when update is
-// set; never creates or truncates, never waits for a FIFO's other end and,
-// with follow unset, never follows a symbolic link. Null with errno set.
-std::FILE *open_file(place where, bool update, bool follow);
+// Opens a binary stream for reading; never creates, never waits for a
+// FIFO's other end and, with follow unset, never follows a symbolic link.
+// Null with errno set.
+std::FILE *open_file(place where, bool follow);
+
+// The same file as f, the stream open_file gave for where, open for
+// reading and writing; f is closed then. Null with errno set, f still
+// open, when writing is refused, or (ESTALE) when where has come to name
+// another file since f was opened.
+std::FILE *reopen_for_writing(std::FILE *f, place where, bool follow);
 
 // Reads up to n of the first bytes of the file at where, never following a
 // link and never waiting for a FIFO: an open, a read and a close, the
 // least a file of neither kind can cost. False with errno set.
 bool read_first_bytes(place where, unsigned char *head, std::size_t n, std::size_t *got);
 
-// Creates where for writing; fails with EEXIST when it exists already.
-// remove_file takes away a file that create_new_file made, as far as it can.
-std::FILE *create_new_file(place where);
+// What a name in a folder stands for, without following a link.
+enum name_kind { NAME_FREE, NAME_FILE, NAME_OTHER };
+name_kind kind_of_name(place where);
+
+// Creates where, which must not exist, for writing, readable by no one
+// who cannot read the file like is open on (its permission bits, its owner
+// and group where they can be given; on Windows its access list). Null
+// with errno set (EEXIST when the name is taken).
+std::FILE *create_new_file(place where, std::FILE *like);
+
+// Gives final, which must not exist, to the file at temporary, which is
+// gone then. False with errno set (EEXIST when final is taken), the file
+// still at temporary.
+bool name_new_file(place temporary, place final);
+
+// Takes away the file at where, never a folder, never a link's target.
 void remove_file(place where);
 
-// Access and modification times, in the platform's own units.
+// Sees that what was written to f is on the disk.
+bool flush_to_disk(std::FILE *f);
+
+// Access and modification times, in the platform's own epoch, seconds and
+// nanoseconds apart, so that no time a file can have overflows.
 struct file_times {
-	std::int64_t access, modify;
+	std::int64_t access_seconds, modify_seconds;
+	std::int32_t access_nanoseconds, modify_nanoseconds;
 };
 
 // What the run needs to know of an open file, from one look at it.

@@ -62,15 +62,43 @@ static std::FILE *stream_on(int fd, const char *mode)
 // Opening without O_NONBLOCK could wait for ever on a FIFO that has no
 // writer; the caller makes sure the file is regular before reading it,
 // and on a regular file O_NONBLOCK changes nothing.
-std::FILE *open_file(place where, bool update, bool follow)
+static int open_at(place where, int access, bool follow)
 {
-	int flags = (update ? O_RDWR : O_RDONLY) | O_NOCTTY | O_NONBLOCK | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW);
-	return stream_on(openat(folder_of(where), where.name, flags), update ? "rb+" : "rb");
+	return openat(folder_of(where), where.name, access | O_NOCTTY | O_NONBLOCK | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW));
+}
+
+std::FILE *open_file(place where, bool follow)
+{
+	return stream_on(open_at(where, O_RDONLY, follow), "rb");
+}
+
+static bool same_file(int a, int b)
+{
+	struct stat sa, sb;
+	return fstat(a, &sa) == 0 && fstat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+// A descriptor cannot gain write access, so the name is opened again, and
+// what it opens must be the very file read so far.
+std::FILE *reopen_for_writing(std::FILE *f, place where, bool follow)
+{
+	int fd = open_at(where, O_RDWR, follow);
+	if (fd < 0)
+		return nullptr;
+	if (!same_file(fd, fileno(f))) {
+		close(fd);
+		errno = ESTALE;
+		return nullptr;
+	}
+	std::FILE *writable = stream_on(fd, "rb+");
+	if (writable != nullptr)
+		std::fclose(f); // read-only: nothing of it can be lost
+	return writable;
 }
 
 bool read_first_bytes(place where, unsigned char *head, std::size_t n, std::size_t *got)
 {
-	int fd = openat(folder_of(where), where.name, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
+	int fd = open_at(where, O_RDONLY, false);
 	if (fd < 0)
 		return false;
 	ssize_t read_n = read(fd, head, n);
@@ -81,10 +109,49 @@ bool read_first_bytes(place where, unsigned char *head, std::size_t n, std::size
 	return read_n >= 0;
 }
 
-std::FILE *create_new_file(place where)
+name_kind kind_of_name(place where)
 {
-	int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC;
-	return stream_on(openat(folder_of(where), where.name, flags, 0666), "wb");
+	struct stat st;
+	if (fstatat(folder_of(where), where.name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+		return errno == ENOENT ? NAME_FREE : NAME_OTHER;
+	return S_ISREG(st.st_mode) ? NAME_FILE : NAME_OTHER;
+}
+
+// The copy belongs to the file's owner and group where they can be given;
+// a copy left in another group loses the group's bits.
+static void match_owner(int fd, const struct stat &file)
+{
+	struct stat copy;
+	if (fchown(fd, file.st_uid, file.st_gid) == 0 || fchown(fd, static_cast<uid_t>(-1), file.st_gid) == 0)
+		return;
+	if (fstat(fd, &copy) == 0 && copy.st_gid != file.st_gid)
+		fchmod(fd, copy.st_mode & 0707);
+}
+
+std::FILE *create_new_file(place where, std::FILE *like)
+{
+	struct stat file;
+	if (fstat(fileno(like), &file) != 0)
+		return nullptr;
+	int fd = openat(folder_of(where), where.name, O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC | O_NOFOLLOW,
+	                file.st_mode & 0777);
+	if (fd >= 0)
+		match_owner(fd, file);
+	return stream_on(fd, "wb");
+}
+
+// A hard link never replaces a name; where the file system has none, a
+// rename told not to replace.
+bool name_new_file(place temporary, place final)
+{
+	int from = folder_of(temporary), to = folder_of(final);
+	if (linkat(from, temporary.name, to, final.name, 0) == 0)
+		return unlinkat(from, temporary.name, 0), true;
+#ifdef RENAME_NOREPLACE
+	if (errno == EPERM || errno == EOPNOTSUPP || errno == EMLINK)
+		return renameat2(from, temporary.name, to, final.name, RENAME_NOREPLACE) == 0;
+#endif
+	return false;
 }
 
 void remove_file(place where)
@@ -92,17 +159,15 @@ void remove_file(place where)
 	unlinkat(folder_of(where), where.name, 0);
 }
 
-static std::int64_t nanoseconds(const timespec &t)
+bool flush_to_disk(std::FILE *f)
 {
-	return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+	return fsync(fileno(f)) == 0;
 }
 
-static timespec timespec_of(std::int64_t ns)
+static file_times times_of(const struct stat &st)
 {
-	timespec t;
-	t.tv_sec = static_cast<time_t>(ns / 1000000000);
-	t.tv_nsec = static_cast<long>(ns % 1000000000);
-	return t;
+	return {static_cast<std::int64_t>(st.st_atim.tv_sec), static_cast<std::int64_t>(st.st_mtim.tv_sec),
+	        static_cast<std::int32_t>(st.st_atim.tv_nsec), static_cast<std::int32_t>(st.st_mtim.tv_nsec)};
 }
 
 bool inspect_file(std::FILE *f, file_facts *facts)
@@ -114,13 +179,17 @@ bool inspect_file(std::FILE *f, file_facts *facts)
 	facts->regular = S_ISREG(st.st_mode);
 	facts->volume = static_cast<std::uint64_t>(st.st_dev);
 	facts->index = static_cast<std::uint64_t>(st.st_ino);
-	facts->times = {nanoseconds(st.st_atim), nanoseconds(st.st_mtim)};
+	facts->times = times_of(st);
 	return true;
 }
 
 bool set_file_times(std::FILE *f, const file_times &times)
 {
-	timespec both[2] = {timespec_of(times.access), timespec_of(times.modify)};
+	timespec both[2];
+	both[0].tv_sec = static_cast<time_t>(times.access_seconds);
+	both[0].tv_nsec = times.access_nanoseconds;
+	both[1].tv_sec = static_cast<time_t>(times.modify_seconds);
+	both[1].tv_nsec = times.modify_nanoseconds;
 	return futimens(fileno(f), both) == 0;
 }
 

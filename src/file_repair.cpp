@@ -11,15 +11,19 @@
 #include "texture_patch.h"
 
 // One file's repair: what it was asked, where it reports, and what it did.
+// The file is read through a read-only stream until the first write needs
+// more: a file that needs nothing is never opened for writing.
 struct file_run {
 	report &r;
 	place where;
+	bool follow;
 	const char *prefix; // before every stdout line, or null
 	const run_options &options;
-	bool dry_run;   // asked for, or forced by a backup that could not be made
-	bool backed_up; // PATH.bak has been written
-	bool written;   // something was written to the file
-	std::uint64_t textures;
+	std::FILE *f;
+	bool writable; // f is open for writing, and backed up when asked
+	bool refused;  // writing was refused, or the backup failed: said once
+	bool wrote;    // a depth was written
+	std::uint64_t found;
 	file_times times; // as the file had them when it was opened
 };
 
@@ -41,22 +45,44 @@ static void report_span(file_run &run, const span &s, const char *what, int err)
 	print_problem(run.r, run.where.shown, s.label, what, err);
 }
 
-static void write_back(file_run &run, std::FILE *f, const span &s, const unsigned char *data, std::size_t length)
+// Whether the file may be written: open for writing, then backed up when
+// asked; what stands in the way is said once.
+static bool ready_to_write(file_run &run)
 {
-	if (run.options.backup && !run.backed_up) {
-		run.backed_up = make_backup(run.r, run.where, f);
-		run.dry_run = !run.backed_up;
+	if (run.writable || run.refused)
+		return run.writable;
+	run.refused = true;
+	std::FILE *writable = reopen_for_writing(run.f, run.where, run.follow);
+	if (writable == nullptr) {
+		bool replaced = errno == ESTALE;
+		report_problem(run, replaced ? "cannot write: it was replaced while being read" : "cannot write",
+		               replaced ? 0 : errno);
+		return false;
 	}
-	if (run.dry_run)
-		return;
-	// A stream opened for update needs a seek between a read and a write.
-	// The stream is unbuffered, so a successful fwrite has reached the file.
-	run.written = true;
-	if (!seek_to(f, s.start))
+	run.f = writable;
+	if (run.options.backup && !make_backup(run.r, run.where, run.f, run.options.preserve ? &run.times : nullptr))
+		return false;
+	run.refused = false;
+	run.writable = true;
+	return true;
+}
+
+// Writes the repaired bytes back over those they were read from; whether
+// they all went. A stream open for update needs a seek between a read and
+// a write; it is unbuffered, so a successful fwrite has reached the file.
+static bool write_back(file_run &run, const span &s, const unsigned char *data, std::size_t length)
+{
+	if (!ready_to_write(run))
+		return false;
+	bool written = false;
+	if (!seek_to(run.f, s.start))
 		report_span(run, s, "cannot seek to write back", errno);
-	else if (std::fwrite(data, 1, length, f) != length)
+	else if (std::fwrite(data, 1, length, run.f) != length)
 		report_span(run, s, "write failed", errno);
-	std::clearerr(f);
+	else
+		written = true;
+	std::clearerr(run.f);
+	return written;
 }
 
 // The part of an entry that lies within the file, as read into memory.
@@ -103,18 +129,24 @@ static entry_data read_entry(std::FILE *f, std::uint64_t start, std::uint64_t le
 
 // Patches what could be read of the dictionary, prints its report line and
 // listing, and writes it back over the same bytes when anything changed.
-static void repair_span(file_run &run, std::FILE *f, const span &s, std::uint64_t file_size)
+static void repair_span(file_run &run, const span &s, std::uint64_t file_size)
 {
-	entry_data d = read_entry(f, s.start, s.length, file_size);
+	entry_data d = read_entry(run.f, s.start, s.length, file_size);
 	repair_list repairs = {nullptr, 0, 0, false};
 	std::int32_t count =
 	    patch_texture_depths(d.bytes, d.got, run.options.verbose ? note_repair : nullptr, &repairs);
 	if (print_count_line(run.r, run.prefix, s.name, count))
 		print_listing(run.r, run.prefix, d.bytes, repairs);
-	run.textures += static_cast<std::uint64_t>(count);
-
-	if (count > 0 && !run.dry_run)
-		write_back(run, f, s, d.bytes, d.got);
+	if (count > 0) {
+		std::uint64_t repaired = static_cast<std::uint64_t>(count);
+		bool written = !run.options.dry_run && write_back(run, s, d.bytes, d.got);
+		if (written || run.options.dry_run)
+			run.r.totals.textures += repaired;
+		else
+			run.r.totals.still += repaired;
+		run.found += repaired;
+		run.wrote = run.wrote || written;
+	}
 	std::free(d.bytes);
 	std::free(repairs.items);
 	if (repairs.incomplete)
@@ -125,8 +157,7 @@ static void repair_span(file_run &run, std::FILE *f, const span &s, std::uint64_
 
 // Reads as many whole directory records as the file holds, up to the
 // count; null when memory cannot hold them.
-static unsigned char *read_directory(file_run &run, std::FILE *f, std::int32_t count, std::uint64_t file_size,
-                                     std::size_t *got)
+static unsigned char *read_directory(file_run &run, std::int32_t count, std::uint64_t file_size, std::size_t *got)
 {
 	// Never more directory than the file holds, whatever the count claims.
 	std::uint64_t held = file_size > HEADER_SIZE ? (file_size - HEADER_SIZE) / DIR_ENTRY_SIZE : 0;
@@ -143,7 +174,7 @@ static unsigned char *read_directory(file_run &run, std::FILE *f, std::int32_t c
 		report_problem(run, what);
 		return nullptr;
 	}
-	*got = std::fread(directory, DIR_ENTRY_SIZE, static_cast<std::size_t>(listed), f);
+	*got = std::fread(directory, DIR_ENTRY_SIZE, static_cast<std::size_t>(listed), run.f);
 	return directory;
 }
 
@@ -166,29 +197,29 @@ static bool entry_count_of(file_run &run, const unsigned char *head, std::size_t
 }
 
 // The directory and every selected entry, after the header in head.
-static void repair_archive(file_run &run, std::FILE *f, const unsigned char *head, std::size_t got)
+static void repair_archive(file_run &run, const unsigned char *head, std::size_t got)
 {
 	std::int32_t count;
 	std::uint64_t file_size;
 	if (!entry_count_of(run, head, got, &count))
 		return;
 	// The length caps what the run allocates, whatever the directory claims.
-	if (!file_length(f, &file_size) || !seek_to(f, HEADER_SIZE)) {
+	if (!file_length(run.f, &file_size) || !seek_to(run.f, HEADER_SIZE)) {
 		report_problem(run, "cannot find the archive's size", errno);
 		return;
 	}
 	std::size_t records = 0;
-	unsigned char *directory = read_directory(run, f, count, file_size, &records);
+	unsigned char *directory = read_directory(run, count, file_size, &records);
 	if (directory == nullptr)
 		return;
-	bool read_failed = std::ferror(f) != 0;
+	bool read_failed = std::ferror(run.f) != 0;
 	int err = errno;
-	std::clearerr(f);
+	std::clearerr(run.f);
 
 	for (std::size_t i = 0; i < records; i++) {
 		dir_entry e = decode_dir_entry(directory + i * DIR_ENTRY_SIZE);
 		if (has_txd_extension(e.name))
-			repair_span(run, f, {e.name, e.name, e.first_sector * SECTOR_SIZE, e.sectors * SECTOR_SIZE}, file_size);
+			repair_span(run, {e.name, e.name, e.first_sector * SECTOR_SIZE, e.sectors * SECTOR_SIZE}, file_size);
 	}
 	std::free(directory);
 
@@ -203,22 +234,22 @@ static void repair_archive(file_run &run, std::FILE *f, const unsigned char *hea
 }
 
 // A loose dictionary: the whole file.
-static void repair_dictionary(file_run &run, std::FILE *f)
+static void repair_dictionary(file_run &run)
 {
 	std::uint64_t length;
-	if (!file_length(f, &length))
+	if (!file_length(run.f, &length))
 		report_problem(run, "cannot find the file's size", errno);
 	else
-		repair_span(run, f, {run.where.shown, nullptr, 0, length}, length);
+		repair_span(run, {run.where.shown, nullptr, 0, length}, length);
 }
 
 // Reads the first bytes and repairs the file by the kind they say; false
 // when they say neither kind.
-static bool repair_by_kind(file_run &run, std::FILE *f, kind_rule rule, bool name_archive_lines)
+static bool repair_by_kind(file_run &run, kind_rule rule, bool name_archive_lines)
 {
 	unsigned char head[HEADER_SIZE] = {0, 0, 0, 0, 0, 0, 0, 0};
-	std::size_t got = std::fread(head, 1, sizeof head, f);
-	if (std::ferror(f)) {
+	std::size_t got = std::fread(head, 1, sizeof head, run.f);
+	if (std::ferror(run.f)) {
 		report_problem(run, rule == DICTIONARIES_ONLY ? "cannot read" : "cannot read header", errno);
 		return true;
 	}
@@ -227,25 +258,25 @@ static bool repair_by_kind(file_run &run, std::FILE *f, kind_rule rule, bool nam
 		run.r.totals.files++;
 	if (kind == KIND_ARCHIVE) {
 		run.prefix = name_archive_lines ? run.where.shown : nullptr;
-		repair_archive(run, f, head, got);
+		repair_archive(run, head, got);
 	} else if (kind == KIND_DICTIONARY)
-		repair_dictionary(run, f);
+		repair_dictionary(run);
 	return kind != KIND_NEITHER;
 }
 
 bool repair_file(report &r, place where, bool follow, kind_rule rule, bool name_archive_lines,
                  const run_options &options)
 {
-	file_run run = {r, where, nullptr, options, options.dry_run, false, false, 0, {0, 0}};
-	std::FILE *f = open_file(where, !options.dry_run, follow);
-	if (f == nullptr) {
+	file_run run = {r, where, follow, nullptr, options, nullptr, false, false, false, 0, {}};
+	run.f = open_file(where, follow);
+	if (run.f == nullptr) {
 		report_problem(run, std::strerror(errno));
 		return true;
 	}
 	file_facts facts;
 	bool of_a_kind = true;
 	// A FIFO or a device would block or never end; only files are read.
-	if (!inspect_file(f, &facts))
+	if (!inspect_file(run.f, &facts))
 		report_problem(run, "cannot look at the file", errno);
 	else if (!facts.regular)
 		report_problem(run, "not a regular file");
@@ -253,13 +284,13 @@ bool repair_file(report &r, place where, bool follow, kind_rule rule, bool name_
 		report_problem(run, "input file is output file");
 	else {
 		run.times = facts.times;
-		of_a_kind = repair_by_kind(run, f, rule, name_archive_lines);
+		of_a_kind = repair_by_kind(run, rule, name_archive_lines);
 	}
-	if (run.written && options.preserve && !set_file_times(f, run.times))
+	if (run.wrote && options.preserve && !set_file_times(run.f, run.times))
 		report_problem(run, "cannot keep the file's times", errno);
-	if (std::fclose(f) != 0)
+	if (std::fclose(run.f) != 0)
 		report_problem(run, "cannot close", errno);
-	if (run.textures > 0)
+	if (run.wrote || (options.dry_run && run.found > 0))
 		r.totals.repaired++;
 	return of_a_kind;
 }

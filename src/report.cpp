@@ -120,7 +120,6 @@ static void add_prefix(report &r, const char *prefix)
 
 bool print_count_line(report &r, const char *prefix, const char *name, std::int32_t count)
 {
-	r.totals.textures += static_cast<std::uint64_t>(count);
 	if (r.quiet && count == 0)
 		return false;
 	add_prefix(r, prefix);
@@ -177,13 +176,14 @@ void print_listing(report &r, const char *prefix, const unsigned char *buffer, c
 	}
 }
 
-void print_left_alone(report &r, const char *path, bool loose)
+void print_left_alone(report &r, const char *path, const char *why)
 {
 	r.totals.left_alone++;
 	if (!r.verbose)
 		return;
 	line_add_shown(r, r.out, path);
-	line_add(r, r.out, loose ? ": left alone: not a texture dictionary" : ": left alone: not a VER2 archive");
+	line_add(r, r.out, ": left alone: ");
+	line_add(r, r.out, why);
 	line_end(r, r.out);
 }
 
@@ -196,6 +196,9 @@ void totals_text(const report_totals &t, bool dry_run, char *text, std::size_t r
 	                      static_cast<unsigned long long>(t.textures), plural(t.textures),
 	                      dry_run ? "to repair" : "repaired", static_cast<unsigned long long>(t.repaired),
 	                      static_cast<unsigned long long>(t.files), plural(t.files));
+	if (t.still > 0)
+		n += std::snprintf(text + n, room - static_cast<std::size_t>(n), ", %llu still to repair",
+		                   static_cast<unsigned long long>(t.still));
 	if (t.left_alone > 0)
 		n += std::snprintf(text + n, room - static_cast<std::size_t>(n), ", %llu left alone",
 		                   static_cast<unsigned long long>(t.left_alone));

@@ -12,11 +12,14 @@
 
 #include "file_access.h"
 
+// What was written counts as repaired; under -n, what a real run would
+// write. What was found but could not be written is still to repair.
 struct report_totals {
-	std::uint64_t textures;   // the counts printed, or under -q that would have been
+	std::uint64_t textures;   // depths written, or under -n to be written
 	std::uint64_t files;      // files read as an archive or a loose dictionary
-	std::uint64_t repaired;   // those whose counts add up to more than 0
-	std::uint64_t left_alone; // FILE operands of neither kind
+	std::uint64_t repaired;   // those written to, or under -n to be written to
+	std::uint64_t still;      // depths found but not written: a backup, an open or a write failed
+	std::uint64_t left_alone; // FILE operands left alone
 	std::uint64_t problems;   // diagnostic lines written
 };
 
@@ -55,7 +58,8 @@ void line_end(report &r, std::FILE *to);
 void print_problem(report &r, const char *path, const char *name, const char *what, int err);
 
 // The line of one dictionary: "[PREFIX: ]Patching NAME patched N textures",
-// unless quiet and count is 0. Returns whether it was printed.
+// unless quiet and count is 0. Returns whether it was printed. The totals
+// count what is written, not what is printed.
 bool print_count_line(report &r, const char *prefix, const char *name, std::int32_t count);
 
 // The repairs of one dictionary, kept for the listing after its line.
@@ -78,12 +82,14 @@ void note_repair(std::size_t native, std::uint8_t old_depth, void *context);
 // texture's name and format still stand there as they were read.
 void print_listing(report &r, const char *prefix, const unsigned char *buffer, const repair_list &list);
 
-// Under -v, why a FILE operand was left alone; counted either way.
-void print_left_alone(report &r, const char *path, bool loose);
+// Under -v, why a FILE operand was left alone: "PATH: left alone: WHY";
+// counted either way.
+void print_left_alone(report &r, const char *path, const char *why);
 
-// "T textures repaired in R of N files[, A left alone][, P problems]",
-// in text of at least TOTALS_ROOM bytes; and as a line on out.
-constexpr std::size_t TOTALS_ROOM = 160;
+// "T textures repaired in R of N files[, U still to repair][, A left
+// alone][, P problems]", in text of at least TOTALS_ROOM bytes; and as a
+// line on out.
+constexpr std::size_t TOTALS_ROOM = 200;
 void totals_text(const report_totals &t, bool dry_run, char *text, std::size_t room);
 void print_totals(report &r, bool dry_run);
 

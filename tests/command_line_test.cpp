@@ -25,9 +25,10 @@ namespace {
 
 // A command line over the files a.img and b.img (archives holding a.txd and
 // b.txd), o.img (o.txd, one broken texture), c.img (c.txd, nothing to
-// repair), t.txd (a loose dictionary), e.txd (empty) and s.txd (three bytes
-// of a dictionary chunk's type), each broken where it can be; @a, @b, ...
-// stand for their paths.
+// repair), k.img.bak (a backup of a broken archive), t.txd (a loose
+// dictionary), e.txd (empty) and s.txd (three bytes of a dictionary
+// chunk's type), each broken where it can be; @a, @b, ... stand for their
+// paths.
 struct command_case {
 	const char *what;
 	std::vector<std::string> args;
@@ -124,6 +125,17 @@ INSTANTIATE_TEST_SUITE_P(
         command_case{"BackupOfArchives", {"--backup", "@a", "@c"}, "@a: " + a_line + "@c: Patching c.txd patched 0 textures\n",
                      "", 0, "a", "a"},
         command_case{"NoBackupInADryRun", {"-bn", "@a"}, a_line, "", 0, "", ""},
+        command_case{"BackupIsNeverWritten", {"-bv", "@k"}, "@k: left alone: a backup\n", "", 0, ""},
+        command_case{"BackupIsNoDictionaryEither", {"-tv", "--totals", "@k", "@t"},
+                     "@k: left alone: a backup\nPatching @t patched 2 textures\n" + listing +
+                         "2 textures repaired in 1 of 1 file, 1 left alone\n",
+                     "", 0, "t"},
+        command_case{"SlashAndLettersAreNoOptionHere", {"/totals", "@a"}, posix ? "@a: " + a_line : "",
+                     posix ? "txd-depth-fix: /totals: No such file or directory\n"
+                           : "txd-depth-fix: unknown option '/totals' (options start with '-')\n" + usage_hint,
+                     posix ? 1 : 2, posix ? "a" : ""},
+        command_case{"SlashAndLettersAfterTheDoubleDash", {"--", "/n"}, "", "txd-depth-fix: /n: No such file or directory\n",
+                     1, ""},
         command_case{"DoubleDashEndsOptions", {"--", "-n"}, "", "txd-depth-fix: -n: No such file or directory\n", 1, ""},
         command_case{"LoneDashIsAFile", {"-"}, "", "txd-depth-fix: -: No such file or directory\n", 1, ""},
         command_case{"NameNoFileCanHave", {"@a<b|c"}, "", "txd-depth-fix: @a<b|c: No such file or directory\n", 1, ""},

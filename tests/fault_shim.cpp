@@ -11,9 +11,16 @@
 // I/O, so the real stdio code sees a real failure and sets its own error
 // state. TXD_FAULT=realloc-above:N instead makes every realloc of more than
 // N bytes fail, as when memory runs out while a list grows.
+//   swap NAME #N link TARGET | swap NAME #N fifo
+// swaps the file or folder NAME, just before the N-th openat of it, for a
+// symbolic link to TARGET or a FIFO, moving it aside to NAME.swapped: what
+// another program could do between two calls of the tool.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cstdarg>
 
 #include <cerrno>
 #include <cstdio>
@@ -101,7 +108,62 @@ int pipe_end() // refuses seeks
 	return fds[0];
 }
 
+// Swaps the name path stands for in folder when TXD_FAULT asks for it now.
+void swap_if_asked(int folder, const char *path)
+{
+	static int opens = 0;
+	const char *wanted = std::getenv("TXD_FAULT");
+	char name[256] = "", kind[8] = "", target[4096] = "";
+	int nth = 0;
+	if (wanted == nullptr || std::sscanf(wanted, "swap %255s #%d %7s %4095s", name, &nth, kind, target) < 3)
+		return;
+	const char *slash = std::strrchr(path, '/'), *leaf = slash != nullptr ? slash + 1 : path;
+	if (std::strcmp(leaf, name) != 0 || ++opens != nth)
+		return;
+	std::string aside = std::string(path) + ".swapped";
+	if (renameat(folder, path, folder, aside.c_str()) != 0 ||
+	    (std::strcmp(kind, "fifo") == 0 ? mkfifoat(folder, path, 0600) : symlinkat(target, folder, path)) != 0)
+		std::abort();
+}
+
 } // namespace
+
+// The tool is built with 64-bit file offsets, so it calls openat64, or
+// with _FORTIFY_SOURCE its checked __openat64_2; every name leads here.
+static int open_or_swap(const char *real_name, int folder, const char *path, int flags, mode_t mode)
+{
+	swap_if_asked(folder, path);
+	return real<int (*)(int, const char *, int, ...)>(real_name)(folder, path, flags, mode);
+}
+
+static mode_t mode_of(int flags, std::va_list more)
+{
+	return (flags & O_CREAT) != 0 ? va_arg(more, mode_t) : 0;
+}
+
+extern "C" int openat(int folder, const char *path, int flags, ...)
+{
+	std::va_list more;
+	va_start(more, flags);
+	mode_t mode = mode_of(flags, more);
+	va_end(more);
+	return open_or_swap("openat", folder, path, flags, mode);
+}
+
+extern "C" int __openat64_2(int folder, const char *path, int flags)
+{
+	swap_if_asked(folder, path);
+	return real<int (*)(int, const char *, int)>("__openat64_2")(folder, path, flags);
+}
+
+extern "C" int openat64(int folder, const char *path, int flags, ...)
+{
+	std::va_list more;
+	va_start(more, flags);
+	mode_t mode = mode_of(flags, more);
+	va_end(more);
+	return open_or_swap("openat64", folder, path, flags, mode);
+}
 
 extern "C" std::size_t fread(void *p, std::size_t size, std::size_t n, FILE *f)
 {

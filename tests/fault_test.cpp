@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -40,6 +41,7 @@ TEST(Faults, UnreadableArchiveIsReported)
 }
 
 const std::vector<entry> three_broken{{"a.txd", broken_txd}, {"b.txd", broken_txd}, {"c.txd", broken_txd}};
+const std::string three_lines = a_line + b_line + "Patching c.txd patched 2 textures\n";
 
 TEST(Faults, FailedWriteIsReportedAndTheRunGoesOn)
 {
@@ -87,25 +89,52 @@ TEST(Faults, EntriesWithNothingToRepairAreNeverWritten)
 	EXPECT_EQ(r.after, image);
 }
 
-TEST(Faults, DryRunNeedsNoWriteAccess)
+// As an ordinary user (bound by file modes even when the tests run as
+// root): a file that cannot be written is read as with -n, silently when
+// it needs nothing, with one problem when it does; what it needs is still
+// to repair.
+TEST(Faults, ReadOnlyFilesAreReadAsADryRun)
 {
 	POSIX_ONLY();
-	// Read-only, and bound by that even when the tests run as root, who
-	// could write it all the same.
-	std::string path = scratch_path("archive.img");
-	bytes image = sample::archive({{"a.txd", broken_txd}});
-	write_file(path, image);
-	ASSERT_TRUE(set_mode(path, 0444));
+	std::string root = scratch_path("ro");
+	ASSERT_TRUE(std::filesystem::create_directories(root));
+	std::map<std::string, bytes> files{{"/a.img", sample::archive({{"a.txd", broken_txd}})},
+	                                   {"/c.img", sample::archive({{"c.txd", fixed_txd}})},
+	                                   {"/t.txd", broken_txd}};
+	for (const auto &[name, data] : files) {
+		write_file(root + name, data);
+		ASSERT_TRUE(set_mode(root + name, 0444));
+	}
+	const std::string cannot_write = ": cannot write: Permission denied\n", still = " 2 still to repair, 1 problem\n";
+	struct {
+		std::vector<std::string> args;
+		std::string out, err;
+		int status;
+	} rows[] = {
+	    {{"--totals", "@/c.img"}, "Patching c.txd patched 0 textures\n0 textures repaired in 0 of 1 file\n", "", 0},
+	    {{"--totals", "@/a.img"}, a_line + "0 textures repaired in 0 of 1 file," + still,
+	     "txd-depth-fix: @/a.img" + cannot_write, 1},
+	    {{"-t", "--totals", "@/t.txd"}, "Patching @/t.txd patched 2 textures\n0 textures repaired in 0 of 1 file," + still,
+	     "txd-depth-fix: @/t.txd" + cannot_write, 1},
+	    {{"-q", "--totals", "@"},
+	     "@/a.img: " + a_line + "Patching @/t.txd patched 2 textures\n0 textures repaired in 0 of 3 files, 4 still to repair, 2 problems\n",
+	     "txd-depth-fix: @/a.img" + cannot_write + "txd-depth-fix: @/t.txd" + cannot_write, 1},
+	    {{"-n", "--totals", "@/a.img"}, a_line + "2 textures to repair in 1 of 1 file\n", "", 0},
+	};
 	run_limits limits;
 	limits.unprivileged = true;
-	run_result r = run_tool({"-n", path}, &limits);
-	EXPECT_EQ(r.out + r.err, "Patching a.txd patched 2 textures\n");
-	EXPECT_EQ(r.status, 0);
-	r = run_tool({path}, &limits);
-	EXPECT_EQ(r.out + r.err, "txd-depth-fix: " + path + ": Permission denied\n");
-	EXPECT_EQ(r.status, 1);
-	EXPECT_EQ(read_file(path), image);
-	std::remove(path.c_str());
+	for (const auto &row : rows) {
+		std::vector<std::string> args;
+		for (const std::string &a : row.args)
+			args.push_back(expand(a, root));
+		run_result r = run_tool(args, &limits);
+		EXPECT_EQ(r.out, expand(row.out, root)) << args.back();
+		EXPECT_EQ(r.err, expand(row.err, root)) << args.back();
+		EXPECT_EQ(r.status, row.status) << args.back();
+	}
+	for (const auto &[name, data] : files)
+		EXPECT_EQ(read_file(root + name), data) << name;
+	std::filesystem::remove_all(root);
 }
 
 TEST(Faults, SpecialFilesAreRefusedBeforeAnOpenForWriting)
@@ -169,38 +198,77 @@ TEST(Faults, ConcurrentRunsNeverTearALine)
 		std::remove(scratch_path(std::to_string(run) + ".img").c_str());
 }
 
-// -p keeps both times of a written file; without it the write moves the
-// modification time. A backup that cannot be made whole (a file-size
-// limit) leaves the file untouched and no half backup behind.
-TEST(Faults, KeptTimesAndAFullDiskBackup)
+#ifndef _WIN32
+bool times_are(const std::string &path, const timespec (&times)[2])
+{
+	struct stat st;
+	return stat(path.c_str(), &st) == 0 && st.st_atim.tv_sec == times[0].tv_sec &&
+	       st.st_atim.tv_nsec == times[0].tv_nsec && st.st_mtim.tv_sec == times[1].tv_sec &&
+	       st.st_mtim.tv_nsec == times[1].tv_nsec;
+}
+#endif
+
+// -p keeps both times of a written file, and gives them to its backup:
+// times to the nanosecond, before 1970 and past 2262 (and 2038 on 32-bit
+// hosts) among them. Without -p the write moves the modification time.
+TEST(Backups, KeepTimesAndModes)
 {
 #ifdef _WIN32
 	GTEST_SKIP() << "times and modes through POSIX calls";
 #else
+	std::string path = scratch_path("archive.img"), bak = path + ".bak";
+	bytes image = sample::archive(three_broken);
+	const timespec kept[][2] = {{{1000000000, 987654321}, {1000000500, 123456789}},
+	                            {{-2, 500000000}, {-2, 500000000}},     // 1969-12-31 23:59:58.5
+	                            {{10413792000, 0}, {10413792000, 1}}}; // 2300-01-01
+	for (const auto &times : kept) {
+		write_file(path, image);
+		ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+		run_result r = run_tool({"-bp", path});
+		EXPECT_EQ(r.out + r.err, three_lines);
+		EXPECT_EQ(r.status, 0);
+		EXPECT_TRUE(times_are(path, times)) << times[1].tv_sec;
+		EXPECT_TRUE(times_are(bak, times)) << times[1].tv_sec;
+		EXPECT_EQ(read_file(bak), image);
+		std::remove(bak.c_str());
+	}
+	write_file(path, image);
+	ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), kept[0], 0), 0);
+	EXPECT_EQ(run_tool({"-q", path}).status, 0);
+	EXPECT_FALSE(times_are(path, kept[0]));
+	// A backup is never more readable than its file; the umask may narrow it.
+	mode_t mask = umask(022);
+	for (mode_t mode : {0600u, 0640u, 0666u}) {
+		write_file(path, image);
+		ASSERT_EQ(chmod(path.c_str(), mode), 0);
+		EXPECT_EQ(run_tool({"-bq", path}).status, 0);
+		struct stat st;
+		EXPECT_EQ(stat(bak.c_str(), &st), 0);
+		EXPECT_EQ(st.st_mode & 07777, mode & 0755) << std::oct << mode;
+		std::remove(bak.c_str());
+	}
+	umask(mask);
+	std::remove(path.c_str());
+#endif
+}
+
+// A backup that cannot be made whole (a file-size limit) leaves the file
+// untouched and no half backup behind; a backup of several MiB is whole;
+// a second backup run over the repaired file is silent and keeps it.
+TEST(Backups, FullDiskAndLargeFile)
+{
+	POSIX_ONLY();
 	std::string path = scratch_path("archive.img");
 	bytes image = sample::archive(three_broken);
-	const timespec old_times[2] = {{1000000000, 987654321}, {1000000500, 123456789}};
-	for (bool preserve : {true, false}) {
-		write_file(path, image);
-		ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), old_times, 0), 0);
-		run_result r = run_tool(preserve ? std::vector<std::string>{"-pq", path} : std::vector<std::string>{"-q", path});
-		EXPECT_EQ(r.status, 0);
-		struct stat st;
-		ASSERT_EQ(stat(path.c_str(), &st), 0);
-		EXPECT_EQ(st.st_mtim.tv_sec == old_times[1].tv_sec && st.st_mtim.tv_nsec == old_times[1].tv_nsec, preserve);
-		EXPECT_TRUE(!preserve || (st.st_atim.tv_sec == old_times[0].tv_sec && st.st_atim.tv_nsec == old_times[0].tv_nsec));
-	}
 	write_file(path, image);
 	run_limits limits;
 	limits.file_size = 2 * 2048;
-	run_result r = run_tool({"-b", path}, &limits);
-	EXPECT_EQ(r.out, "Patching a.txd patched 2 textures\nPatching b.txd patched 2 textures\nPatching c.txd patched 2 textures\n");
+	run_result r = run_tool({"-b", "--totals", path}, &limits);
+	EXPECT_EQ(r.out, three_lines + "0 textures repaired in 0 of 1 file, 6 still to repair, 1 problem\n");
 	EXPECT_EQ(r.err, "txd-depth-fix: " + path + ".bak: no backup made, so the file is left unchanged: File too large\n");
 	EXPECT_EQ(r.status, 1);
 	EXPECT_EQ(read_file(path), image);
-	EXPECT_FALSE(std::filesystem::exists(path + ".bak"));
-	// A backup of several MiB is whole; a second backup run over the
-	// repaired file is silent and keeps the backup.
+	EXPECT_FALSE(std::filesystem::exists(path + ".bak") || std::filesystem::exists(path + ".partial.bak"));
 	image.resize((5 << 20) / 2 + 2048, 0x5A);
 	write_file(path, image);
 	EXPECT_EQ(run_tool({"-bq", path}).status, 0);
@@ -208,16 +276,35 @@ TEST(Faults, KeptTimesAndAFullDiskBackup)
 	EXPECT_EQ(again.out + again.err, "");
 	EXPECT_EQ(again.status, 0);
 	EXPECT_EQ(read_file(path + ".bak"), image);
-	struct stat bak;
-	mode_t mask = umask(0);
-	umask(mask);
-	EXPECT_EQ(stat((path + ".bak").c_str(), &bak), 0);
-	EXPECT_EQ(bak.st_mode & 0777, 0666 & ~mask); // as any new file
 	std::remove(path.c_str());
 	std::remove((path + ".bak").c_str());
-#endif
 }
 
+// With PATH.bak to PATH.99.bak all taken, here by folders, nothing is
+// written; a copy that a killed run left under the temporary name is
+// cleared by the next backup, which then takes the first free name.
+TEST(Backups, NoFreeNameAndALeftover)
+{
+	std::string path = scratch_path("archive.img");
+	bytes image = sample::archive({{"a.txd", broken_txd}});
+	write_file(path, image);
+	for (int n = 1; n <= 99; n++)
+		std::filesystem::create_directory(path + (n == 1 ? "" : "." + std::to_string(n)) + ".bak");
+	run_result r = run_tool({"-b", path});
+	EXPECT_EQ(r.out, a_line);
+	EXPECT_EQ(r.err, "txd-depth-fix: " + path + ".99.bak: no backup made, so the file is left unchanged: File exists\n");
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(read_file(path), image);
+	std::filesystem::remove(path + ".50.bak");
+	write_file(path + ".partial.bak", {1, 2, 3});
+	r = run_tool({"-b", path});
+	EXPECT_EQ(r.out + r.err, a_line);
+	EXPECT_EQ(read_file(path + ".50.bak"), image);
+	EXPECT_FALSE(std::filesystem::exists(path + ".partial.bak"));
+	for (int n = 1; n <= 99; n++)
+		std::filesystem::remove(path + (n == 1 ? "" : "." + std::to_string(n)) + ".bak");
+	std::remove(path.c_str());
+}
 
 TEST(Faults, EntryTooLargeForMemoryIsSkipped)
 {
@@ -439,6 +526,8 @@ TEST_P(StdioFault, IsReportedAndSpoilsNothing)
 	EXPECT_EQ(r.status, 1);
 	EXPECT_EQ(read_file(path), sample::archive({{"a.txd", c.a_fixed ? fixed_txd : broken_txd},
 	                                            {"b.txd", c.b_fixed ? fixed_txd : broken_txd}}));
+	EXPECT_FALSE(std::filesystem::exists(path + ".partial.bak"));
+	EXPECT_FALSE(std::filesystem::exists(path + ".bak"));
 	std::remove(path.c_str());
 }
 
@@ -467,11 +556,13 @@ INSTANTIATE_TEST_SUITE_P(
                          "txd-depth-fix: @: a.txd: cannot seek to write back: ", false, true},
         stdio_fault_case{"WriteBack", "fwrite archive.img @2048", both_lines, "txd-depth-fix: @: a.txd: write failed: ",
                          false, true},
-        stdio_fault_case{"ArchiveClose", "fclose archive.img", both_lines, "txd-depth-fix: @: cannot close: ", true, true},
+        stdio_fault_case{"ArchiveClose", "fclose archive.img #2", both_lines, "txd-depth-fix: @: cannot close: ", true, true},
         stdio_fault_case{"StandardOutputClose", "fclose stdout", both_lines, "txd-depth-fix: standard output: ", true,
                          true},
         stdio_fault_case{"ReportLineLost", "fwrite stdout", "Patching b.txd patched 2 textures\n",
-                         "txd-depth-fix: standard output: ", true, true}),
+                         "txd-depth-fix: standard output: ", true, true},
+        stdio_fault_case{"BackupClose", "fclose .partial.bak", both_lines,
+                         "txd-depth-fix: @.bak: no backup made, so the file is left unchanged: ", false, false, {"-b"}}),
     named_case<stdio_fault_case>::name);
 
 // No memory to build a line in: it goes out in pieces, but whole, from

@@ -1,6 +1,7 @@
 // Folders end to end: the order of a search, what it passes over, what it
 // cannot reach, and trees deeper or wider than a process can hold open.
 #include <algorithm>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -44,6 +45,7 @@ std::vector<tree_file> game_tree()
 	        {"d9.img", broken_archive, fixed_archive},
 	        {"m/inner.img", archive("i.txd", false), archive("i.txd", true)},
 	        {"m.img", archive("c.txd", true), archive("c.txd", true)},
+	        {"n.bak/n.img", archive("n.txd", false), archive("n.txd", true)}, // a folder so named is searched
 	        {"s.txd", {0x16, 0, 0}, {0x16, 0, 0}}, // too short to say
 	        {"x.dat", broken_txd, broken_txd},     // a dictionary, but not by name
 	        {"y.txd", {'t', 'e', 'x', 't'}, {'t', 'e', 'x', 't'}},
@@ -57,8 +59,18 @@ struct folder_case {
 	std::vector<std::string> args; // @ stands for the root
 	std::string out, err;
 	int status;
-	std::vector<std::string> repaired, backed_up = {};
+	std::vector<std::string> repaired, backups = {}; // backups hold their file as it was
 };
+
+// The file a backup is of: "a.img" for "a.img.bak" and "a.img.3.bak".
+std::string backed_up_file(std::string backup)
+{
+	backup.erase(backup.size() - 4);
+	std::size_t dot = backup.find_last_of('.');
+	if (dot != std::string::npos && backup.find_first_not_of("0123456789", dot + 1) == std::string::npos)
+		backup.erase(dot);
+	return backup;
+}
 
 void PrintTo(const folder_case &c, std::ostream *os)
 {
@@ -87,11 +99,14 @@ TEST_P(Folder, FindsEveryArchiveAndDictionaryInOrder)
 		write_file(root + "/" + f.path, f.broken);
 		bool repaired = std::find(c.repaired.begin(), c.repaired.end(), f.path) != c.repaired.end();
 		expected[f.path] = repaired ? f.fixed : f.broken;
-		if (std::find(c.backed_up.begin(), c.backed_up.end(), f.path) != c.backed_up.end())
-			expected[f.path + ".bak"] = f.broken;
+		for (const std::string &backup : c.backups)
+			if (backed_up_file(backup) == f.path)
+				expected[backup] = f.broken;
 	}
+	// a.img.2.bak is a link: a backup never writes through it.
 	if (posix) {
-		for (auto [link, target] : {std::pair{"link.img", "a.img"}, {"linkdir", "m"}, {"up", ".."}, {"dangling", "gone"}})
+		for (auto [link, target] : {std::pair{"link.img", "a.img"}, {"linkdir", "m"}, {"up", ".."}, {"dangling", "gone"},
+		                            {"a.img.2.bak", "made-through-a-link"}})
 			ASSERT_TRUE(make_symlink(target, root + "/" + link));
 		ASSERT_TRUE(make_fifo(root + "/fifo", 0600));
 	}
@@ -117,14 +132,15 @@ const std::string tree_lines = "@" SEP ".b: Patching b.txd patched 2 textures\n"
                                "@" SEP "d10.img: Patching a.txd patched 2 textures\n"
                                "@" SEP "d9.img: Patching a.txd patched 2 textures\n"
                                "@" SEP "m" SEP "inner.img: Patching i.txd patched 2 textures\n";
-const std::string tree_tail = "@" SEP "speak: Patching k.txd patched 2 textures\n"
+const std::string tree_tail = "@" SEP "n.bak" SEP "n.img: Patching n.txd patched 2 textures\n"
+                              "@" SEP "speak: Patching k.txd patched 2 textures\n"
                               "Patching @" SEP "z.TXD patched 2 textures\n"
                               "Patching @" SEP "\xc3\xa9.txd patched 2 textures\n"
                               "@" SEP "\u6a21\u578b" SEP "\u0430\u0440\u0445\u0438\u0432.img: Patching r.txd patched 2 textures\n";
 const std::string m_img_line = "@" SEP "m.img: Patching c.txd patched 0 textures\n";
 const std::string cjk_archive = "\u6a21\u578b/\u0430\u0440\u0445\u0438\u0432.img";
-const std::vector<std::string> tree_repaired{".b", "speak", "B.img",  "a.img",         "d10.img",  "d9.img",
-                                             "m/inner.img", "z.TXD", "\xc3\xa9.txd", cjk_archive};
+const std::vector<std::string> tree_repaired{".b",    "speak", "B.img",         "a.img",    "d10.img",    "d9.img",
+                                             "m/inner.img", "z.TXD", "\xc3\xa9.txd", cjk_archive, "n.bak/n.img"};
 
 // An operand that ends in '/' is followed by no separator of its own.
 std::string at_root_after_slash(std::string lines)
@@ -139,17 +155,16 @@ std::vector<folder_case> folder_cases()
 	std::vector<folder_case> cases{
 	    {"WholeTree", {"@"}, tree_lines + m_img_line + tree_tail, "", 0, tree_repaired},
 	    {"TrailingSeparator", {"@/"}, at_root_after_slash(tree_lines + m_img_line + tree_tail), "", 0, tree_repaired},
-	    {"DryRunQuietTotals", {"-nq", "--totals", "@"}, tree_lines + tree_tail + "20 textures to repair in 10 of 11 files\n",
+	    {"DryRunQuietTotals", {"-nq", "--totals", "@"}, tree_lines + tree_tail + "22 textures to repair in 11 of 12 files\n",
 	     "", 0, {}},
 	    {"FileAndFolderOperands", {"-t", "@/z.TXD", "@/m", "@/a.img", "-v"},
 	     "Patching @/z.TXD patched 2 textures\n  body: 5-6-5, depth 8 -> 16\n  face: 4-4-4-4, depth 4 -> 16\n"
 	     "@/m" SEP "inner.img: Patching i.txd patched 2 textures\n@/m" SEP "inner.img:   body: 5-6-5, depth 8 -> 16\n"
 	     "@/m" SEP "inner.img:   face: 4-4-4-4, depth 4 -> 16\n@/a.img: left alone: not a texture dictionary\n",
 	     "", 0, {"z.TXD", "m/inner.img"}},
-	    {"BackupsBesideAnOldOne", {"-b", "-q", "@"}, tree_lines + tree_tail,
-	     "txd-depth-fix: @" SEP "a.img.bak: no backup made, so the file is left unchanged: File exists\n", 1,
-	     {".b", "speak", "B.img", "d10.img", "d9.img", "m/inner.img", "z.TXD", "\xc3\xa9.txd", cjk_archive},
-	     {".b", "speak", "B.img", "d10.img", "d9.img", "m/inner.img", "z.TXD", "\xc3\xa9.txd", cjk_archive}}};
+	    {"BackupsBesideAnOldOneAndALink", {"-b", "-q", "@"}, tree_lines + tree_tail, "", 0, tree_repaired,
+	     {".b.bak", "speak.bak", "B.img.bak", posix ? "a.img.3.bak" : "a.img.2.bak", "d10.img.bak", "d9.img.bak",
+	      "m/inner.img.bak", "z.TXD.bak", "\xc3\xa9.txd.bak", cjk_archive + ".bak", "n.bak/n.img.bak"}}};
 	if (posix)
 		cases.push_back({"LinkedOperandIsFollowed", {"@/linkdir"}, "@/linkdir/inner.img: Patching i.txd patched 2 textures\n",
 		                 "", 0, {"m/inner.img"}});
@@ -160,8 +175,9 @@ INSTANTIATE_TEST_SUITE_P(Trees, Folder, ::testing::ValuesIn(folder_cases()),
                          named_case<folder_case>::name);
 
 // As an ordinary user: a folder that cannot be listed and a file that
-// cannot be read are reported and the search goes on; an archive that
-// can be read but not written is reported as a FILE operand would be.
+// cannot be read are reported and the search goes on; an archive that can
+// be read but not written is read as with -n, and one cut short after its
+// magic is reported.
 TEST(FolderFaults, UnreadableFoldersAndFilesAreReportedAndPassed)
 {
 	POSIX_ONLY();
@@ -170,13 +186,15 @@ TEST(FolderFaults, UnreadableFoldersAndFilesAreReportedAndPassed)
 	ASSERT_TRUE(std::filesystem::create_directories(root + "/locked"));
 	for (const char *name : {"locked/a.img", "ok.img", "ro.img", "secret.img"})
 		write_file(root + "/" + name, image);
+	write_file(root + "/cut.img", {'V', 'E', 'R', '2'});
 	ASSERT_TRUE(set_mode(root + "/locked", 0) && set_mode(root + "/secret.img", 0) && set_mode(root + "/ro.img", 0444));
 	run_limits limits;
 	limits.unprivileged = true;
 	run_result r = run_tool({root}, &limits);
-	EXPECT_EQ(r.out, root + "/ok.img: " + a_line);
-	EXPECT_EQ(r.err, "txd-depth-fix: " + root + "/locked: cannot list the folder: Permission denied\n"
-	                 "txd-depth-fix: " + root + "/ro.img: Permission denied\n"
+	EXPECT_EQ(r.out, root + "/ok.img: " + a_line + root + "/ro.img: " + a_line);
+	EXPECT_EQ(r.err, "txd-depth-fix: " + root + "/cut.img: header cut short after the VER2 magic\n"
+	                 "txd-depth-fix: " + root + "/locked: cannot list the folder: Permission denied\n"
+	                 "txd-depth-fix: " + root + "/ro.img: cannot write: Permission denied\n"
 	                 "txd-depth-fix: " + root + "/secret.img: Permission denied\n");
 	EXPECT_EQ(r.status, 1);
 	EXPECT_EQ(read_file(root + "/ro.img"), image);
@@ -241,5 +259,50 @@ TEST(FolderFaults, WideTreeHoldsNoDescriptorOfAFolderLeft)
 }
 
 // Four runs writing into one file at once, as xargs -P4 does: every line
+
+// Another program swaps a folder or a file for a link to outside the tree,
+// or for a FIFO, between two calls of the tool: just before its listing,
+// the probe of a file, its opening, or its opening for writing. Nothing
+// outside the tree is written, nothing hangs, and what was swapped is
+// passed over or reported.
+TEST(FolderFaults, SwapsMidRunNeverReachOutside)
+{
+	NEEDS_FAULT_SHIM();
+	std::string root = scratch_path("tree"), outside = scratch_path("outside");
+	const std::string b = "@/b.img: " + a_line, a = "@/sub/a.img: " + a_line;
+	struct {
+		const char *swap; // the shim's words, before the link's target
+		std::string out, err;
+		int status;
+	} rows[] = {
+	    {"swap sub #1 link", b, "", 0},
+	    {"swap sub #1 fifo", b, "", 0},
+	    {"swap b.img #1 link", a, "", 0},
+	    {"swap b.img #1 fifo", a, "", 0},
+	    {"swap b.img #2 link", a, "txd-depth-fix: @/b.img: Too many levels of symbolic links\n", 1},
+	    {"swap b.img #2 fifo", a, "txd-depth-fix: @/b.img: not a regular file\n", 1},
+	    {"swap b.img #3 link", b + a, "txd-depth-fix: @/b.img: cannot write: Too many levels of symbolic links\n", 1},
+	    {"swap b.img #3 fifo", b + a, "txd-depth-fix: @/b.img: cannot write: it was replaced while being read\n", 1},
+	};
+	const bytes image = sample::archive({{"a.txd", broken_txd}});
+	for (const auto &row : rows) {
+		for (const char *folder : {"/sub", ""})
+			ASSERT_TRUE(std::filesystem::create_directories(root + folder) || folder[0] == '\0');
+		ASSERT_TRUE(std::filesystem::create_directories(outside));
+		for (const std::string &file : {root + "/b.img", root + "/sub/a.img", outside + "/b.img", outside + "/o.img"})
+			write_file(file, image);
+		std::string swap = std::string(row.swap) + " " + outside + (std::strstr(row.swap, "sub") ? "" : "/o.img");
+		run_limits limits;
+		limits.fault = swap.c_str();
+		limits.seconds = 20;
+		run_result r = run_tool({"-q", root}, &limits);
+		EXPECT_EQ(r.out, expand(row.out, root)) << row.swap;
+		EXPECT_EQ(r.err, expand(row.err, root)) << row.swap;
+		EXPECT_EQ(r.status, row.status) << row.swap;
+		EXPECT_EQ(files_below(outside), (std::map<std::string, bytes>{{"b.img", image}, {"o.img", image}})) << row.swap;
+		std::filesystem::remove_all(root);
+		std::filesystem::remove_all(outside);
+	}
+}
 
 } // namespace

@@ -210,6 +210,8 @@ static void limit(int resource, std::uint64_t bytes)
 		_exit(125);
 #endif
 	}
+	if (limits.seconds != 0)
+		alarm(limits.seconds); // outlives the exec
 	limit(RLIMIT_FSIZE, limits.file_size);
 	limit(RLIMIT_AS, limits.address_space);
 	limit(RLIMIT_NOFILE, limits.open_files);

@@ -18,6 +18,7 @@ struct run_limits {
 	int closed_fd = -1;                // a standard descriptor to start closed (POSIX)
 	bool stdout_reader_gone = false;   // stdout a pipe with no reader (POSIX)
 	bool unprivileged = false;         // bound by file modes even when run as root (POSIX)
+	unsigned seconds = 0;              // killed after this long, as a run that hangs (POSIX); 0 for never
 };
 
 struct run_output {

@@ -74,7 +74,7 @@ run_result run_on(const bytes &image, const run_limits *limits, std::string *pat
 	return r;
 }
 
-const std::string file_letters = "aboctes";
+const std::string file_letters = "abocktes";
 
 std::string expand(const std::string &templ, const std::string &stem)
 {
@@ -86,7 +86,7 @@ std::string expand(const std::string &templ, const std::string &stem)
 		else if (f == '\0' || file_letters.find(f) == std::string::npos)
 			out += stem;
 		else {
-			out += stem + f + (f == 't' || f == 'e' || f == 's' ? ".txd" : ".img");
+			out += stem + f + (f == 't' || f == 'e' || f == 's' ? ".txd" : f == 'k' ? ".img.bak" : ".img");
 			i++;
 		}
 	}

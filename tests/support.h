@@ -43,7 +43,7 @@ run_result run_on(const bytes &image, const run_limits *limits = nullptr, std::s
 
 // The one placeholder language of expected texts and arguments: "@" and
 // one of the letters of files, as "@a", names that file (stem, the letter,
-// then ".txd" for t, e and s, ".img" for the others); any other "@" stands
+// then ".txd" for t, e and s, ".img.bak" for k, ".img" for the others); any other "@" stands
 // for stem itself: the archive's path, or the folder searched.
 extern const std::string file_letters;
 std::string expand(const std::string &templ, const std::string &stem);
