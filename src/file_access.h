@@ -42,9 +42,9 @@ path_kind kind_of_path(const char *path);
 std::FILE *open_file(place where, bool follow);
 
 // The same file as f, the stream open_file gave for where, open for
-// reading and writing; f is closed then. Null with errno set, f still
-// open, when writing is refused, or (ESTALE) when where has come to name
-// another file since f was opened.
+// reading and writing; f is closed then. Null, f still open, when writing
+// is refused (errno set), or when where has come to name another file
+// since f was opened (errno 0).
 std::FILE *reopen_for_writing(std::FILE *f, place where, bool follow);
 
 // Reads up to n of the first bytes of the file at where, never following a

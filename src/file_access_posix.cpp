@@ -87,7 +87,7 @@ std::FILE *reopen_for_writing(std::FILE *f, place where, bool follow)
 		return nullptr;
 	if (!same_file(fd, fileno(f))) {
 		close(fd);
-		errno = ESTALE;
+		errno = 0;
 		return nullptr;
 	}
 	std::FILE *writable = stream_on(fd, "rb+");

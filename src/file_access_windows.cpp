@@ -1,25 +1,39 @@
-// File access on Windows: paths in UTF-8 turned into the wide names the
-// system takes, reparse points never followed inside folders, consoles
-// written as characters.
+// File access on Windows. A path the user gives is made absolute and long
+// ("\\?\") before any call, so that no MAX_PATH limit applies and "C:"
+// means the drive's current folder. Below a folder held open, every name
+// opens relative to the folder's handle, never following a reparse point,
+// and what opens must stand where the folder says: a folder or file
+// swapped for a link meanwhile is never reached through.
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+#include <winternl.h>
+#include <aclapi.h>
 
 #include "file_access.h"
 #include "file_access_shared.h"
 
 static_assert(sizeof(long long) == 8, "_fseeki64 takes 64-bit positions");
 
+struct open_folder {
+	HANDLE handle;
+	wchar_t *final_path; // as the system names the folder, to check what opens below it
+};
+
 const char PATH_SEPARATOR = '\\';
 const bool WINDOWS_COMMAND_LINE = true;
 
+// "C:" alone is the current folder of drive C: a name joins it as "C:name".
 bool needs_separator_after(const char *folder, std::size_t n)
 {
-	return n == 0 || (folder[n - 1] != '\\' && folder[n - 1] != '/');
+	if (n == 0 || folder[n - 1] == '\\' || folder[n - 1] == '/')
+		return n == 0;
+	return !(n == 2 && folder[1] == ':');
 }
 
 // The one translation of the system's error codes into errno values.
@@ -34,6 +48,7 @@ static int errno_from_win32(DWORD error)
 	case ERROR_BAD_NET_NAME:
 	case ERROR_BAD_PATHNAME:
 	case ERROR_FILENAME_EXCED_RANGE:
+	case ERROR_CANT_RESOLVE_FILENAME: // a loop of links
 		return ENOENT;
 	case ERROR_FILE_EXISTS:
 	case ERROR_ALREADY_EXISTS:
@@ -44,50 +59,181 @@ static int errno_from_win32(DWORD error)
 	case ERROR_NOT_ENOUGH_MEMORY:
 	case ERROR_OUTOFMEMORY:
 		return ENOMEM;
+	case ERROR_SHARING_VIOLATION: // another program has it open
+	case ERROR_LOCK_VIOLATION:
+		return EBUSY;
+	case ERROR_WRITE_PROTECT:
+		return EROFS;
+	case ERROR_DIRECTORY:
+		return ENOTDIR;
 	default:
 		return EACCES;
 	}
 }
 
-// Windows opens names outside the ANSI code page only through the
-// wide-character calls; suffix is appended to the converted name.
-static wchar_t *wide_from_utf8(const char *path, const wchar_t *suffix = L"")
+static bool failed(NTSTATUS status)
 {
-	int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0);
-	std::size_t extra = wcslen(suffix);
-	wchar_t *wide = n > 0 ? static_cast<wchar_t *>(std::malloc(sizeof(wchar_t) * (static_cast<std::size_t>(n) + extra)))
-	                      : nullptr;
-	if (wide == nullptr || MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, wide, n) != n) {
+	errno = errno_from_win32(RtlNtStatusToDosError(status));
+	return false;
+}
+
+static wchar_t *wide_from_utf8(const char *text)
+{
+	int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
+	wchar_t *wide = n > 0 ? static_cast<wchar_t *>(std::malloc(sizeof(wchar_t) * static_cast<std::size_t>(n))) : nullptr;
+	if (wide == nullptr || MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, wide, n) != n) {
 		std::free(wide);
-		errno = n > 0 ? ENOMEM : EINVAL;
+		errno = n > 0 ? ENOMEM : ENOENT; // bytes that are no UTF-8 name no file
 		return nullptr;
 	}
-	wcscat(wide, suffix);
 	return wide;
+}
+
+static char *utf8_from_wide_n(const wchar_t *wide, int n)
+{
+	int bytes = WideCharToMultiByte(CP_UTF8, 0, wide, n, nullptr, 0, nullptr, nullptr);
+	char *s = bytes > 0 ? static_cast<char *>(std::malloc(static_cast<std::size_t>(bytes) + 1)) : nullptr;
+	if (s != nullptr && WideCharToMultiByte(CP_UTF8, 0, wide, n, s, bytes, nullptr, nullptr) != bytes) {
+		std::free(s);
+		return nullptr;
+	}
+	if (s != nullptr)
+		s[bytes] = '\0';
+	return s;
 }
 
 char *utf8_from_wide(const wchar_t *wide)
 {
-	int n = WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
-	char *s = n > 0 ? static_cast<char *>(std::malloc(static_cast<std::size_t>(n))) : nullptr;
-	if (s != nullptr && WideCharToMultiByte(CP_UTF8, 0, wide, -1, s, n, nullptr, nullptr) != n) {
-		std::free(s);
-		s = nullptr;
-	}
-	return s;
+	return utf8_from_wide_n(wide, static_cast<int>(wcslen(wide)));
 }
 
-// Files are opened by their whole path, which every place carries.
-static const char *path_of(place where)
+static bool starts_with(const wchar_t *text, const wchar_t *start)
 {
-	return where.shown;
+	return wcsncmp(text, start, wcslen(start)) == 0;
+}
+
+// The path as the system takes it whatever its length: absolute, '/' as
+// '\', "." and ".." resolved, a separator at the end dropped but for a
+// drive's root, then "\\?\" (or "\\?\UNC\") before it. A path already in
+// that form, or naming a device ("\\.\"), stays as it is.
+static wchar_t *system_path(const char *path)
+{
+	wchar_t *wide = wide_from_utf8(path);
+	if (wide == nullptr || starts_with(wide, L"\\\\?\\") || starts_with(wide, L"\\\\.\\"))
+		return wide;
+	DWORD n = GetFullPathNameW(wide, 0, nullptr, nullptr);
+	const wchar_t *prefix = L"\\\\?\\";
+	wchar_t *full = n > 0 ? static_cast<wchar_t *>(std::malloc(sizeof(wchar_t) * (n + 8))) : nullptr;
+	if (full == nullptr || GetFullPathNameW(wide, n, full + 8, nullptr) >= n) {
+		errno = full == nullptr && n > 0 ? ENOMEM : ENOENT;
+		std::free(full);
+		std::free(wide);
+		return nullptr;
+	}
+	std::free(wide);
+	wchar_t *rest = full + 8;
+	if (starts_with(rest, L"\\\\"))
+		rest += 2, prefix = L"\\\\?\\UNC\\";
+	std::size_t length = wcslen(rest);
+	if (length > 3 && rest[length - 1] == L'\\')
+		rest[--length] = L'\0';
+	std::size_t p = wcslen(prefix);
+	std::memmove(full, prefix, p * sizeof(wchar_t));
+	std::memmove(full + p, rest, (length + 1) * sizeof(wchar_t));
+	return full;
+}
+
+// The system's own name for what h is open on, in NT form.
+static wchar_t *final_path_of(HANDLE h)
+{
+	DWORD n = GetFinalPathNameByHandleW(h, nullptr, 0, VOLUME_NAME_NT);
+	wchar_t *path = n > 0 ? static_cast<wchar_t *>(std::malloc(sizeof(wchar_t) * n)) : nullptr;
+	if (path != nullptr && GetFinalPathNameByHandleW(h, path, n, VOLUME_NAME_NT) >= n) {
+		std::free(path);
+		path = nullptr;
+	}
+	return path;
+}
+
+// Whether what h is open on stands in folder under name: a folder or file
+// swapped for a link to elsewhere (which some systems follow whatever a
+// program asks) does not.
+static bool stands_in(const open_folder &folder, const wchar_t *name, HANDLE h)
+{
+	wchar_t *found = final_path_of(h);
+	std::size_t n = wcslen(folder.final_path), length = found != nullptr ? wcslen(found) : 0;
+	bool separated = n > 0 && folder.final_path[n - 1] == L'\\';
+	std::size_t skip = n + (separated ? 0 : 1);
+	bool in = length > skip && (separated || found[n] == L'\\') &&
+	          CompareStringOrdinal(found, static_cast<int>(n), folder.final_path, static_cast<int>(n), TRUE) == CSTR_EQUAL &&
+	          CompareStringOrdinal(found + skip, -1, name, -1, TRUE) == CSTR_EQUAL;
+	std::free(found);
+	return in;
+}
+
+enum open_how { OPEN_NAME, CREATE_NAME };
+
+// Opens where: a path by its long form, a name below its folder by the
+// folder's handle; options are NtCreateFile's. Null handle with errno set.
+static HANDLE open_handle(place where, ACCESS_MASK access, open_how how, ULONG options,
+                          PSECURITY_DESCRIPTOR security = nullptr)
+{
+	wchar_t *name = where.folder == nullptr ? system_path(where.name) : wide_from_utf8(where.name);
+	if (name == nullptr)
+		return nullptr;
+	ULONG share = how == CREATE_NAME ? 0 : FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+	HANDLE h = nullptr;
+	if (where.folder == nullptr) {
+		DWORD flags = (options & FILE_DIRECTORY_FILE ? FILE_FLAG_BACKUP_SEMANTICS : 0) |
+		              (options & FILE_OPEN_REPARSE_POINT ? FILE_FLAG_OPEN_REPARSE_POINT : 0) |
+		              (options & FILE_DELETE_ON_CLOSE ? FILE_FLAG_DELETE_ON_CLOSE : 0);
+		SECURITY_ATTRIBUTES sa = {sizeof sa, security, FALSE};
+		h = CreateFileW(name, access, share, &sa, how == CREATE_NAME ? CREATE_NEW : OPEN_EXISTING, flags, nullptr);
+		if (h == INVALID_HANDLE_VALUE)
+			errno = errno_from_win32(GetLastError()), h = nullptr;
+	} else {
+		UNICODE_STRING object = {static_cast<USHORT>(wcslen(name) * sizeof(wchar_t)),
+		                         static_cast<USHORT>(wcslen(name) * sizeof(wchar_t)), name};
+		OBJECT_ATTRIBUTES attributes;
+		InitializeObjectAttributes(&attributes, &object, OBJ_CASE_INSENSITIVE, where.folder->handle, security);
+		IO_STATUS_BLOCK io;
+		NTSTATUS status = NtCreateFile(&h, access | SYNCHRONIZE, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, share,
+		                               how == CREATE_NAME ? FILE_CREATE : FILE_OPEN,
+		                               options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+		if (!NT_SUCCESS(status))
+			failed(status), h = nullptr;
+		else if (!stands_in(*where.folder, name, h))
+			CloseHandle(h), h = nullptr, errno = ENOENT; // the name leads elsewhere now
+	}
+	std::free(name);
+	return h;
+}
+
+static std::FILE *stream_on(HANDLE h, bool read, bool write)
+{
+	if (h == nullptr)
+		return nullptr;
+	int flags = (read && write ? _O_RDWR : write ? _O_WRONLY : _O_RDONLY) | _O_BINARY;
+	int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), flags);
+	std::FILE *f = fd >= 0 ? _fdopen(fd, read && write ? "rb+" : write ? "wb" : "rb") : nullptr;
+	if (f == nullptr && fd >= 0)
+		_close(fd);
+	else if (fd < 0)
+		CloseHandle(h);
+	return unbuffered(f);
+}
+
+static HANDLE handle_of(std::FILE *f)
+{
+	int fd = _fileno(f);
+	return fd >= 0 ? reinterpret_cast<HANDLE>(_get_osfhandle(fd)) : INVALID_HANDLE_VALUE;
 }
 
 // The attributes, unlike _wstat, take a folder given with a trailing
 // separator ("game\\"), as dropped folders and typed ones may come.
 path_kind kind_of_path(const char *path)
 {
-	wchar_t *wide = wide_from_utf8(path);
+	wchar_t *wide = system_path(path);
 	if (wide == nullptr)
 		return PATH_MISSING;
 	DWORD attributes = GetFileAttributesW(wide), why = GetLastError();
@@ -101,85 +247,127 @@ path_kind kind_of_path(const char *path)
 	return attributes & FILE_ATTRIBUTE_DEVICE ? PATH_OTHER : PATH_REGULAR;
 }
 
-static HANDLE open_handle(place where, DWORD access, DWORD disposition, DWORD flags)
+std::FILE *open_file(place where, bool follow)
 {
-	wchar_t *wide = wide_from_utf8(path_of(where));
-	if (wide == nullptr)
-		return INVALID_HANDLE_VALUE;
-	DWORD share = disposition == CREATE_NEW ? 0 : FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-	HANDLE h = CreateFileW(wide, access, share, nullptr, disposition, flags, nullptr);
-	DWORD why = GetLastError();
-	std::free(wide);
-	if (h == INVALID_HANDLE_VALUE)
-		errno = errno_from_win32(why);
-	return h;
+	ULONG options = FILE_NON_DIRECTORY_FILE | (follow ? 0 : FILE_OPEN_REPARSE_POINT);
+	return stream_on(open_handle(where, GENERIC_READ, OPEN_NAME, options), true, false);
 }
 
-static std::FILE *stream_on(HANDLE h, bool read, bool write)
+// The handle opens again, with no name to resolve: always the same file.
+std::FILE *reopen_for_writing(std::FILE *f, place, bool)
 {
-	if (h == INVALID_HANDLE_VALUE)
+	HANDLE h = ReOpenFile(handle_of(f), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
+	if (h == INVALID_HANDLE_VALUE) {
+		errno = errno_from_win32(GetLastError());
 		return nullptr;
-	int flags = (read && write ? _O_RDWR : write ? _O_WRONLY : _O_RDONLY) | _O_BINARY;
-	int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), flags);
-	std::FILE *f = fd >= 0 ? _fdopen(fd, read && write ? "rb+" : write ? "wb" : "rb") : nullptr;
-	if (f == nullptr && fd >= 0)
-		_close(fd);
-	else if (fd < 0)
-		CloseHandle(h);
-	return unbuffered(f);
-}
-
-// Reparse points are never followed inside folders: a junction or a link
-// to a file opens the link itself, which then reads as no regular file.
-std::FILE *open_file(place where, bool update, bool follow)
-{
-	DWORD flags = follow ? FILE_ATTRIBUTE_NORMAL : FILE_FLAG_OPEN_REPARSE_POINT;
-	HANDLE h = open_handle(where, update ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ, OPEN_EXISTING, flags);
-	return stream_on(h, true, update);
+	}
+	std::FILE *writable = stream_on(h, true, true);
+	if (writable != nullptr)
+		std::fclose(f);
+	return writable;
 }
 
 bool read_first_bytes(place where, unsigned char *head, std::size_t n, std::size_t *got)
 {
-	HANDLE h = open_handle(where, GENERIC_READ, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT);
-	if (h == INVALID_HANDLE_VALUE)
+	HANDLE h = open_handle(where, GENERIC_READ, OPEN_NAME, FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT);
+	if (h == nullptr)
 		return false;
 	DWORD read = 0;
 	bool ok = ReadFile(h, head, static_cast<DWORD>(n), &read, nullptr) != 0;
+	if (!ok)
+		errno = errno_from_win32(GetLastError());
 	CloseHandle(h);
 	*got = read;
-	if (!ok)
-		errno = EIO;
 	return ok;
 }
 
-std::FILE *create_new_file(place where)
+name_kind kind_of_name(place where)
 {
-	return stream_on(open_handle(where, GENERIC_WRITE, CREATE_NEW, FILE_ATTRIBUTE_NORMAL), false, true);
+	HANDLE h = open_handle(where, FILE_READ_ATTRIBUTES, OPEN_NAME, FILE_OPEN_REPARSE_POINT);
+	if (h == nullptr)
+		return errno == ENOENT ? NAME_FREE : NAME_OTHER;
+	BY_HANDLE_FILE_INFORMATION info;
+	DWORD other = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
+	bool file = GetFileInformationByHandle(h, &info) && (info.dwFileAttributes & other) == 0;
+	CloseHandle(h);
+	return file ? NAME_FILE : NAME_OTHER;
+}
+
+// The copy gets the file's access list, protected from what its folder
+// would add to it.
+std::FILE *create_new_file(place where, std::FILE *like)
+{
+	PSECURITY_DESCRIPTOR security = nullptr;
+	DWORD why = GetSecurityInfo(handle_of(like), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr,
+	                            nullptr, &security);
+	if (why != ERROR_SUCCESS) {
+		errno = errno_from_win32(why);
+		return nullptr;
+	}
+	SetSecurityDescriptorControl(security, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
+	HANDLE h = open_handle(where, GENERIC_WRITE, CREATE_NAME, FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, security);
+	LocalFree(security);
+	return stream_on(h, false, true);
+}
+
+// Renamed through a handle of its own, told never to replace: the system
+// refuses a name that is taken, whatever stands there.
+bool name_new_file(place temporary, place final)
+{
+	HANDLE h = open_handle(temporary, DELETE, OPEN_NAME, FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT);
+	wchar_t *name = final.folder == nullptr ? system_path(final.name) : wide_from_utf8(final.name);
+	std::size_t bytes = name != nullptr ? wcslen(name) * sizeof(wchar_t) : 0;
+	FILE_RENAME_INFO *rename = name != nullptr ? static_cast<FILE_RENAME_INFO *>(std::calloc(1, sizeof *rename + bytes)) : nullptr;
+	bool named = false;
+	if (h != nullptr && rename != nullptr) {
+		if (final.folder == nullptr)
+			name[1] = L'?'; // "\\?\" as the NT name "\??\"
+		rename->ReplaceIfExists = FALSE;
+		rename->RootDirectory = final.folder != nullptr ? final.folder->handle : nullptr;
+		rename->FileNameLength = static_cast<DWORD>(bytes);
+		std::memcpy(rename->FileName, name, bytes);
+		IO_STATUS_BLOCK io;
+		NTSTATUS status = NtSetInformationFile(h, &io, rename, static_cast<ULONG>(sizeof *rename + bytes),
+		                                       static_cast<FILE_INFORMATION_CLASS>(10)); // FileRenameInformation
+		named = NT_SUCCESS(status) || failed(status);
+	} else if (h != nullptr)
+		errno = ENOMEM;
+	if (h != nullptr)
+		CloseHandle(h);
+	std::free(rename);
+	std::free(name);
+	return named;
 }
 
 void remove_file(place where)
 {
-	wchar_t *wide = wide_from_utf8(path_of(where));
-	if (wide != nullptr)
-		_wremove(wide);
-	std::free(wide);
+	HANDLE h = open_handle(where, DELETE, OPEN_NAME, FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_DELETE_ON_CLOSE);
+	if (h != nullptr)
+		CloseHandle(h);
 }
 
-static std::int64_t ticks(FILETIME t)
+bool flush_to_disk(std::FILE *f)
 {
-	return static_cast<std::int64_t>(static_cast<std::uint64_t>(t.dwHighDateTime) << 32 | t.dwLowDateTime);
+	if (FlushFileBuffers(handle_of(f)))
+		return true;
+	errno = errno_from_win32(GetLastError());
+	return false;
 }
 
-static FILETIME filetime(std::int64_t ticks)
+// Windows counts 100 ns ticks from 1601; seconds and nanoseconds from then.
+static const std::int64_t TICKS_A_SECOND = 10000000;
+
+static void times_from(FILETIME t, std::int64_t *seconds, std::int32_t *nanoseconds)
 {
-	std::uint64_t t = static_cast<std::uint64_t>(ticks);
+	std::int64_t ticks = static_cast<std::int64_t>(static_cast<std::uint64_t>(t.dwHighDateTime) << 32 | t.dwLowDateTime);
+	*seconds = ticks / TICKS_A_SECOND;
+	*nanoseconds = static_cast<std::int32_t>(ticks % TICKS_A_SECOND * 100);
+}
+
+static FILETIME filetime(std::int64_t seconds, std::int32_t nanoseconds)
+{
+	std::uint64_t t = static_cast<std::uint64_t>(seconds * TICKS_A_SECOND + nanoseconds / 100);
 	return {static_cast<DWORD>(t), static_cast<DWORD>(t >> 32)};
-}
-
-static HANDLE handle_of(std::FILE *f)
-{
-	int fd = _fileno(f);
-	return fd >= 0 ? reinterpret_cast<HANDLE>(_get_osfhandle(fd)) : INVALID_HANDLE_VALUE;
 }
 
 bool inspect_file(std::FILE *f, file_facts *facts)
@@ -193,13 +381,15 @@ bool inspect_file(std::FILE *f, file_facts *facts)
 	facts->regular = (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
 	facts->volume = info.dwVolumeSerialNumber;
 	facts->index = static_cast<std::uint64_t>(info.nFileIndexHigh) << 32 | info.nFileIndexLow;
-	facts->times = {ticks(info.ftLastAccessTime), ticks(info.ftLastWriteTime)};
+	times_from(info.ftLastAccessTime, &facts->times.access_seconds, &facts->times.access_nanoseconds);
+	times_from(info.ftLastWriteTime, &facts->times.modify_seconds, &facts->times.modify_nanoseconds);
 	return true;
 }
 
 bool set_file_times(std::FILE *f, const file_times &times)
 {
-	FILETIME access = filetime(times.access), modify = filetime(times.modify);
+	FILETIME access = filetime(times.access_seconds, times.access_nanoseconds);
+	FILETIME modify = filetime(times.modify_seconds, times.modify_nanoseconds);
 	if (SetFileTime(handle_of(f), nullptr, &access, &modify))
 		return true;
 	errno = errno_from_win32(GetLastError());
@@ -229,48 +419,82 @@ static entry_kind kind_of_found(DWORD attributes)
 	return attributes & FILE_ATTRIBUTE_DEVICE ? ENTRY_OTHER : ENTRY_FILE;
 }
 
-static bool store_found(name_store *s, const WIN32_FIND_DATAW &found)
+// Every name of the folder open as h, read through the handle itself.
+static bool read_names(HANDLE h, name_store *s)
 {
-	char *name = utf8_from_wide(found.cFileName);
-	bool stored = name != nullptr && (is_dot_or_dot_dot(name) || store_name(s, name, kind_of_found(found.dwFileAttributes)));
-	std::free(name);
-	return stored;
+	const DWORD room = 64 * 1024;
+	unsigned char *buffer = static_cast<unsigned char *>(std::malloc(room));
+	bool ok = buffer != nullptr;
+	errno = ENOMEM;
+	while (ok && GetFileInformationByHandleEx(h, FileIdBothDirectoryInfo, buffer, room)) {
+		for (DWORD at = 0;;) {
+			const FILE_ID_BOTH_DIR_INFO *e = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO *>(buffer + at);
+			char *name = utf8_from_wide_n(e->FileName, static_cast<int>(e->FileNameLength / sizeof(wchar_t)));
+			ok = name != nullptr && (is_dot_or_dot_dot(name) || store_name(s, name, kind_of_found(e->FileAttributes)));
+			std::free(name);
+			if (!ok || e->NextEntryOffset == 0)
+				break;
+			at += e->NextEntryOffset;
+		}
+	}
+	if (ok && GetLastError() != ERROR_NO_MORE_FILES)
+		ok = false, errno = errno_from_win32(GetLastError());
+	std::free(buffer);
+	return ok;
 }
 
-bool list_folder(place where, bool, folder_listing *listing)
+// Whether h is a folder to list: a folder below another only when it is
+// no reparse point; its final path is noted in folder.
+static bool is_folder_to_list(HANDLE h, bool follow, open_folder *folder)
 {
-	const char *path = path_of(where);
-	std::size_t n = std::strlen(path);
-	wchar_t *pattern = wide_from_utf8(path, needs_separator_after(path, n) ? L"\\*" : L"*");
-	if (pattern == nullptr)
+	BY_HANDLE_FILE_INFORMATION info;
+	if (folder == nullptr)
+		errno = ENOMEM;
+	else if (!GetFileInformationByHandle(h, &info))
+		errno = errno_from_win32(GetLastError());
+	else if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+		errno = ENOTDIR;
+	else if (!follow && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+		errno = ELOOP;
+	else if ((folder->final_path = final_path_of(h)) == nullptr)
+		errno = ENOMEM;
+	else
+		return true;
+	return false;
+}
+
+bool list_folder(place where, bool follow, folder_listing *listing)
+{
+	ULONG options = FILE_DIRECTORY_FILE | (follow ? 0 : FILE_OPEN_REPARSE_POINT);
+	HANDLE h = open_handle(where, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, OPEN_NAME, options);
+	if (h == nullptr)
 		return false;
-	WIN32_FIND_DATAW found;
-	HANDLE h = FindFirstFileExW(pattern, FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
-	DWORD why = GetLastError();
-	std::free(pattern);
-	if (h == INVALID_HANDLE_VALUE) {
-		errno = errno_from_win32(why);
-		return false;
-	}
+	open_folder *folder = static_cast<open_folder *>(std::calloc(1, sizeof *folder));
 	name_store s = {};
-	bool ok = store_found(&s, found);
-	while (ok && FindNextFileW(h, &found))
-		ok = store_found(&s, found);
-	if (ok && GetLastError() != ERROR_NO_MORE_FILES)
-		ok = false, errno = EIO;
-	FindClose(h);
-	listing->folder = nullptr;
-	if (!ok) {
+	bool listed = is_folder_to_list(h, follow, folder) && read_names(h, &s);
+	if (!listed)
 		discard_names(&s);
+	if (!listed || !finish_listing(&s, listing)) {
+		int err = errno;
+		if (folder != nullptr)
+			std::free(folder->final_path);
+		std::free(folder);
+		CloseHandle(h);
+		errno = err;
 		return false;
 	}
-	return finish_listing(&s, listing);
+	folder->handle = h;
+	listing->folder = folder;
+	return true;
 }
 
 void release_listing(folder_listing *listing)
 {
 	std::free(listing->entries);
 	std::free(listing->names);
+	CloseHandle(listing->folder->handle);
+	std::free(listing->folder->final_path);
+	std::free(listing->folder);
 }
 
 bool is_terminal(std::FILE *f)

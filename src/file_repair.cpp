@@ -54,9 +54,7 @@ static bool ready_to_write(file_run &run)
 	run.refused = true;
 	std::FILE *writable = reopen_for_writing(run.f, run.where, run.follow);
 	if (writable == nullptr) {
-		bool replaced = errno == ESTALE;
-		report_problem(run, replaced ? "cannot write: it was replaced while being read" : "cannot write",
-		               replaced ? 0 : errno);
+		report_problem(run, errno == 0 ? "cannot write: it was replaced while being read" : "cannot write", errno);
 		return false;
 	}
 	run.f = writable;

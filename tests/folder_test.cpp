@@ -8,7 +8,9 @@
 #include <string>
 #include <vector>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -303,6 +305,66 @@ TEST(FolderFaults, SwapsMidRunNeverReachOutside)
 		std::filesystem::remove_all(root);
 		std::filesystem::remove_all(outside);
 	}
+}
+
+// On Windows, another program flips a folder between itself and a link to
+// outside the tree while the tool searches the tree, 25 times: nothing
+// outside is ever written. Under wine the flipping is done by perl, whose
+// links Windows programs see as folders wherever they lead.
+TEST(FolderFaults, FolderFlippedForALinkNeverLeadsOutside)
+{
+#ifndef _WIN32
+	GTEST_SKIP() << "on POSIX the same swaps are made one by one";
+#else
+	if (!std::filesystem::exists("Z:\\usr\\bin\\perl"))
+		GTEST_SKIP() << "no perl under wine to flip the folder with";
+	std::string unix_root = "/tmp/txd-flip-" + std::to_string(GetCurrentProcessId()), root = "Z:" + unix_root;
+	for (char &c : root)
+		c = c == '/' ? '\\' : c;
+	const bytes image = sample::archive({{"a.txd", broken_txd}});
+	ASSERT_TRUE(std::filesystem::create_directories(root + "\\tree\\sub") && std::filesystem::create_directories(root + "\\outside"));
+	write_file(root + "\\tree\\sub\\a.img", image);
+	write_file(root + "\\outside\\o.img", image);
+	std::string script = "chdir '" + unix_root + "'; until (-e 'stop') { rename 'tree/sub', 'tree/real'; "
+	                     "symlink '../outside', 'tree/sub'; select(undef, undef, undef, 0.0005); unlink 'tree/sub'; "
+	                     "rename 'tree/real', 'tree/sub'; select(undef, undef, undef, 0.0005) } open(F, '>done')";
+	write_file(root + "\\flip.pl", bytes(script.begin(), script.end()));
+	std::wstring command = L"Z:\\usr\\bin\\perl " + std::wstring(unix_root.begin(), unix_root.end()) + L"/flip.pl";
+	STARTUPINFOW start{};
+	start.cb = sizeof start;
+	PROCESS_INFORMATION flipper{};
+	ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &start, &flipper));
+	run_limits own_process;
+	for (int run = 0; run < 25; run++) {
+		int status = run_tool({"-q", root + "\\tree"}, &own_process).status;
+		EXPECT_TRUE(status == 0 || status == 1) << status;
+	}
+	write_file(root + "\\stop", {});
+	for (int wait = 0; wait < 100 && !std::filesystem::exists(root + "\\done"); wait++)
+		Sleep(100);
+	EXPECT_EQ(files_below(root + "\\outside"), (std::map<std::string, bytes>{{"o.img", image}}));
+	std::filesystem::remove_all(root);
+#endif
+}
+
+// "Z:" alone is the current folder of drive Z:, not its root: the names
+// in it join as "Z:name".
+TEST(Drives, AloneIsTheDrivesCurrentFolder)
+{
+#ifndef _WIN32
+	GTEST_SKIP() << "drives are Windows'";
+#else
+	std::string folder = scratch_path("drive"), drive = folder.substr(0, 2);
+	ASSERT_TRUE(std::filesystem::create_directories(folder));
+	write_file(folder + "\\a.img", sample::archive({{"a.txd", broken_txd}}));
+	std::filesystem::path was = std::filesystem::current_path();
+	std::filesystem::current_path(std::filesystem::u8path(folder));
+	run_result r = run_tool({"-n", drive});
+	std::filesystem::current_path(was);
+	EXPECT_EQ(r.out + r.err, drive + "a.img: " + a_line);
+	EXPECT_EQ(r.status, 0);
+	std::filesystem::remove_all(std::filesystem::u8path(folder));
+#endif
 }
 
 } // namespace
