@@ -1,9 +1,5 @@
 // File access on POSIX: every open relative to a folder's descriptor,
 // links not followed inside folders, FIFOs never waited for.
-#if !defined(_FILE_OFFSET_BITS)
-#define _FILE_OFFSET_BITS 64 // must precede every include to widen off_t
-#endif
-
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>

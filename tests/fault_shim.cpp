@@ -15,6 +15,14 @@
 // swaps the file or folder NAME, just before the N-th openat of it, for a
 // symbolic link to TARGET or a FIFO, moving it aside to NAME.swapped: what
 // another program could do between two calls of the tool.
+//   readdir unknown | readdir fails NAME
+// makes every entry's type unknown, as some file systems give it, or the
+// first read of the entries of the folder NAME fail with EIO.
+// The shim defines the plain names and the 64-bit ones itself.
+#undef _FILE_OFFSET_BITS
+#undef _TIME_BITS
+
+#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -163,6 +171,46 @@ extern "C" int openat64(int folder, const char *path, int flags, ...)
 	mode_t mode = mode_of(flags, more);
 	va_end(more);
 	return open_or_swap("openat64", folder, path, flags, mode);
+}
+
+// Whether the folder open as fd is named name.
+bool folder_named(int fd, const char *name)
+{
+	char link[64], path[4096];
+	std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+	ssize_t n = readlink(link, path, sizeof path - 1);
+	path[n > 0 ? n : 0] = '\0';
+	const char *slash = std::strrchr(path, '/');
+	return slash != nullptr && std::strcmp(slash + 1, name) == 0;
+}
+
+// Both names, as for openat.
+template <class Entry> Entry *read_entry(const char *real_name, DIR *folder)
+{
+	const char *wanted = std::getenv("TXD_FAULT");
+	char name[256] = "";
+	if (wanted != nullptr && std::sscanf(wanted, "readdir fails %255s", name) == 1 && folder_named(dirfd(folder), name)) {
+		static bool failed = false;
+		if (!failed) {
+			failed = true;
+			errno = EIO;
+			return nullptr;
+		}
+	}
+	Entry *e = real<Entry *(*)(DIR *)>(real_name)(folder);
+	if (e != nullptr && wanted != nullptr && std::strcmp(wanted, "readdir unknown") == 0)
+		e->d_type = DT_UNKNOWN;
+	return e;
+}
+
+extern "C" dirent *readdir(DIR *folder)
+{
+	return read_entry<dirent>("readdir", folder);
+}
+
+extern "C" dirent64 *readdir64(DIR *folder)
+{
+	return read_entry<dirent64>("readdir64", folder);
 }
 
 extern "C" std::size_t fread(void *p, std::size_t size, std::size_t n, FILE *f)

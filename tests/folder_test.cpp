@@ -307,6 +307,33 @@ TEST(FolderFaults, SwapsMidRunNeverReachOutside)
 	}
 }
 
+// Folders whose entries come without a type, as some file systems give
+// them, are searched all the same; a folder whose entries cannot be read
+// is reported.
+TEST(FolderFaults, EntriesWithoutATypeOrUnreadable)
+{
+	NEEDS_FAULT_SHIM();
+	std::string root = scratch_path("tree");
+	ASSERT_TRUE(std::filesystem::create_directories(root + "/sub"));
+	const bytes image = sample::archive({{"a.txd", broken_txd}});
+	struct {
+		const char *fault;
+		std::string out, err;
+	} rows[] = {{"readdir unknown", "@/b.img: " + a_line + "@/sub/a.img: " + a_line, ""},
+	            {"readdir fails sub", "@/b.img: " + a_line, "txd-depth-fix: @/sub: cannot list the folder: Input/output error\n"}};
+	for (const auto &row : rows) {
+		write_file(root + "/b.img", image);
+		write_file(root + "/sub/a.img", image);
+		run_limits limits;
+		limits.fault = row.fault;
+		run_result r = run_tool({"-nq", root}, &limits);
+		EXPECT_EQ(r.out, expand(row.out, root)) << row.fault;
+		EXPECT_EQ(r.err, expand(row.err, root)) << row.fault;
+		EXPECT_EQ(r.status, row.err.empty() ? 0 : 1) << row.fault;
+	}
+	std::filesystem::remove_all(root);
+}
+
 // On Windows, another program flips a folder between itself and a link to
 // outside the tree while the tool searches the tree, 25 times: nothing
 // outside is ever written. Under wine the flipping is done by perl, whose
