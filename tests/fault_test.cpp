@@ -92,7 +92,8 @@ TEST(Faults, EntriesWithNothingToRepairAreNeverWritten)
 // As an ordinary user (bound by file modes even when the tests run as
 // root): a file that cannot be written is read as with -n, silently when
 // it needs nothing, with one problem when it does; what it needs is still
-// to repair.
+// to repair. Owned by another user where the tests can give it one, so
+// that -np, which sets no times, would fail if it did.
 TEST(Faults, ReadOnlyFilesAreReadAsADryRun)
 {
 	POSIX_ONLY();
@@ -104,6 +105,7 @@ TEST(Faults, ReadOnlyFilesAreReadAsADryRun)
 	for (const auto &[name, data] : files) {
 		write_file(root + name, data);
 		ASSERT_TRUE(set_mode(root + name, 0444));
+		give_away(root + name);
 	}
 	const std::string cannot_write = ": cannot write: Permission denied\n", still = " 2 still to repair, 1 problem\n";
 	struct {
@@ -119,7 +121,7 @@ TEST(Faults, ReadOnlyFilesAreReadAsADryRun)
 	    {{"-q", "--totals", "@"},
 	     "@/a.img: " + a_line + "Patching @/t.txd patched 2 textures\n0 textures repaired in 0 of 3 files, 4 still to repair, 2 problems\n",
 	     "txd-depth-fix: @/a.img" + cannot_write + "txd-depth-fix: @/t.txd" + cannot_write, 1},
-	    {{"-n", "--totals", "@/a.img"}, a_line + "2 textures to repair in 1 of 1 file\n", "", 0},
+	    {{"-np", "--totals", "@/a.img"}, a_line + "2 textures to repair in 1 of 1 file\n", "", 0},
 	};
 	run_limits limits;
 	limits.unprivileged = true;

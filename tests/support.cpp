@@ -134,6 +134,7 @@ bool make_fifo(const std::string &, unsigned) { return false; }
 bool make_symlink(const std::string &, const std::string &) { return false; }
 bool set_mode(const std::string &, unsigned) { return false; }
 bool set_environment(const char *, const char *) { return false; }
+void give_away(const std::string &) {}
 #else
 const bool posix = true;
 
@@ -155,6 +156,13 @@ bool set_mode(const std::string &path, unsigned mode)
 bool set_environment(const char *name, const char *value)
 {
 	return value != nullptr ? setenv(name, value, 1) == 0 : unsetenv(name) == 0;
+}
+
+void give_away(const std::string &path)
+{
+	if (getuid() == 0) {
+		EXPECT_EQ(chown(path.c_str(), 65534, 65534), 0) << path;
+	}
 }
 #endif
 

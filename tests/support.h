@@ -78,6 +78,7 @@ bool make_fifo(const std::string &path, unsigned mode);
 bool make_symlink(const std::string &target, const std::string &path);
 bool set_mode(const std::string &path, unsigned mode);
 bool set_environment(const char *name, const char *value); // null value: unset
+void give_away(const std::string &path); // to another user, when the tests run as root
 extern const bool posix;
 #define POSIX_ONLY()                                                                                                   \
 	if (!posix)                                                                                                    \
