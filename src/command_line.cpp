@@ -12,13 +12,14 @@
 #include "report.h"
 
 static const char USAGE[] =
-    "usage: txd-depth-fix [-bHnpqtv] [--totals] [--] FILE|FOLDER...\n"
+    "usage: txd-depth-fix [-bHnpqtv] [--check] [--totals] [--] FILE|FOLDER...\n"
     "       txd-depth-fix -h | --help\n"
     "       txd-depth-fix -V | --version\n"
     "Sets to 16 the recorded depth of 16-bit textures that claim 8 or 4 bits\n"
-    "per pixel, in the texture dictionaries of each VER2 archive FILE, in place.\n"
-    "A FOLDER is searched to any depth for archives and for loose dictionaries\n"
-    "(files named *.txd); links and *.bak files in it are passed over. A file\n"
+    "per pixel, in the texture dictionaries of VER2 archives and in loose texture\n"
+    "dictionaries, in place. A FILE is what its first bytes say: VER2 (an archive,\n"
+    "whatever its name) or a texture dictionary named *.txd. A FOLDER is searched\n"
+    "to any depth for both; links and *.bak files in it are passed over. A file\n"
     "named *.bak is a backup: it is never written.\n"
     "\n"
     "  -n, --dry-run        open files read-only and write nothing\n"
@@ -26,28 +27,32 @@ static const char USAGE[] =
     "                       why a FILE was left alone\n"
     "  -q, --quiet          no line for an entry or dictionary with nothing to repair\n"
     "  -H, --with-filename  start every archive's lines with its path\n"
-    "  -t, --txd            each FILE is one loose texture dictionary, not an archive\n"
+    "  -t, --txd            each FILE is one loose texture dictionary, whatever its\n"
+    "                       name, not an archive\n"
     "  -b, --backup         copy a file to FILE.bak before its first change, or\n"
     "                       to FILE.2.bak ... FILE.99.bak when that name is taken\n"
     "  -p, --preserve       a changed file, and its backup, keep the file's\n"
     "                       modification and access times\n"
     "      --totals         end with one line: \"T textures repaired in R of N files\"\n"
     "                       and what is still to repair, left alone, or a problem\n"
+    "      --check          a dry run that prints only what needs repair; exit\n"
+    "                       status 0: nothing to repair, 1: something, 2: a problem\n"
     "  -h, --help           print this help and exit\n"
     "  -V, --version        print the version and exit\n"
     "\n"
     "A file that cannot be written is still read, as with -n.\n"
     "\n"
     "Exit status: 0 when nothing was reported, 1 when anything was,\n"
-    "2 for a usage error.\n";
+    "2 for a usage error (with --check, as above).\n";
 
-enum { OPTION_TOTALS = 256 };
+enum { OPTION_TOTALS = 256, OPTION_CHECK };
 
 // The leading '-' returns operands in order, so options count wherever they
 // stand before "--", whatever POSIXLY_CORRECT says.
 static const char SHORT_OPTIONS[] = "-bHnpqtvhV";
 static const option LONG_OPTIONS[] = {
     {"backup", no_argument, nullptr, 'b'},
+    {"check", no_argument, nullptr, OPTION_CHECK},
     {"dry-run", no_argument, nullptr, 'n'},
     {"help", no_argument, nullptr, 'h'},
     {"preserve", no_argument, nullptr, 'p'},
@@ -64,6 +69,7 @@ struct command {
 	run_options run;
 	bool quiet, with_filename, totals;
 	bool loose; // -t: each FILE is a loose dictionary
+	bool check; // a dry run whose status says whether anything needs repair
 	char **operands; // gathered at the front of argv, in order
 	int count;
 };
@@ -135,6 +141,7 @@ static bool set_option(command &c, int letter)
 	case 't': c.loose = true; break;
 	case 'v': c.run.verbose = true; break;
 	case OPTION_TOTALS: c.totals = true; break;
+	case OPTION_CHECK: c.check = c.run.dry_run = c.quiet = true; break;
 	default: return false;
 	}
 	return true;
@@ -195,9 +202,10 @@ static void handle_operand(report &r, const command &c, const char *operand)
 		print_left_alone(r, operand, "a backup");
 	else if (kind != PATH_REGULAR)
 		print_problem(r, operand, nullptr, "not a regular file", 0);
-	else if (!repair_file(r, {nullptr, operand, operand}, true, c.loose ? DICTIONARIES_ONLY : ARCHIVES_ONLY,
+	else if (!repair_file(r, {nullptr, operand, operand}, true, c.loose ? DICTIONARIES_ONLY : EITHER_KIND,
 	                      c.count > 1 || c.with_filename, c.run))
-		print_left_alone(r, operand, c.loose ? "not a texture dictionary" : "not a VER2 archive");
+		print_left_alone(r, operand, c.loose || has_txd_extension(leaf_name(operand)) ? "not a texture dictionary"
+		                                                                                : "not a VER2 archive");
 }
 
 // "/?" cannot name a file on Windows, and is how its programs are asked
@@ -239,39 +247,57 @@ static int refuse_windows_style_option(report &r, const char *word)
 	return EXIT_USAGE;
 }
 
-static int run_command(report &r, int argc, char *argv[], run_summary &summary)
+// The status of a run that ended normally: with --check, whether anything
+// needs repair.
+static int status_of(const report &r, const command &c)
 {
+	if (c.check)
+		return r.totals.problems > 0 ? EXIT_CHECK_PROBLEM : r.totals.textures > 0 ? EXIT_TO_REPAIR : EXIT_CLEAN;
+	return r.totals.problems > 0 ? EXIT_REPORTED : EXIT_CLEAN;
+}
+
+// Handles every operand: -1 then, or the status of a run that ended on
+// its command line (help, version, a usage error, nothing given).
+static int run_command(report &r, int argc, char *argv[], command &c, run_summary &summary)
+{
+	if (argc <= 1) {
+		line_add(r, r.err, "txd-depth-fix: no FILE or FOLDER given; try 'txd-depth-fix --help'");
+		line_end(r, r.err);
+		return EXIT_CLEAN;
+	}
 	if (asks_for_windows_help(argc, argv))
 		return print_text(r, USAGE), EXIT_CLEAN;
 	if (const char *word = windows_style_option(argc, argv))
 		return refuse_windows_style_option(r, word);
-	command c = {{false, false, false, false}, false, false, false, false, nullptr, 0};
 	int status = parse_options(argc, argv, r, c);
-	if (status != EXIT_USAGE && status != EXIT_CLEAN) {
-		r.quiet = c.quiet;
-		r.verbose = c.run.verbose;
-		for (int i = 0; i < c.count; i++)
-			handle_operand(r, c, c.operands[i]);
-		if (c.totals)
-			print_totals(r, c.run.dry_run);
-		summary.operands = c.count;
-	}
-	totals_text(r.totals, c.run.dry_run, summary.totals, sizeof summary.totals);
-	return status;
+	if (status != -1)
+		return status;
+	r.quiet = c.quiet || summary.keep;
+	r.verbose = c.run.verbose;
+	for (int i = 0; i < c.count; i++)
+		handle_operand(r, c, c.operands[i]);
+	if (c.totals)
+		print_totals(r, c.run.dry_run);
+	summary.operands = c.count;
+	return -1;
 }
 
 int txd_depth_fix(int argc, char *argv[], std::FILE *out, std::FILE *err, run_summary *summary)
 {
-	run_summary own = {0, 0, ""};
+	run_summary own = {};
 	run_summary &s = summary != nullptr ? *summary : own;
 	s.operands = 0;
 	report r;
-	report_begin(r, out, err);
-	int status = run_command(r, argc, argv, s);
+	report_begin(r, out, err, &s);
+	command c = {{false, false, false, false}, false, false, false, false, false, nullptr, 0};
+	int status = run_command(r, argc, argv, c, s);
 	check_output(r);
-	if (status != EXIT_USAGE)
-		status = r.totals.problems > 0 ? EXIT_REPORTED : EXIT_CLEAN;
-	s.left_alone = r.totals.left_alone;
+	if (status == -1)
+		status = status_of(r, c);
+	else if (status == EXIT_CLEAN && r.totals.problems > 0) // help that could not be written
+		status = EXIT_REPORTED;
+	s.totals = r.totals;
+	totals_text(r.totals, c.run.dry_run, s.totals_line, sizeof s.totals_line);
 	report_end(r);
 	return status;
 }

@@ -6,14 +6,16 @@
 
 #include <cstdio>
 
-enum { EXIT_CLEAN = 0, EXIT_REPORTED = 1, EXIT_USAGE = 2 };
+// The exit statuses; --check has the convention of diff and cmp.
+enum { EXIT_CLEAN = 0, EXIT_REPORTED = 1, EXIT_USAGE = 2, EXIT_TO_REPAIR = 1, EXIT_CHECK_PROBLEM = 2 };
 
 #include "report.h"
 
 // Parses the options, handles every operand in turn and returns the exit
-// status; fills summary when it is not null. Paths are UTF-8 on every
-// host. out is flushed and checked at the end, not closed. Keeps no state
-// between calls. On Windows, "/?" asks for the help.
+// status; fills summary when it is not null (and keeps its lines when it
+// asks). Paths are UTF-8 on every host. out is flushed and checked at the
+// end, not closed. Keeps no state between calls. On Windows, "/?" asks for
+// the help.
 int txd_depth_fix(int argc, char *argv[], std::FILE *out, std::FILE *err, run_summary *summary = nullptr);
 
 #endif

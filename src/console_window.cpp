@@ -1,33 +1,76 @@
 #include "console_window.h"
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "file_access.h"
 
 static const char *const HINTS[] = {
     "",
-    "Loose texture dictionaries (.txd files) are repaired when you drop their folder onto txd-depth-fix.exe.\n",
-    "Drop VER2 archives or folders onto txd-depth-fix.exe: it repairs them in place (back up first, or use -b).\n",
+    "Drop VER2 archives, .txd files or folders onto txd-depth-fix.exe: it repairs them in place (back up first, or "
+    "use -b).\n",
+    "Each problem above names its file and what went wrong.\n",
+    "Nothing dropped was a VER2 archive or a texture dictionary, or held one.\n",
 };
+static const char PROMPT[] = "Press Enter to close this window.";
 
 bool console_closes_at_exit(unsigned long console_processes, bool stdin_is_console)
 {
 	return console_processes == 1 && stdin_is_console;
 }
 
+bool console_window_closes_at_exit()
+{
+	return console_closes_at_exit(console_processes(), standard_input_is_console());
+}
+
 held_window_hint held_window_hint_for(const run_summary &summary)
 {
 	if (summary.operands == 0)
 		return HINT_DROP_SOMETHING;
-	return summary.left_alone > 0 ? HINT_DROP_THE_FOLDER : HINT_NONE;
+	if (summary.totals.problems > 0)
+		return HINT_PROBLEMS;
+	return summary.totals.files == 0 ? HINT_NOTHING_FOUND : HINT_NONE;
+}
+
+// Room for the kept lines of k and the line that counts the rest.
+static std::size_t room_for(const kept_lines &k)
+{
+	std::size_t room = 64;
+	for (std::size_t i = 0; i < k.kept; i++)
+		room += std::strlen(k.lines[i]) + 1;
+	return room;
+}
+
+// Appends the kept lines of k at text + *n, then "and N more WHAT".
+static void add_lines(char *text, std::size_t *n, std::size_t room, const kept_lines &k, const char *what)
+{
+	for (std::size_t i = 0; i < k.kept; i++)
+		*n += static_cast<std::size_t>(std::snprintf(text + *n, room - *n, "%s\n", k.lines[i]));
+	if (k.all > k.kept)
+		*n += static_cast<std::size_t>(std::snprintf(text + *n, room - *n, "and %llu more %s\n",
+		                                             static_cast<unsigned long long>(k.all - k.kept), what));
+}
+
+char *held_window_text(const run_summary &summary)
+{
+	const char *hint = HINTS[held_window_hint_for(summary)];
+	std::size_t room = room_for(summary.problems) + room_for(summary.left_alone) + TOTALS_ROOM + std::strlen(hint) +
+	                   sizeof PROMPT + 4;
+	char *text = static_cast<char *>(std::malloc(room));
+	if (text == nullptr)
+		return nullptr;
+	std::size_t n = static_cast<std::size_t>(std::snprintf(text, room, "\n"));
+	add_lines(text, &n, room, summary.problems, summary.problems.all - summary.problems.kept == 1 ? "problem" : "problems");
+	add_lines(text, &n, room, summary.left_alone, "left alone");
+	std::snprintf(text + n, room - n, "%s\n%s%s", summary.totals_line, hint, PROMPT);
+	return text;
 }
 
 void hold_console_window(const run_summary &summary)
 {
-	if (!console_closes_at_exit(console_processes(), standard_input_is_console()))
-		return;
-	char text[TOTALS_ROOM + 256];
-	std::snprintf(text, sizeof text, "\n%s\n%sPress Enter to close this window.", summary.totals,
-	              HINTS[held_window_hint_for(summary)]);
-	show_on_console_and_wait(text);
+	char *text = held_window_text(summary);
+	show_on_console_and_wait(text != nullptr ? text : PROMPT);
+	std::free(text);
 }

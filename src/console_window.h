@@ -11,15 +11,21 @@
 // dropped on it) and reads its standard input from it.
 bool console_closes_at_exit(unsigned long console_processes, bool stdin_is_console);
 
-// What a held window shows before its prompt, besides the totals line: a
-// hint that loose dictionaries are repaired by dropping their folder, when
-// a dropped file was left alone; how to use the program, when nothing was
-// dropped at all.
-enum held_window_hint { HINT_NONE, HINT_DROP_THE_FOLDER, HINT_DROP_SOMETHING };
+// The same for this process's own console; never off Windows.
+bool console_window_closes_at_exit();
+
+// The hint a held window ends with, fitting what happened: nothing was
+// dropped; there were problems; nothing dropped was of either kind.
+enum held_window_hint { HINT_NONE, HINT_DROP_SOMETHING, HINT_PROBLEMS, HINT_NOTHING_FOUND };
 held_window_hint held_window_hint_for(const run_summary &summary);
 
-// When the console would close at exit: the totals, the hint and a prompt,
-// on the console itself, then a wait for Enter. Nothing elsewhere.
+// What the held window shows after the run: each problem again and each
+// FILE left alone (the first 20 of each, then how many more), the totals,
+// the hint and the prompt; in memory of its own, null when there is none.
+char *held_window_text(const run_summary &summary);
+
+// Shows that on the console itself, never on redirected output, and waits
+// for Enter.
 void hold_console_window(const run_summary &summary);
 
 #endif

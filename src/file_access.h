@@ -27,6 +27,10 @@ struct place {
 extern const char PATH_SEPARATOR;
 bool needs_separator_after(const char *folder, std::size_t n);
 
+// The last name of a path: what follows its last separator (on Windows
+// also a drive's colon).
+const char *leaf_name(const char *path);
+
 // Windows conventions on the command line: "/?" asks for help.
 extern const bool WINDOWS_COMMAND_LINE;
 

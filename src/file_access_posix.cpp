@@ -27,6 +27,12 @@ bool needs_separator_after(const char *folder, std::size_t n)
 	return n == 0 || folder[n - 1] != '/';
 }
 
+const char *leaf_name(const char *path)
+{
+	const char *slash = std::strrchr(path, '/');
+	return slash != nullptr ? slash + 1 : path;
+}
+
 static int folder_of(place where)
 {
 	return where.folder == nullptr ? AT_FDCWD : where.folder->fd;

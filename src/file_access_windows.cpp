@@ -36,6 +36,15 @@ bool needs_separator_after(const char *folder, std::size_t n)
 	return !(n == 2 && folder[1] == ':');
 }
 
+const char *leaf_name(const char *path)
+{
+	const char *leaf = path;
+	for (const char *c = path; *c != '\0'; c++)
+		if (*c == '\\' || *c == '/' || *c == ':')
+			leaf = c + 1;
+	return leaf;
+}
+
 // The one translation of the system's error codes into errno values.
 static int errno_from_win32(DWORD error)
 {

@@ -37,10 +37,9 @@ bool is_backup_name(const char *name);
 
 enum file_kind { KIND_NEITHER, KIND_ARCHIVE, KIND_DICTIONARY };
 
-// Which kinds a file may be: a file found in a folder is either, a
-// dictionary only under a txd name; a FILE operand is an archive, or with
-// -t a dictionary under any name.
-enum kind_rule { EITHER_KIND, ARCHIVES_ONLY, DICTIONARIES_ONLY };
+// Which kinds a file may be: an archive, or a dictionary under a txd name;
+// or with -t a dictionary alone, under any name.
+enum kind_rule { EITHER_KIND, DICTIONARIES_ONLY };
 
 // The kind that got first bytes of a file (at least 4 to say anything) and
 // its name (without folders) give under rule.

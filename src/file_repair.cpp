@@ -251,7 +251,7 @@ static bool repair_by_kind(file_run &run, kind_rule rule, bool name_archive_line
 		report_problem(run, rule == DICTIONARIES_ONLY ? "cannot read" : "cannot read header", errno);
 		return true;
 	}
-	file_kind kind = kind_of(head, got, run.where.name, rule);
+	file_kind kind = kind_of(head, got, leaf_name(run.where.name), rule);
 	if (kind != KIND_NEITHER)
 		run.r.totals.files++;
 	if (kind == KIND_ARCHIVE) {

@@ -44,14 +44,17 @@ static int run(int argc, char *argv[])
 	// Each line is handed over whole, in one write, so that several runs
 	// sharing a pipe never tear one another's lines.
 	std::setvbuf(stdout, nullptr, _IONBF, 0);
-	run_summary summary;
+	run_summary summary = {};
+	summary.keep = console_window_closes_at_exit();
 	int status = txd_depth_fix(argc, argv, stdout, stderr, &summary);
 	bool already_reported = std::ferror(stdout) != 0;
 	if (std::fclose(stdout) != 0 && !already_reported) {
 		std::fprintf(stderr, "txd-depth-fix: standard output: %s\n", std::strerror(errno));
 		status = EXIT_REPORTED;
 	}
-	hold_console_window(summary);
+	if (summary.keep)
+		hold_console_window(summary);
+	release_summary(summary);
 	return status;
 }
 

@@ -3,16 +3,18 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "growth.h"
 #include "little_endian.h"
 #include "texture_patch.h"
 
-void report_begin(report &r, std::FILE *out, std::FILE *err)
+void report_begin(report &r, std::FILE *out, std::FILE *err, run_summary *summary)
 {
 	r = {};
 	r.out = out;
 	r.err = err;
+	r.summary = summary;
 	r.out_terminal = is_terminal(out);
 	r.err_terminal = is_terminal(err);
 	r.out_console = is_console(out);
@@ -92,6 +94,35 @@ void line_end(report &r, std::FILE *to)
 	r.length = 0;
 }
 
+// Whether a held window is to show again a line of k.
+static bool keeping(const report &r)
+{
+	return r.summary != nullptr && r.summary->keep;
+}
+
+// Keeps n bytes of head, control bytes as '?' when quoted is set, and then
+// tail, as one line for the held window while there is room; counted
+// either way.
+static void keep(kept_lines &k, const char *head, std::size_t n, bool quoted, const char *tail)
+{
+	std::size_t tail_n = std::strlen(tail);
+	char *line = k.kept < KEPT_LINES ? static_cast<char *>(std::malloc(n + tail_n + 1)) : nullptr;
+	k.all++;
+	if (line == nullptr)
+		return;
+	for (std::size_t i = 0; i < n; i++)
+		line[i] = quoted && is_control(static_cast<unsigned char>(head[i])) ? '?' : head[i];
+	std::memcpy(line + n, tail, tail_n + 1);
+	k.lines[k.kept++] = line;
+}
+
+void release_summary(run_summary &s)
+{
+	for (kept_lines *k : {&s.problems, &s.left_alone})
+		while (k->kept > 0)
+			std::free(k->lines[--k->kept]);
+}
+
 void print_problem(report &r, const char *path, const char *name, const char *what, int err)
 {
 	line_add(r, r.err, "txd-depth-fix: ");
@@ -106,6 +137,8 @@ void print_problem(report &r, const char *path, const char *name, const char *wh
 		line_add(r, r.err, ": ");
 		line_add(r, r.err, std::strerror(err));
 	}
+	if (keeping(r))
+		keep(r.summary->problems, r.line, r.length, false, ""); // quoted as on stderr
 	line_end(r, r.err);
 	r.totals.problems++;
 }
@@ -179,6 +212,11 @@ void print_listing(report &r, const char *prefix, const unsigned char *buffer, c
 void print_left_alone(report &r, const char *path, const char *why)
 {
 	r.totals.left_alone++;
+	if (keeping(r)) {
+		char tail[64];
+		std::snprintf(tail, sizeof tail, ": left alone: %s", why);
+		keep(r.summary->left_alone, path, std::strlen(path), true, tail);
+	}
 	if (!r.verbose)
 		return;
 	line_add_shown(r, r.out, path);

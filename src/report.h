@@ -23,6 +23,8 @@ struct report_totals {
 	std::uint64_t problems;   // diagnostic lines written
 };
 
+struct run_summary;
+
 struct report {
 	std::FILE *out, *err;
 	bool out_terminal, err_terminal;
@@ -32,13 +34,15 @@ struct report {
 	bool out_known;
 	file_facts out_facts; // standard output, when it is a file
 	report_totals totals;
-	int out_error; // errno of the first failed write to out, or 0
+	run_summary *summary; // what a held window shows again, or null
+	int out_error;        // errno of the first failed write to out, or 0
 	char *line;    // the line in hand
 	std::size_t length, room;
 };
 
 // Begins a run's report on out and err; quiet and verbose start unset.
-void report_begin(report &r, std::FILE *out, std::FILE *err);
+// summary, when not null, is kept up to date as the run goes.
+void report_begin(report &r, std::FILE *out, std::FILE *err, run_summary *summary);
 void report_end(report &r);
 
 // Whether f is the very file standard output writes to.
@@ -93,12 +97,24 @@ constexpr std::size_t TOTALS_ROOM = 200;
 void totals_text(const report_totals &t, bool dry_run, char *text, std::size_t room);
 void print_totals(report &r, bool dry_run);
 
-// What a run did, for a console window held open after it.
-struct run_summary {
-	int operands;
-	std::uint64_t left_alone;
-	char totals[TOTALS_ROOM]; // the line --totals prints, without its "\n"
+// What a run did, for a console window held open after it. The caller
+// sets keep: the run then leaves out lines whose count is 0, and keeps the
+// first problems and FILEs left alone as lines of their own, to be shown
+// again at the end. release_summary frees the kept lines.
+constexpr std::size_t KEPT_LINES = 20;
+struct kept_lines {
+	char *lines[KEPT_LINES];
+	std::size_t kept;  // in lines
+	std::uint64_t all; // how many there were
 };
+struct run_summary {
+	bool keep;
+	int operands;
+	report_totals totals;
+	kept_lines problems, left_alone;
+	char totals_line[TOTALS_ROOM]; // as --totals prints it, without its "\n"
+};
+void release_summary(run_summary &s);
 
 // Flushes out and reports, once, that it could not be written: a report
 // lost to a full disk or a closed pipe is a failure, not a success.

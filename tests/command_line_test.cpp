@@ -2,6 +2,7 @@
 // usage errors, the held window's summary and what reaches a terminal.
 #include <cstdio>
 #include <filesystem>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -25,10 +26,11 @@ namespace {
 
 // A command line over the files a.img and b.img (archives holding a.txd and
 // b.txd), o.img (o.txd, one broken texture), c.img (c.txd, nothing to
-// repair), k.img.bak (a backup of a broken archive), t.txd (a loose
-// dictionary), e.txd (empty) and s.txd (three bytes of a dictionary
-// chunk's type), each broken where it can be; @a, @b, ... stand for their
-// paths.
+// repair), v.txd (an archive holding v.txd), k.img.bak (a backup of a
+// broken archive), t.txd (a loose dictionary), d.img (a loose dictionary
+// under another name), e.txd (empty) and s.txd (three bytes of a
+// dictionary chunk's type), each broken where it can be; @a, @b, ... stand
+// for their paths.
 struct command_case {
 	const char *what;
 	std::vector<std::string> args;
@@ -49,7 +51,8 @@ bytes command_file(char letter, bool repaired)
 {
 	const bytes &txd = repaired ? fixed_txd : broken_txd;
 	switch (letter) {
-	case 't': return txd;
+	case 't':
+	case 'd': return txd;
 	case 'e': return {};
 	case 's': return {0x16, 0, 0}; // too short to be a dictionary
 	case 'c': return sample::archive({{"c.txd", fixed_txd}});
@@ -88,7 +91,7 @@ TEST_P(CommandLine, HandlesEveryFileAsAsked)
 INSTANTIATE_TEST_SUITE_P(
     Options, CommandLine,
     ::testing::Values(
-        command_case{"NoArgument", {}, "", "", 0, ""},
+        command_case{"NoArgument", {}, "", "txd-depth-fix: no FILE or FOLDER given; try 'txd-depth-fix --help'\n", 0, ""},
         command_case{"OptionsButNoFile", {"-n", "--verbose"}, "", "", 0, ""},
         command_case{"OneArchive", {"@a"}, a_line, "", 0, "a"},
         command_case{"SeveralArchivesNameTheirLines", {"@a", "@b"}, "@a: " + a_line + "@b: " + b_line, "", 0, "ab"},
@@ -111,7 +114,20 @@ INSTANTIATE_TEST_SUITE_P(
                      "@s: left alone: not a texture dictionary\n"
                      "Patching @t patched 2 textures\n" + listing,
                      "", 0, "t"},
-        command_case{"LeftAloneSilentlyWithoutVerbose", {"@t", "@e"}, "", "", 0, ""},
+        command_case{"LeftAloneSilentlyWithoutVerbose", {"@e", "@d", "@s"}, "", "", 0, ""},
+        command_case{"FilesAreWhatTheirBytesSay", {"-v", "@t", "@v", "@d", "@s"},
+                     "Patching @t patched 2 textures\n" + listing + "@v: Patching v.txd patched 2 textures\n"
+                     "@v:   body: 5-6-5, depth 8 -> 16\n@v:   face: 4-4-4-4, depth 4 -> 16\n"
+                     "@d: left alone: not a VER2 archive\n@s: left alone: not a texture dictionary\n",
+                     "", 0, "tv"},
+        command_case{"DictionaryOfAnyNameWithTxd", {"-t", "@d"}, "Patching @d patched 2 textures\n", "", 0, "d"},
+        command_case{"CheckFindsNothing", {"--check", "@c", "@e"}, "", "", 0, ""},
+        command_case{"CheckFindsRepairs", {"--check", "@c", "@a"}, "@a: " + a_line, "", 1, ""},
+        command_case{"CheckListsAndTotals", {"--check", "-v", "--totals", "@a"},
+                     a_line + listing + "2 textures to repair in 1 of 1 file\n", "", 1, ""},
+        command_case{"CheckMeetsAProblem", {"--check", "@a", "@gone"}, "@a: " + a_line,
+                     "txd-depth-fix: @gone: No such file or directory\n", 2, ""},
+        command_case{"CheckUsageError", {"--check", "-x", "@a"}, "", "txd-depth-fix: unknown option '-x'\n" + usage_hint, 2, ""},
         command_case{"LooseDryRun", {"-tn", "@t"}, "Patching @t patched 2 textures\n", "", 0, ""},
         command_case{"TotalsAlone", {"--totals"}, "0 textures repaired in 0 of 0 files\n", "", 0, ""},
         command_case{"TotalsSingular", {"--totals", "@o"}, "Patching o.txd patched 1 textures\n1 texture repaired in 1 of 1 file\n", "", 0, "o"},
@@ -228,36 +244,68 @@ TEST(Console, HeldOpenOnlyWhenTheToolIsAloneOnIt)
 	EXPECT_FALSE(console_closes_at_exit(0, true));  // no console at all
 }
 
-TEST(Console, HeldWindowExplainsWhatWasLeftOrHowToStart)
+TEST(Console, HintFitsWhatHappened)
 {
-	struct hint_case {
+	struct {
 		int operands;
-		std::uint64_t left_alone;
+		std::uint64_t files, problems;
 		held_window_hint hint;
-	} cases[] = {{0, 0, HINT_DROP_SOMETHING}, {1, 0, HINT_NONE}, {2, 1, HINT_DROP_THE_FOLDER}, {1, 1, HINT_DROP_THE_FOLDER}};
-	for (const hint_case &c : cases) {
-		run_summary summary = {c.operands, c.left_alone, ""};
-		EXPECT_EQ(held_window_hint_for(summary), c.hint) << c.operands << " " << c.left_alone;
+	} rows[] = {{0, 0, 0, HINT_DROP_SOMETHING}, {1, 1, 0, HINT_NONE}, {1, 1, 1, HINT_PROBLEMS},
+	            {1, 0, 1, HINT_PROBLEMS},        {2, 0, 0, HINT_NOTHING_FOUND}};
+	for (const auto &row : rows) {
+		run_summary summary = {};
+		summary.operands = row.operands;
+		summary.totals.files = row.files;
+		summary.totals.problems = row.problems;
+		EXPECT_EQ(held_window_hint_for(summary), row.hint) << row.operands << row.files << row.problems;
 	}
-	// The totals line is there whether or not --totals was given.
-	std::string loose = scratch_path("loose.txd");
-	write_file(loose, broken_txd);
-	std::FILE *out = std::tmpfile(), *err = std::tmpfile();
-	char prog[] = "txd-depth-fix", dry[] = "-n";
-	char *dropped[] = {prog, dry, &loose[0], nullptr}, *nothing[] = {prog, nullptr};
-	run_summary summary = {-1, 9, "?"};
-	EXPECT_EQ(txd_depth_fix(3, dropped, out, err, &summary), 0);
-	EXPECT_EQ(summary.operands, 1);
-	EXPECT_EQ(summary.left_alone, 1u);
-	EXPECT_EQ(std::string(summary.totals), "0 textures to repair in 0 of 0 files, 1 left alone");
-	summary = {-1, 9, "?"};
-	EXPECT_EQ(txd_depth_fix(1, nothing, out, err, &summary), 0);
-	EXPECT_EQ(summary.operands, 0);
-	EXPECT_EQ(summary.left_alone, 0u);
-	EXPECT_EQ(std::string(summary.totals), "0 textures repaired in 0 of 0 files");
-	std::fclose(out);
-	std::fclose(err);
-	std::remove(loose.c_str());
+}
+
+// Dropped on the program, files are handled as -q would, and the window
+// shows every problem again (20, then how many more), every FILE left alone
+// with its reason, the totals whether or not --totals was given, and a hint.
+TEST(Console, HeldWindowListsProblemsAndWhatWasLeftAlone)
+{
+	auto text_of = [](const run_summary &summary) {
+		char *text = held_window_text(summary);
+		std::string shown = text != nullptr ? text : "";
+		std::free(text);
+		return shown;
+	};
+	std::string stem = scratch_path("");
+	std::vector<std::string> args{"@a", "@c", "@t", "@s", "@e"}, problems;
+	for (char f : file_letters)
+		write_file(expand(std::string("@") + f, stem), command_file(f, false));
+	for (int i = 0; i < 22; i++) {
+		args.push_back("@gone" + std::to_string(i));
+		if (i < 20)
+			problems.push_back("txd-depth-fix: @gone" + std::to_string(i) + ": No such file or directory\n");
+	}
+	for (std::string &a : args)
+		a = expand(a, stem);
+	run_summary summary = {};
+	run_result r = run_held(args, summary);
+	std::string shown = text_of(summary);
+	EXPECT_EQ(r.out, expand("@a: " + a_line + "Patching @t patched 2 textures\n", stem));
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(shown, expand("\n" + std::accumulate(problems.begin(), problems.end(), std::string()) +
+	                            "and 2 more problems\n@s: left alone: not a texture dictionary\n"
+	                            "@e: left alone: not a texture dictionary\n"
+	                            "4 textures repaired in 2 of 3 files, 2 left alone, 22 problems\n"
+	                            "Each problem above names its file and what went wrong.\n"
+	                            "Press Enter to close this window.",
+	                            stem));
+	release_summary(summary);
+	for (char f : file_letters)
+		std::remove(expand(std::string("@") + f, stem).c_str());
+	summary = {};
+	r = run_held({}, summary);
+	shown = text_of(summary);
+	EXPECT_EQ(r.err, "txd-depth-fix: no FILE or FOLDER given; try 'txd-depth-fix --help'\n");
+	EXPECT_EQ(shown, "\n0 textures repaired in 0 of 0 files\nDrop VER2 archives, .txd files or folders onto "
+	                 "txd-depth-fix.exe: it repairs them in place (back up first, or use -b).\n"
+	                 "Press Enter to close this window.");
+	release_summary(summary);
 }
 
 // Windows programs are asked for help with "/?", which names no file there.

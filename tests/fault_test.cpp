@@ -122,6 +122,7 @@ TEST(Faults, ReadOnlyFilesAreReadAsADryRun)
 	     "@/a.img: " + a_line + "Patching @/t.txd patched 2 textures\n0 textures repaired in 0 of 3 files, 4 still to repair, 2 problems\n",
 	     "txd-depth-fix: @/a.img" + cannot_write + "txd-depth-fix: @/t.txd" + cannot_write, 1},
 	    {{"-np", "--totals", "@/a.img"}, a_line + "2 textures to repair in 1 of 1 file\n", "", 0},
+	    {{"--check", "@/a.img"}, a_line, "", 1},
 	};
 	run_limits limits;
 	limits.unprivileged = true;

@@ -38,7 +38,7 @@ std::string read_text(const std::string &path)
 } // namespace
 
 run_output run_in_process(const std::vector<std::string> &args, const std::string &out_path,
-                          const std::string &err_path)
+                          const std::string &err_path, run_summary *summary)
 {
 	std::vector<std::string> words{"txd-depth-fix"};
 	words.insert(words.end(), args.begin(), args.end());
@@ -49,7 +49,7 @@ run_output run_in_process(const std::vector<std::string> &args, const std::strin
 	std::FILE *out = std::fopen(out_path.c_str(), "w"), *err = std::fopen(err_path.c_str(), "w");
 	run_output r;
 	if (out != nullptr && err != nullptr)
-		r.status = txd_depth_fix(static_cast<int>(words.size()), argv.data(), out, err);
+		r.status = txd_depth_fix(static_cast<int>(words.size()), argv.data(), out, err, summary);
 	for (std::FILE *f : {out, err})
 		if (f != nullptr)
 			std::fclose(f);

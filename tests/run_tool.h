@@ -31,10 +31,13 @@ struct run_output {
 run_output run_program(const std::string &program, const std::vector<std::string> &args,
                        const std::string &out_path, const std::string &err_path, const run_limits &limits);
 
+struct run_summary;
+
 // Calls the run with args after the program's name, its output going
-// through the files out_path and err_path.
+// through the files out_path and err_path; summary as the held window has
+// it, when given.
 run_output run_in_process(const std::vector<std::string> &args, const std::string &out_path,
-                          const std::string &err_path);
+                          const std::string &err_path, run_summary *summary = nullptr);
 
 // The tests run through qemu or wine, which reserve address space of their
 // own: RLIMIT_AS then starves the emulator, not the tool.

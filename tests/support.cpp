@@ -1,9 +1,12 @@
 #include "support.h"
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+
+#include "report.h"
 
 #ifdef _WIN32
 #include <process.h>
@@ -51,6 +54,17 @@ run_result run_tool(const std::vector<std::string> &args, const run_limits *limi
 	return r;
 }
 
+run_result run_held(const std::vector<std::string> &args, run_summary &summary)
+{
+	std::string out_path = scratch_path("stdout"), err_path = scratch_path("stderr");
+	run_result r;
+	summary.keep = true;
+	static_cast<run_output &>(r) = run_in_process(args, out_path, err_path, &summary);
+	std::remove(out_path.c_str());
+	std::remove(err_path.c_str());
+	return r;
+}
+
 run_result run_tool_program(const std::string &program, const std::vector<std::string> &args)
 {
 	std::string out_path = scratch_path("stdout"), err_path = scratch_path("stderr");
@@ -74,7 +88,7 @@ run_result run_on(const bytes &image, const run_limits *limits, std::string *pat
 	return r;
 }
 
-const std::string file_letters = "abocktes";
+const std::string file_letters = "abdocktesv";
 
 std::string expand(const std::string &templ, const std::string &stem)
 {
@@ -86,7 +100,7 @@ std::string expand(const std::string &templ, const std::string &stem)
 		else if (f == '\0' || file_letters.find(f) == std::string::npos)
 			out += stem;
 		else {
-			out += stem + f + (f == 't' || f == 'e' || f == 's' ? ".txd" : f == 'k' ? ".img.bak" : ".img");
+			out += stem + f + (std::strchr("tesv", f) != nullptr ? ".txd" : f == 'k' ? ".img.bak" : ".img");
 			i++;
 		}
 	}

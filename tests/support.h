@@ -33,6 +33,9 @@ void write_file(const std::string &path, const bytes &data);
 // In process; with limits, as a process of its own.
 run_result run_tool(const std::vector<std::string> &args, const run_limits *limits = nullptr);
 
+// In process, keeping what a held window shows in summary.
+run_result run_held(const std::vector<std::string> &args, run_summary &summary);
+
 // Any program as a process of its own, output captured.
 run_result run_tool_program(const std::string &program, const std::vector<std::string> &args);
 
@@ -43,7 +46,7 @@ run_result run_on(const bytes &image, const run_limits *limits = nullptr, std::s
 
 // The one placeholder language of expected texts and arguments: "@" and
 // one of the letters of files, as "@a", names that file (stem, the letter,
-// then ".txd" for t, e and s, ".img.bak" for k, ".img" for the others); any other "@" stands
+// then ".txd" for t, e, s and v, ".img.bak" for k, ".img" for the others); any other "@" stands
 // for stem itself: the archive's path, or the folder searched.
 extern const std::string file_letters;
 std::string expand(const std::string &templ, const std::string &stem);
