@@ -5,6 +5,7 @@
 #include <cstring>
 
 static const int LAST_NUMBER = 99;
+static const char TEMPORARY[] = ".partial.bak";
 static const std::size_t SUFFIX_ROOM = 16; // ".partial.bak", ".99.bak" and their NUL
 
 // Copies from, from its start, to to; false with the reason in err.
@@ -26,27 +27,31 @@ static bool copy_whole_file(std::FILE *from, std::FILE *to, int *err)
 	return ok;
 }
 
-// The names of one backup: the temporary name it is made under, and a
-// numbered name it may be given, as made and as shown.
+// The names of one backup: the file's name and path with room for a
+// suffix, and the temporary name the copy is made under.
 struct backup_names {
 	const open_folder *folder;
-	char *temporary, *name, *shown;
+	char *name, *shown, *temporary;
 	std::size_t name_length, shown_length; // the file's own
+	int err;                               // why no backup was made
+	const char *named;                     // the name to give with it, as shown
 };
 
-// text with suffix after it, in memory with room for any other suffix.
-static char *with_suffix(const char *text, const char *suffix, std::size_t *length)
+static char *with_room(const char *text, std::size_t *length)
 {
 	*length = std::strlen(text);
-	char *name = static_cast<char *>(std::malloc(*length + SUFFIX_ROOM));
-	if (name != nullptr)
-		std::memcpy(name, text, *length), std::strcpy(name + *length, suffix);
-	return name;
+	char *copy = static_cast<char *>(std::malloc(*length + SUFFIX_ROOM));
+	if (copy != nullptr)
+		std::memcpy(copy, text, *length + 1);
+	return copy;
 }
 
-static place temporary_of(const backup_names &b)
+// The file's name with suffix after it, and its path as shown.
+static place suffixed(backup_names &b, const char *suffix)
 {
-	return {b.folder, b.temporary, b.temporary};
+	std::strcpy(b.name + b.name_length, suffix);
+	std::strcpy(b.shown + b.shown_length, suffix);
+	return {b.folder, b.name, b.shown};
 }
 
 // PATH.bak for number 1, PATH.N.bak after it.
@@ -55,79 +60,105 @@ static place numbered(backup_names &b, int number)
 	char suffix[SUFFIX_ROOM] = ".bak";
 	if (number > 1)
 		std::snprintf(suffix, sizeof suffix, ".%d.bak", number);
-	std::strcpy(b.name + b.name_length, suffix);
-	std::strcpy(b.shown + b.shown_length, suffix);
-	return {b.folder, b.name, b.shown};
+	return suffixed(b, suffix);
 }
 
-// The first number from from on whose name is free, or 0 when none is.
-static int first_free(backup_names &b, int from)
+static place temporary_of(const backup_names &b)
 {
-	for (int number = from; number <= LAST_NUMBER; number++)
-		if (kind_of_name(numbered(b, number)) == NAME_FREE)
-			return number;
+	return {b.folder, b.temporary, b.temporary};
+}
+
+// Fails the backup with err, naming the name that shown holds now.
+static int fail(backup_names &b, int err)
+{
+	b.err = err;
+	b.named = b.shown;
 	return 0;
 }
 
-// Copies f whole under the temporary name; false with the reason in err,
-// and nothing left behind.
-static bool copy_under_temporary(const backup_names &b, std::FILE *f, const file_times *times, int *err)
+// The first number from from on whose name is free; 0 when none is, or a
+// name cannot be looked at.
+static int first_free(backup_names &b, int from)
+{
+	for (int number = from; number <= LAST_NUMBER; number++) {
+		name_kind kind = kind_of_name(numbered(b, number));
+		if (kind == NAME_FREE)
+			return number;
+		if (kind == NAME_UNKNOWN)
+			return fail(b, errno);
+	}
+	return fail(b, EEXIST);
+}
+
+// A copy that a killed run left under the temporary name is cleared, but
+// only when that name cannot be the backup of a file beside it.
+static void clear_leftover(backup_names &b)
 {
 	place temporary = temporary_of(b);
-	if (kind_of_name(temporary) == NAME_FILE)
-		remove_file(temporary); // a copy that a killed run left half made
-	std::FILE *copy = create_new_file(temporary, f);
-	if (copy == nullptr) {
-		*err = errno;
-		return false;
-	}
-	bool made = copy_whole_file(f, copy, err);
-	if (made && !flush_to_disk(copy))
-		made = false, *err = errno;
-	if (made && times != nullptr && !set_file_times(copy, *times))
-		made = false, *err = errno;
-	if (std::fclose(copy) != 0 && made)
-		made = false, *err = errno;
-	if (!made)
+	if (kind_of_name(temporary) == NAME_FILE && kind_of_name(suffixed(b, ".partial")) == NAME_FREE)
 		remove_file(temporary);
-	return made;
+}
+
+// Copies f whole under the temporary name; false, with nothing left
+// behind, when it cannot. A copy that fails is named by the backup it was
+// to be, the number wanted.
+static bool copy_under_temporary(backup_names &b, std::FILE *f, const file_times *times, int wanted)
+{
+	clear_leftover(b);
+	std::FILE *copy = create_new_file(temporary_of(b), f);
+	if (copy == nullptr) {
+		suffixed(b, TEMPORARY);
+		return fail(b, errno);
+	}
+	int err = 0;
+	bool made = copy_whole_file(f, copy, &err);
+	if (made && !flush_to_disk(copy))
+		made = false, err = errno;
+	if (made && times != nullptr && !set_file_times(copy, *times))
+		made = false, err = errno;
+	if (std::fclose(copy) != 0 && made)
+		made = false, err = errno;
+	if (made)
+		return true;
+	remove_file(temporary_of(b));
+	numbered(b, wanted);
+	return fail(b, err);
 }
 
 // Gives the copy the first free name from number on, never replacing one
-// taken meanwhile; the number given, or 0 with the reason in err.
-static int give_number(backup_names &b, int number, int *err)
+// taken meanwhile; the number given, or 0 with the copy gone.
+static int give_number(backup_names &b, int number)
 {
-	while (number != 0 && !name_new_file(temporary_of(b), numbered(b, number))) {
-		*err = errno;
+	while (number != 0) {
+		if (name_new_file(temporary_of(b), numbered(b, number)))
+			return number;
 		if (errno != EEXIST)
-			break;
-		number = number < LAST_NUMBER ? first_free(b, number + 1) : 0;
+			number = fail(b, errno);
+		else
+			number = number < LAST_NUMBER ? first_free(b, number + 1) : fail(b, EEXIST);
 	}
-	if (number == 0 || *err != EEXIST)
-		remove_file(temporary_of(b));
-	return number;
+	remove_file(temporary_of(b));
+	return 0;
 }
 
 bool make_backup(report &r, place where, std::FILE *f, const file_times *times)
 {
-	backup_names b = {where.folder, nullptr, nullptr, nullptr, 0, 0};
+	backup_names b = {where.folder, nullptr, nullptr, nullptr, 0, 0, ENOMEM, where.shown};
 	std::size_t length;
-	b.temporary = with_suffix(where.name, ".partial.bak", &length);
-	b.name = with_suffix(where.name, "", &b.name_length);
-	b.shown = with_suffix(where.shown, "", &b.shown_length);
-	int err = ENOMEM, wanted = 0, number = 0;
-	if (b.temporary != nullptr && b.name != nullptr && b.shown != nullptr) {
-		wanted = first_free(b, 1);
-		err = EEXIST;
-		if (wanted != 0 && copy_under_temporary(b, f, times, &err))
-			number = give_number(b, wanted, &err);
-		numbered(b, wanted != 0 ? wanted : LAST_NUMBER); // the name the problem gives
+	b.name = with_room(where.name, &b.name_length);
+	b.shown = with_room(where.shown, &b.shown_length);
+	b.temporary = with_room(where.name, &length);
+	int number = 0;
+	if (b.name != nullptr && b.shown != nullptr && b.temporary != nullptr) {
+		std::strcpy(b.temporary + length, TEMPORARY);
+		int wanted = first_free(b, 1);
+		if (wanted != 0 && copy_under_temporary(b, f, times, wanted))
+			number = give_number(b, wanted);
 	}
 	if (number == 0)
-		print_problem(r, b.shown != nullptr && b.name != nullptr ? b.shown : where.shown, nullptr,
-		              "no backup made, so the file is left unchanged", err);
-	std::free(b.temporary);
+		print_problem(r, b.named, nullptr, "no backup made, so the file is left unchanged", b.err);
 	std::free(b.name);
 	std::free(b.shown);
+	std::free(b.temporary);
 	return number != 0;
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <getopt.h>
 
@@ -10,6 +11,7 @@
 #include "file_repair.h"
 #include "folder_search.h"
 #include "report.h"
+#include "wildcards.h"
 
 static const char USAGE[] =
     "usage: txd-depth-fix [-bHnpqtv] [--check] [--totals] [--] FILE|FOLDER...\n"
@@ -72,6 +74,7 @@ struct command {
 	bool check; // a dry run whose status says whether anything needs repair
 	char **operands; // gathered at the front of argv, in order
 	int count;
+	int before_double_dash; // how many of them came before "--"
 };
 
 // How many long options start with the name given in word ("--name[=x]").
@@ -169,6 +172,7 @@ static int parse_options(int argc, char *argv[], report &r, command &c)
 		else if (!set_option(c, letter))
 			return usage_error(r, argv[word]);
 	}
+	c.before_double_dash = c.count;
 	for (int i = optind; i < argc; i++)
 		c.operands[c.count++] = argv[i];
 	return -1;
@@ -188,6 +192,30 @@ static void search_folder(report &r, const char *path, const run_options &option
 	search_end(s);
 }
 
+// Whatever the path says before the name the system takes from it: on
+// Windows "a.bak." and "a.bak::$DATA" open a.bak.
+static bool names_a_backup(const char *path)
+{
+	std::size_t n;
+	const char *name = last_name_as_opened(path, &n);
+	return is_backup_name(name, n);
+}
+
+// A FILE opens, and is backed up, below its folder held open.
+static void repair_operand(report &r, const command &c, const char *operand)
+{
+	open_folder *folder = open_folder_of(operand);
+	if (folder == nullptr) {
+		print_problem(r, operand, nullptr, std::strerror(errno), 0);
+		return;
+	}
+	const char *name = leaf_name(operand);
+	if (!repair_file(r, {folder, name, operand}, true, c.loose ? DICTIONARIES_ONLY : EITHER_KIND,
+	                 c.count > 1 || c.with_filename, c.run))
+		print_left_alone(r, operand, c.loose || has_txd_extension(name) ? "not a texture dictionary" : "not a VER2 archive");
+	close_folder(folder);
+}
+
 // A FILE is looked at before it is opened: opening some devices has
 // effects of its own (a tape rewinds). A backup is never opened at all.
 // Lines of several archives say which archive they come from, as grep's do.
@@ -198,14 +226,12 @@ static void handle_operand(report &r, const command &c, const char *operand)
 		search_folder(r, operand, c.run);
 	else if (kind == PATH_MISSING)
 		print_problem(r, operand, nullptr, std::strerror(errno), 0);
-	else if (is_backup_name(operand))
+	else if (names_a_backup(operand))
 		print_left_alone(r, operand, "a backup");
 	else if (kind != PATH_REGULAR)
 		print_problem(r, operand, nullptr, "not a regular file", 0);
-	else if (!repair_file(r, {nullptr, operand, operand}, true, c.loose ? DICTIONARIES_ONLY : EITHER_KIND,
-	                      c.count > 1 || c.with_filename, c.run))
-		print_left_alone(r, operand, c.loose || has_txd_extension(leaf_name(operand)) ? "not a texture dictionary"
-		                                                                                : "not a VER2 archive");
+	else
+		repair_operand(r, c, operand);
 }
 
 // "/?" cannot name a file on Windows, and is how its programs are asked
@@ -256,6 +282,27 @@ static int status_of(const report &r, const command &c)
 	return r.totals.problems > 0 ? EXIT_REPORTED : EXIT_CLEAN;
 }
 
+// Windows programs expand the wildcards of their operands themselves, those
+// before "--"; the operands are then the expanded ones. Memory running out
+// leaves them as they were, and says so.
+static void expand_wildcards(report &r, command &c, path_list &expanded)
+{
+	bool any = false;
+	for (int i = 0; i < c.before_double_dash; i++)
+		any = any || std::strpbrk(c.operands[i], "*?") != nullptr;
+	if (!WINDOWS_COMMAND_LINE || !any)
+		return;
+	bool whole = true;
+	for (int i = 0; whole && i < c.count; i++)
+		whole = i < c.before_double_dash ? expand_operand(c.operands[i], expanded) : add_operand(c.operands[i], expanded);
+	if (!whole || expanded.count > INT_MAX) {
+		print_problem(r, "wildcards", nullptr, "not enough memory to expand them", 0);
+		return;
+	}
+	c.operands = expanded.paths;
+	c.count = static_cast<int>(expanded.count);
+}
+
 // Handles every operand: -1 then, or the status of a run that ended on
 // its command line (help, version, a usage error, nothing given).
 static int run_command(report &r, int argc, char *argv[], command &c, run_summary &summary)
@@ -274,8 +321,11 @@ static int run_command(report &r, int argc, char *argv[], command &c, run_summar
 		return status;
 	r.quiet = c.quiet || summary.keep;
 	r.verbose = c.run.verbose;
+	path_list expanded = {nullptr, 0, 0};
+	expand_wildcards(r, c, expanded);
 	for (int i = 0; i < c.count; i++)
 		handle_operand(r, c, c.operands[i]);
+	release_paths(expanded);
 	if (c.totals)
 		print_totals(r, c.run.dry_run);
 	summary.operands = c.count;
@@ -289,7 +339,7 @@ int txd_depth_fix(int argc, char *argv[], std::FILE *out, std::FILE *err, run_su
 	s.operands = 0;
 	report r;
 	report_begin(r, out, err, &s);
-	command c = {{false, false, false, false}, false, false, false, false, false, nullptr, 0};
+	command c = {{false, false, false, false}, false, false, false, false, false, nullptr, 0, 0};
 	int status = run_command(r, argc, argv, c, s);
 	check_output(r);
 	if (status == -1)

@@ -31,6 +31,17 @@ bool needs_separator_after(const char *folder, std::size_t n);
 // also a drive's colon).
 const char *leaf_name(const char *path);
 
+// The last name of path as the system will open it, in *n bytes: on
+// Windows without the separators, dots and blanks it drops at the end, or
+// a stream's ":name" after it.
+const char *last_name_as_opened(const char *path, std::size_t *n);
+
+// Holds open the folder that path's last name is in (a link to it
+// followed), so that the name opens, and its backup is made, in that very
+// folder however its path is changed meanwhile. Null with errno set.
+open_folder *open_folder_of(const char *path);
+void close_folder(open_folder *folder);
+
 // Windows conventions on the command line: "/?" asks for help.
 extern const bool WINDOWS_COMMAND_LINE;
 
@@ -56,8 +67,9 @@ std::FILE *reopen_for_writing(std::FILE *f, place where, bool follow);
 // least a file of neither kind can cost. False with errno set.
 bool read_first_bytes(place where, unsigned char *head, std::size_t n, std::size_t *got);
 
-// What a name in a folder stands for, without following a link.
-enum name_kind { NAME_FREE, NAME_FILE, NAME_OTHER };
+// What a name in a folder stands for, without following a link; unknown
+// (errno set) when that cannot be told.
+enum name_kind { NAME_FREE, NAME_FILE, NAME_OTHER, NAME_UNKNOWN };
 name_kind kind_of_name(place where);
 
 // Creates where, which must not exist, for writing, readable by no one
@@ -123,6 +135,9 @@ struct folder_listing {
 // nothing to release.
 bool list_folder(place where, bool follow, folder_listing *listing);
 void release_listing(folder_listing *listing);
+
+// Puts the entries in ascending byte order of their names.
+void sort_by_name(folder_listing &listing);
 
 bool is_terminal(std::FILE *f);
 

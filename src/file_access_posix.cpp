@@ -6,6 +6,9 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#ifdef __linux__
+#include <sys/xattr.h>
+#endif
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -31,6 +34,40 @@ const char *leaf_name(const char *path)
 {
 	const char *slash = std::strrchr(path, '/');
 	return slash != nullptr ? slash + 1 : path;
+}
+
+const char *last_name_as_opened(const char *path, std::size_t *n)
+{
+	const char *name = leaf_name(path);
+	*n = std::strlen(name);
+	return name;
+}
+
+open_folder *open_folder_of(const char *path)
+{
+	std::size_t n = static_cast<std::size_t>(leaf_name(path) - path);
+	char *folder_path = static_cast<char *>(std::malloc(n + 2));
+	open_folder *folder = static_cast<open_folder *>(std::malloc(sizeof *folder));
+	int fd = -1;
+	if (folder_path != nullptr && folder != nullptr) {
+		std::memcpy(folder_path, path, n);
+		std::strcpy(folder_path + n, n > 0 ? "" : ".");
+		fd = open(folder_path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+	} else
+		errno = ENOMEM;
+	std::free(folder_path);
+	if (fd < 0) {
+		std::free(folder);
+		return nullptr;
+	}
+	folder->fd = fd;
+	return folder;
+}
+
+void close_folder(open_folder *folder)
+{
+	close(folder->fd);
+	std::free(folder);
 }
 
 static int folder_of(place where)
@@ -115,7 +152,7 @@ name_kind kind_of_name(place where)
 {
 	struct stat st;
 	if (fstatat(folder_of(where), where.name, &st, AT_SYMLINK_NOFOLLOW) != 0)
-		return errno == ENOENT ? NAME_FREE : NAME_OTHER;
+		return errno == ENOENT ? NAME_FREE : NAME_UNKNOWN;
 	return S_ISREG(st.st_mode) ? NAME_FILE : NAME_OTHER;
 }
 
@@ -130,6 +167,23 @@ static void match_owner(int fd, const struct stat &file)
 		fchmod(fd, copy.st_mode & 0707);
 }
 
+// An access list (a POSIX ACL) goes with the mode bits: without it the
+// copy could be read by someone the list keeps from the file.
+static bool copy_access_list(int from, int to)
+{
+#ifdef __linux__
+	static const char NAME[] = "system.posix_acl_access";
+	char list[4096];
+	ssize_t n = fgetxattr(from, NAME, list, sizeof list);
+	if (n < 0)
+		return errno == ENODATA || errno == ENOTSUP || errno == EOPNOTSUPP; // none to copy
+	return fsetxattr(to, NAME, list, static_cast<std::size_t>(n), 0) == 0;
+#else
+	(void)from, (void)to;
+	return true;
+#endif
+}
+
 std::FILE *create_new_file(place where, std::FILE *like)
 {
 	struct stat file;
@@ -137,8 +191,16 @@ std::FILE *create_new_file(place where, std::FILE *like)
 		return nullptr;
 	int fd = openat(folder_of(where), where.name, O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC | O_NOFOLLOW,
 	                file.st_mode & 0777);
-	if (fd >= 0)
-		match_owner(fd, file);
+	if (fd < 0)
+		return nullptr;
+	match_owner(fd, file);
+	if (!copy_access_list(fileno(like), fd)) {
+		int err = errno;
+		close(fd);
+		unlinkat(folder_of(where), where.name, 0);
+		errno = err;
+		return nullptr;
+	}
 	return stream_on(fd, "wb");
 }
 
@@ -280,8 +342,7 @@ void release_listing(folder_listing *listing)
 {
 	std::free(listing->entries);
 	std::free(listing->names);
-	close(listing->folder->fd);
-	std::free(listing->folder);
+	close_folder(listing->folder);
 }
 
 bool is_terminal(std::FILE *f)

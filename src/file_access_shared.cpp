@@ -56,3 +56,13 @@ bool finish_listing(name_store *s, folder_listing *listing)
 	listing->names = s->text;
 	return true;
 }
+
+static int by_name(const void *a, const void *b)
+{
+	return std::strcmp(static_cast<const folder_entry *>(a)->name, static_cast<const folder_entry *>(b)->name);
+}
+
+void sort_by_name(folder_listing &listing)
+{
+	std::qsort(listing.entries, listing.count, sizeof(folder_entry), by_name);
+}

@@ -22,7 +22,8 @@ static_assert(sizeof(long long) == 8, "_fseeki64 takes 64-bit positions");
 
 struct open_folder {
 	HANDLE handle;
-	wchar_t *final_path; // as the system names the folder, to check what opens below it
+	wchar_t *final_path; // as the system names the folder now, to check what opens below it
+	DWORD volume;
 };
 
 const char PATH_SEPARATOR = '\\';
@@ -36,13 +37,37 @@ bool needs_separator_after(const char *folder, std::size_t n)
 	return !(n == 2 && folder[1] == ':');
 }
 
+// A colon ends a drive's letter; elsewhere it names a stream of the file.
 const char *leaf_name(const char *path)
 {
-	const char *leaf = path;
-	for (const char *c = path; *c != '\0'; c++)
-		if (*c == '\\' || *c == '/' || *c == ':')
+	const char *leaf = path[0] != '\0' && path[1] == ':' ? path + 2 : path;
+	for (const char *c = leaf; *c != '\0'; c++)
+		if (*c == '\\' || *c == '/')
 			leaf = c + 1;
 	return leaf;
+}
+
+static bool is_separator(char c)
+{
+	return c == '\\' || c == '/';
+}
+
+// Trailing separators, dots and blanks go ("a.bak. \\" is a.bak), but not
+// in the long form, which takes names as they are.
+const char *last_name_as_opened(const char *path, std::size_t *n)
+{
+	bool literal = std::strncmp(path, "\\\\?\\", 4) == 0;
+	std::size_t end = std::strlen(path);
+	while (!literal && end > 0 && (is_separator(path[end - 1]) || path[end - 1] == '.' || path[end - 1] == ' '))
+		end--;
+	std::size_t start = end;
+	while (start > 0 && !is_separator(path[start - 1]) && !(start == 2 && path[1] == ':'))
+		start--;
+	const char *stream = static_cast<const char *>(std::memchr(path + start, ':', end - start));
+	*n = (stream != nullptr ? static_cast<std::size_t>(stream - path) : end) - start;
+	while (!literal && *n > 0 && (path[start + *n - 1] == '.' || path[start + *n - 1] == ' '))
+		--*n;
+	return path + start;
 }
 
 // The one translation of the system's error codes into errno values.
@@ -75,8 +100,14 @@ static int errno_from_win32(DWORD error)
 		return EROFS;
 	case ERROR_DIRECTORY:
 		return ENOTDIR;
-	default:
+	case ERROR_ACCESS_DENIED:
+	case ERROR_NETWORK_ACCESS_DENIED:
+	case ERROR_CURRENT_DIRECTORY:
 		return EACCES;
+	case ERROR_INVALID_PARAMETER:
+		return EINVAL;
+	default:
+		return EIO;
 	}
 }
 
@@ -152,31 +183,48 @@ static wchar_t *system_path(const char *path)
 	return full;
 }
 
-// The system's own name for what h is open on, in NT form.
-static wchar_t *final_path_of(HANDLE h)
+// What h is open on as the system names it now (links resolved), from the
+// root of its volume, and that volume; null with errno set. (The final
+// path by handle would say the same, but some systems give it no room
+// past MAX_PATH.)
+static wchar_t *final_path_of(HANDLE h, DWORD *volume)
 {
-	DWORD n = GetFinalPathNameByHandleW(h, nullptr, 0, VOLUME_NAME_NT);
-	wchar_t *path = n > 0 ? static_cast<wchar_t *>(std::malloc(sizeof(wchar_t) * n)) : nullptr;
-	if (path != nullptr && GetFinalPathNameByHandleW(h, path, n, VOLUME_NAME_NT) >= n) {
-		std::free(path);
-		path = nullptr;
-	}
+	BY_HANDLE_FILE_INFORMATION info;
+	const DWORD room = sizeof(FILE_NAME_INFO) + 32768 * sizeof(wchar_t);
+	FILE_NAME_INFO *name = static_cast<FILE_NAME_INFO *>(std::malloc(room));
+	wchar_t *path = nullptr;
+	errno = ENOMEM;
+	if (name != nullptr && GetFileInformationByHandle(h, &info) && GetFileInformationByHandleEx(h, FileNameInfo, name, room)) {
+		std::size_t n = name->FileNameLength / sizeof(wchar_t);
+		path = static_cast<wchar_t *>(std::malloc((n + 1) * sizeof(wchar_t)));
+		if (path != nullptr)
+			std::memcpy(path, name->FileName, n * sizeof(wchar_t)), path[n] = L'\0';
+		*volume = info.dwVolumeSerialNumber;
+	} else if (name != nullptr)
+		errno = errno_from_win32(GetLastError());
+	std::free(name);
 	return path;
 }
 
 // Whether what h is open on stands in folder under name: a folder or file
 // swapped for a link to elsewhere (which some systems follow whatever a
-// program asks) does not.
+// program asks) does not, and is as gone (ENOENT). Where that cannot be
+// told, errno says why.
 static bool stands_in(const open_folder &folder, const wchar_t *name, HANDLE h)
 {
-	wchar_t *found = final_path_of(h);
+	DWORD volume = 0;
+	wchar_t *found = final_path_of(h, &volume);
+	if (found == nullptr)
+		return false;
 	std::size_t n = wcslen(folder.final_path), length = found != nullptr ? wcslen(found) : 0;
 	bool separated = n > 0 && folder.final_path[n - 1] == L'\\';
 	std::size_t skip = n + (separated ? 0 : 1);
-	bool in = length > skip && (separated || found[n] == L'\\') &&
+	bool in = volume == folder.volume && length > skip && (separated || found[n] == L'\\') &&
 	          CompareStringOrdinal(found, static_cast<int>(n), folder.final_path, static_cast<int>(n), TRUE) == CSTR_EQUAL &&
 	          CompareStringOrdinal(found + skip, -1, name, -1, TRUE) == CSTR_EQUAL;
 	std::free(found);
+	if (!in)
+		errno = ENOENT;
 	return in;
 }
 
@@ -208,11 +256,11 @@ static HANDLE open_handle(place where, ACCESS_MASK access, open_how how, ULONG o
 		IO_STATUS_BLOCK io;
 		NTSTATUS status = NtCreateFile(&h, access | SYNCHRONIZE, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, share,
 		                               how == CREATE_NAME ? FILE_CREATE : FILE_OPEN,
-		                               options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+		                               options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
 		if (!NT_SUCCESS(status))
 			failed(status), h = nullptr;
-		else if (!stands_in(*where.folder, name, h))
-			CloseHandle(h), h = nullptr, errno = ENOENT; // the name leads elsewhere now
+		else if ((options & FILE_OPEN_REPARSE_POINT) != 0 && !stands_in(*where.folder, name, h))
+			CloseHandle(h), h = nullptr;
 	}
 	std::free(name);
 	return h;
@@ -294,7 +342,7 @@ name_kind kind_of_name(place where)
 {
 	HANDLE h = open_handle(where, FILE_READ_ATTRIBUTES, OPEN_NAME, FILE_OPEN_REPARSE_POINT);
 	if (h == nullptr)
-		return errno == ENOENT ? NAME_FREE : NAME_OTHER;
+		return errno == ENOENT ? NAME_FREE : errno == EACCES || errno == EBUSY ? NAME_OTHER : NAME_UNKNOWN;
 	BY_HANDLE_FILE_INFORMATION info;
 	DWORD other = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
 	bool file = GetFileInformationByHandle(h, &info) && (info.dwFileAttributes & other) == 0;
@@ -330,7 +378,7 @@ bool name_new_file(place temporary, place final)
 	bool named = false;
 	if (h != nullptr && rename != nullptr) {
 		if (final.folder == nullptr)
-			name[1] = L'?'; // "\\?\" as the NT name "\??\"
+			name[1] = name[2] = L'?'; // "\\?\" or "\\.\" as the NT name "\??\"
 		rename->ReplaceIfExists = FALSE;
 		rename->RootDirectory = final.folder != nullptr ? final.folder->handle : nullptr;
 		rename->FileNameLength = static_cast<DWORD>(bytes);
@@ -465,11 +513,40 @@ static bool is_folder_to_list(HANDLE h, bool follow, open_folder *folder)
 		errno = ENOTDIR;
 	else if (!follow && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
 		errno = ELOOP;
-	else if ((folder->final_path = final_path_of(h)) == nullptr)
-		errno = ENOMEM;
-	else
+	else if ((folder->final_path = final_path_of(h, &folder->volume)) != nullptr)
 		return true;
 	return false;
+}
+
+open_folder *open_folder_of(const char *path)
+{
+	std::size_t n = static_cast<std::size_t>(leaf_name(path) - path);
+	char *folder_path = static_cast<char *>(std::malloc(n + 2));
+	open_folder *folder = static_cast<open_folder *>(std::calloc(1, sizeof *folder));
+	HANDLE h = nullptr;
+	if (folder_path != nullptr && folder != nullptr) {
+		std::memcpy(folder_path, path, n);
+		std::strcpy(folder_path + n, n > 0 ? "" : ".");
+		h = open_handle({nullptr, folder_path, folder_path}, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, OPEN_NAME,
+		                FILE_DIRECTORY_FILE);
+	} else
+		errno = ENOMEM;
+	std::free(folder_path);
+	if (h != nullptr && is_folder_to_list(h, true, folder)) {
+		folder->handle = h;
+		return folder;
+	}
+	if (h != nullptr)
+		CloseHandle(h);
+	std::free(folder);
+	return nullptr;
+}
+
+void close_folder(open_folder *folder)
+{
+	CloseHandle(folder->handle);
+	std::free(folder->final_path);
+	std::free(folder);
 }
 
 bool list_folder(place where, bool follow, folder_listing *listing)
@@ -501,9 +578,7 @@ void release_listing(folder_listing *listing)
 {
 	std::free(listing->entries);
 	std::free(listing->names);
-	CloseHandle(listing->folder->handle);
-	std::free(listing->folder->final_path);
-	std::free(listing->folder);
+	close_folder(listing->folder);
 }
 
 bool is_terminal(std::FILE *f)

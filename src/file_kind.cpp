@@ -28,7 +28,11 @@ bool has_txd_extension(const char *name)
 
 bool is_backup_name(const char *name)
 {
-	std::size_t n = std::strlen(name);
+	return is_backup_name(name, std::strlen(name));
+}
+
+bool is_backup_name(const char *name, std::size_t n)
+{
 	const unsigned char *end = reinterpret_cast<const unsigned char *>(name + n);
 	return n >= 4 && end[-4] == '.' && ascii_lower(end[-3]) == 'b' && ascii_lower(end[-2]) == 'a' &&
 	       ascii_lower(end[-1]) == 'k';

@@ -31,8 +31,9 @@ inline int ascii_lower(unsigned char c)
 // starts with "txd" in any letter case.
 bool has_txd_extension(const char *name);
 
-// Whether a name ends in ".bak" in any letter case: a backup, of this tool
-// or another's.
+// Whether a name (of n bytes) ends in ".bak" in any letter case: a backup,
+// of this tool or another's.
+bool is_backup_name(const char *name, std::size_t n);
 bool is_backup_name(const char *name);
 
 enum file_kind { KIND_NEITHER, KIND_ARCHIVE, KIND_DICTIONARY };

@@ -7,11 +7,6 @@
 #include "file_kind.h"
 #include "growth.h"
 
-static int by_name(const void *a, const void *b)
-{
-	return std::strcmp(static_cast<const folder_entry *>(a)->name, static_cast<const folder_entry *>(b)->name);
-}
-
 static bool problem(found_file &f, const char *shown, const char *what, int err)
 {
 	f = {{nullptr, nullptr, shown}, what, err};
@@ -46,7 +41,7 @@ static bool enter_folder(search &s, place where, bool follow, found_file &f)
 		release_listing(&listing);
 		return problem(f, s.path, "not enough memory to search the folder", 0);
 	}
-	std::qsort(listing.entries, listing.count, sizeof(folder_entry), by_name);
+	sort_by_name(listing);
 	s.levels[s.depth++] = {listing, 0, std::strlen(s.path)};
 	return false;
 }

@@ -15,6 +15,7 @@
 
 #include "command_line.h"
 #include "console_window.h"
+#include "wildcards.h"
 #include "sample_archive.h"
 #include "support.h"
 
@@ -127,6 +128,13 @@ INSTANTIATE_TEST_SUITE_P(
                      a_line + listing + "2 textures to repair in 1 of 1 file\n", "", 1, ""},
         command_case{"CheckMeetsAProblem", {"--check", "@a", "@gone"}, "@a: " + a_line,
                      "txd-depth-fix: @gone: No such file or directory\n", 2, ""},
+        command_case{"WildcardsInNameOrder", {"-n", "@?.img"},
+                     posix ? "" : "@a: " + a_line + "@b: " + b_line + "@c: Patching c.txd patched 0 textures\n@o: Patching o.txd patched 1 textures\n",
+                     posix ? "txd-depth-fix: @?.img: No such file or directory\n" : "", posix ? 1 : 0, ""},
+        command_case{"WildcardMatchingNothing", {"@*.none"}, "", "txd-depth-fix: @*.none: No such file or directory\n", 1, ""},
+        command_case{"WildcardAfterTheDoubleDash", {"--", "@?.img"}, "", "txd-depth-fix: @?.img: No such file or directory\n", 1, ""},
+        command_case{"LongFormOfAPath", {"-n", "\\\\?\\@a"}, posix ? "" : a_line,
+                     posix ? "txd-depth-fix: \\\\?\\@a: No such file or directory\n" : "", posix ? 1 : 0, ""},
         command_case{"CheckUsageError", {"--check", "-x", "@a"}, "", "txd-depth-fix: unknown option '-x'\n" + usage_hint, 2, ""},
         command_case{"LooseDryRun", {"-tn", "@t"}, "Patching @t patched 2 textures\n", "", 0, ""},
         command_case{"TotalsAlone", {"--totals"}, "0 textures repaired in 0 of 0 files\n", "", 0, ""},
@@ -142,6 +150,10 @@ INSTANTIATE_TEST_SUITE_P(
                      "", 0, "a", "a"},
         command_case{"NoBackupInADryRun", {"-bn", "@a"}, a_line, "", 0, "", ""},
         command_case{"BackupIsNeverWritten", {"-bv", "@k"}, "@k: left alone: a backup\n", "", 0, ""},
+        command_case{"BackupAsWindowsNamesIt", {"-v", "@k.", "@k "},
+                     posix ? "" : "@k.: left alone: a backup\n@k : left alone: a backup\n",
+                     posix ? "txd-depth-fix: @k.: No such file or directory\ntxd-depth-fix: @k : No such file or directory\n" : "",
+                     posix ? 1 : 0, ""},
         command_case{"BackupIsNoDictionaryEither", {"-tv", "--totals", "@k", "@t"},
                      "@k: left alone: a backup\nPatching @t patched 2 textures\n" + listing +
                          "2 textures repaired in 1 of 1 file, 1 left alone\n",
@@ -306,6 +318,19 @@ TEST(Console, HeldWindowListsProblemsAndWhatWasLeftAlone)
 	                 "txd-depth-fix.exe: it repairs them in place (back up first, or use -b).\n"
 	                 "Press Enter to close this window.");
 	release_summary(summary);
+}
+
+TEST(Wildcards, MatchAsWindowsProgramsDo)
+{
+	struct {
+		const char *name, *pattern;
+		bool matches;
+	} rows[] = {{"a.img", "*.img", true},   {"A.IMG", "*.img", true},        {"a.img.bak", "*.img", false},
+	            {"ab.img", "?.img", false}, {"\xc3\xa9.img", "?.img", true}, {"readme", "*.*", true},
+	            {"a.txd", "a*x*d", true},   {"a.txd", "a*x*e", false},       {"abc", "a?c", true},
+	            {"ac", "a?c", false},       {"aXbXc", "*x*c", true},         {"a", "**", true}};
+	for (const auto &row : rows)
+		EXPECT_EQ(matches_pattern(row.name, row.pattern), row.matches) << row.name << " " << row.pattern;
 }
 
 // Windows programs are asked for help with "/?", which names no file there.

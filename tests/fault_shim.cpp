@@ -15,6 +15,11 @@
 // swaps the file or folder NAME, just before the N-th openat of it, for a
 // symbolic link to TARGET or a FIFO, moving it aside to NAME.swapped: what
 // another program could do between two calls of the tool.
+//   swap PATH on NAME link TARGET
+// does the same to PATH (as the tests name it) at the first openat of NAME:
+// a folder of the path swapped while a file in it is open.
+//   linkat fails
+// makes every linkat fail with EIO.
 //   readdir unknown | readdir fails NAME
 // makes every entry's type unknown, as some file systems give it, or the
 // first read of the entries of the folder NAME fail with EIO.
@@ -117,21 +122,31 @@ int pipe_end() // refuses seeks
 }
 
 // Swaps the name path stands for in folder when TXD_FAULT asks for it now.
-void swap_if_asked(int folder, const char *path)
+// Moves path in folder aside and puts a FIFO or a link to target there.
+void swap(int folder, const char *path, const char *kind, const char *target)
 {
-	static int opens = 0;
-	const char *wanted = std::getenv("TXD_FAULT");
-	char name[256] = "", kind[8] = "", target[4096] = "";
-	int nth = 0;
-	if (wanted == nullptr || std::sscanf(wanted, "swap %255s #%d %7s %4095s", name, &nth, kind, target) < 3)
-		return;
-	const char *slash = std::strrchr(path, '/'), *leaf = slash != nullptr ? slash + 1 : path;
-	if (std::strcmp(leaf, name) != 0 || ++opens != nth)
-		return;
 	std::string aside = std::string(path) + ".swapped";
 	if (renameat(folder, path, folder, aside.c_str()) != 0 ||
 	    (std::strcmp(kind, "fifo") == 0 ? mkfifoat(folder, path, 0600) : symlinkat(target, folder, path)) != 0)
 		std::abort();
+}
+
+void swap_if_asked(int folder, const char *path)
+{
+	static int opens = 0;
+	const char *wanted = std::getenv("TXD_FAULT");
+	char name[4096] = "", on[256] = "", kind[8] = "", target[4096] = "";
+	int nth = 0;
+	const char *slash = std::strrchr(path, '/'), *leaf = slash != nullptr ? slash + 1 : path;
+	if (wanted == nullptr)
+		return;
+	if (std::sscanf(wanted, "swap %4095s on %255s %7s %4095s", name, on, kind, target) == 4) {
+		if (std::strcmp(leaf, on) == 0 && ++opens == 1)
+			swap(AT_FDCWD, name, kind, target);
+	} else if (std::sscanf(wanted, "swap %255s #%d %7s %4095s", name, &nth, kind, target) >= 3) {
+		if (std::strcmp(leaf, name) == 0 && ++opens == nth)
+			swap(folder, path, kind, target);
+	}
 }
 
 } // namespace
@@ -211,6 +226,16 @@ extern "C" dirent *readdir(DIR *folder)
 extern "C" dirent64 *readdir64(DIR *folder)
 {
 	return read_entry<dirent64>("readdir64", folder);
+}
+
+extern "C" int linkat(int from, const char *old_name, int to, const char *new_name, int flags)
+{
+	const char *wanted = std::getenv("TXD_FAULT");
+	if (wanted != nullptr && std::strcmp(wanted, "linkat fails") == 0) {
+		errno = EIO;
+		return -1;
+	}
+	return real<int (*)(int, const char *, int, const char *, int)>("linkat")(from, old_name, to, new_name, flags);
 }
 
 extern "C" std::size_t fread(void *p, std::size_t size, std::size_t n, FILE *f)

@@ -13,6 +13,9 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #endif
+#ifdef __linux__
+#include <sys/xattr.h>
+#endif
 
 #include <gtest/gtest.h>
 
@@ -283,6 +286,70 @@ TEST(Backups, FullDiskAndLargeFile)
 	std::remove((path + ".bak").c_str());
 }
 
+// The folder of a FILE named through a link is swapped for another while
+// the file's backup is made: the backup still lands beside the file that
+// was read, never in the other folder.
+TEST(Backups, BesideTheFileReadWhateverItsPathComesToMean)
+{
+	NEEDS_FAULT_SHIM();
+	std::string root = scratch_path("tree");
+	ASSERT_TRUE(std::filesystem::create_directories(root + "/real") && std::filesystem::create_directories(root + "/out"));
+	ASSERT_TRUE(make_symlink("real", root + "/d"));
+	bytes image = sample::archive({{"a.txd", broken_txd}});
+	write_file(root + "/real/a.img", image);
+	std::string swap = "swap " + root + "/d on a.img.partial.bak link out";
+	run_limits limits;
+	limits.fault = swap.c_str();
+	run_result r = run_tool({"-b", root + "/d/a.img"}, &limits);
+	EXPECT_EQ(r.out + r.err, a_line);
+	EXPECT_EQ(read_file(root + "/real/a.img"), sample::archive({{"a.txd", fixed_txd}}));
+	EXPECT_EQ(read_file(root + "/real/a.img.bak"), image);
+	EXPECT_TRUE(std::filesystem::is_empty(root + "/out"));
+	std::filesystem::remove_all(root);
+}
+
+// Names near the longest a folder takes: the name that is too long is the
+// one the problem gives.
+TEST(Backups, NamesTooLongAreNamed)
+{
+	POSIX_ONLY();
+	std::string root = scratch_path("long");
+	ASSERT_TRUE(std::filesystem::create_directories(root));
+	bytes image = sample::archive({{"a.txd", broken_txd}});
+	for (std::size_t length : {246u, 248u}) {
+		std::string path = root + "/" + std::string(length, 'n') + ".img";
+		write_file(path, image);
+		run_result r = run_tool({"-b", path});
+		EXPECT_EQ(r.err, "txd-depth-fix: " + path + (length == 246 ? ".partial.bak" : ".bak") +
+		                     ": no backup made, so the file is left unchanged: File name too long\n");
+		EXPECT_EQ(read_file(path), image);
+	}
+	std::filesystem::remove_all(root);
+}
+
+#ifdef __linux__
+// A POSIX access list that keeps a user from the file keeps them from its
+// backup too.
+TEST(Backups, AccessListGoesWithTheCopy)
+{
+	std::string path = scratch_path("archive.img");
+	write_file(path, sample::archive({{"a.txd", broken_txd}}));
+	// Version 2; the owner rw-, user 65534 ---, the group r--, the mask r--, others r--.
+	const unsigned char list[] = {2, 0, 0, 0, 1, 0, 6, 0, 0xFF, 0xFF, 0xFF, 0xFF, 2, 0, 0, 0, 0xFE, 0xFF, 0, 0,
+	                              4, 0, 4, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0x10, 0, 4, 0, 0xFF, 0xFF, 0xFF, 0xFF,
+	                              0x20, 0, 4, 0, 0xFF, 0xFF, 0xFF, 0xFF};
+	if (setxattr(path.c_str(), "system.posix_acl_access", list, sizeof list, 0) != 0)
+		GTEST_SKIP() << "no access lists here";
+	EXPECT_EQ(run_tool({"-bq", path}).status, 0);
+	unsigned char copied[sizeof list + 8];
+	EXPECT_EQ(getxattr((path + ".bak").c_str(), "system.posix_acl_access", copied, sizeof copied),
+	          static_cast<ssize_t>(sizeof list));
+	EXPECT_EQ(bytes(copied, copied + sizeof list), bytes(list, list + sizeof list));
+	std::remove(path.c_str());
+	std::remove((path + ".bak").c_str());
+}
+#endif
+
 // With PATH.bak to PATH.99.bak all taken, here by folders, nothing is
 // written; a copy that a killed run left under the temporary name is
 // cleared by the next backup, which then takes the first free name.
@@ -299,7 +366,14 @@ TEST(Backups, NoFreeNameAndALeftover)
 	EXPECT_EQ(r.status, 1);
 	EXPECT_EQ(read_file(path), image);
 	std::filesystem::remove(path + ".50.bak");
+	// Beside a file PATH.partial, PATH.partial.bak is its backup, not a leftover.
+	write_file(path + ".partial", {1, 2});
 	write_file(path + ".partial.bak", {1, 2, 3});
+	r = run_tool({"-b", path});
+	EXPECT_EQ(r.out, a_line);
+	EXPECT_EQ(r.err, "txd-depth-fix: " + path + ".partial.bak: no backup made, so the file is left unchanged: File exists\n");
+	EXPECT_EQ(read_file(path + ".partial.bak"), (bytes{1, 2, 3}));
+	std::remove((path + ".partial").c_str());
 	r = run_tool({"-b", path});
 	EXPECT_EQ(r.out + r.err, a_line);
 	EXPECT_EQ(read_file(path + ".50.bak"), image);
@@ -565,6 +639,8 @@ INSTANTIATE_TEST_SUITE_P(
         stdio_fault_case{"ReportLineLost", "fwrite stdout", "Patching b.txd patched 2 textures\n",
                          "txd-depth-fix: standard output: ", true, true},
         stdio_fault_case{"BackupClose", "fclose .partial.bak", both_lines,
+                         "txd-depth-fix: @.bak: no backup made, so the file is left unchanged: ", false, false, {"-b"}},
+        stdio_fault_case{"BackupNotNamed", "linkat fails", both_lines,
                          "txd-depth-fix: @.bak: no backup made, so the file is left unchanged: ", false, false, {"-b"}}),
     named_case<stdio_fault_case>::name);
 

@@ -394,4 +394,30 @@ TEST(Drives, AloneIsTheDrivesCurrentFolder)
 #endif
 }
 
+// Paths past MAX_PATH work whether or not the system allows long paths,
+// plain or in the "\\?\" form, files and folders alike, and print as given.
+TEST(Drives, PathsPastMaxPathPlainOrLong)
+{
+#ifndef _WIN32
+	GTEST_SKIP() << "MAX_PATH is Windows'";
+#else
+	std::string root = scratch_path("long"), deep = root;
+	for (int level = 0; level < 12; level++)
+		deep += "\\a-folder-of-twenty-" + std::to_string(level);
+	ASSERT_GT(deep.size(), 300u);
+	ASSERT_TRUE(std::filesystem::create_directories(std::filesystem::u8path("\\\\?\\" + deep)));
+	write_file("\\\\?\\" + deep + "\\a.img", sample::archive({{"a.txd", broken_txd}}));
+	for (const std::string &shown : {root, "\\\\?\\" + root}) {
+		run_result r = run_tool({"-nq", shown});
+		EXPECT_EQ(r.out + r.err, shown + deep.substr(root.size()) + "\\a.img: " + a_line);
+		EXPECT_EQ(r.status, 0);
+	}
+	run_result r = run_tool({"-n", deep + "\\a.img"});
+	EXPECT_EQ(r.out + r.err, a_line);
+	std::filesystem::remove(std::filesystem::u8path("\\\\?\\" + deep + "\\a.img"));
+	for (; deep.size() >= root.size(); deep.erase(deep.rfind('\\')))
+		std::filesystem::remove(std::filesystem::u8path("\\\\?\\" + deep));
+#endif
+}
+
 } // namespace

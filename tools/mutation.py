@@ -118,12 +118,12 @@ def mutants_of(path):
             yield number, "statement removed", ""
 
 
-def run(command, cwd, timeout=None):
+def run(command, cwd, timeout=None, env=None):
     """The command's exit status, or "timeout": then it is killed with every
     process it started, so that a mutant looping in a child of the tests
     cannot go on taking a core."""
     child = subprocess.Popen(command, cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                             start_new_session=True)
+                             start_new_session=True, env=env)
     try:
         return child.wait(timeout=timeout)
     except subprocess.TimeoutExpired:
@@ -133,13 +133,18 @@ def run(command, cwd, timeout=None):
 
 
 def passes(build, args):
-    """0 when the suite passes on the mutant."""
+    """0 when the suite passes on the mutant. The tests keep their files in
+    a folder of the worker's own: a mutant that searches above its test
+    tree then finds nothing of anyone else's."""
+    scratch = os.path.join(build, "scratch")
+    os.makedirs(scratch, exist_ok=True)
+    env = dict(os.environ, TEST_TMPDIR=scratch + "/")
     if not args.quick:
         return run(["ctest", "--test-dir", build, "-j", str(args.jobs), "--stop-on-failure", "--timeout",
-                    str(args.timeout)], build, 4 * args.timeout)
+                    str(args.timeout)], build, 4 * args.timeout, env)
     tests = os.path.join(build, "tests")
     for program in sorted(n for n in os.listdir(tests) if n.endswith("_test")):
-        result = run([os.path.join(tests, program), "--gtest_fail_fast", "--gtest_brief=1"], tests, args.timeout)
+        result = run([os.path.join(tests, program), "--gtest_fail_fast", "--gtest_brief=1"], tests, args.timeout, env)
         if result != 0:
             return result
     return 0

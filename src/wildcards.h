@@ -1,0 +1,30 @@
+// Wildcards as Windows programs expand them themselves: an operand whose
+// last name holds '*' or '?' stands for the names of its folder that the
+// pattern matches.
+#ifndef TXD_DEPTH_FIX_WILDCARDS_H
+#define TXD_DEPTH_FIX_WILDCARDS_H
+
+#include <cstddef>
+
+// Whether name matches pattern: '*' any run of characters, '?' one UTF-8
+// character, letters in either ASCII case; "*.*" matches every name.
+bool matches_pattern(const char *name, const char *pattern);
+
+// Paths in memory of their own.
+struct path_list {
+	char **paths;
+	std::size_t count, room;
+};
+
+// Appends the paths operand stands for: the names of its folder that its
+// last name matches, joined to the folder as written, in the order a folder
+// search takes them, links, devices and files named *.bak passed over as
+// there; or operand itself when its last name holds no wildcard, its
+// folder cannot be listed or no name matches. False when memory runs out.
+bool expand_operand(const char *operand, path_list &list);
+
+// Appends operand as it is; false when memory runs out.
+bool add_operand(const char *operand, path_list &list);
+void release_paths(path_list &list);
+
+#endif
