@@ -1,3 +1,5 @@
+// The copy -b makes of a file beside it: numbered names, made under a
+// temporary name and named only when whole, never replacing anything.
 #include "backup.h"
 
 #include <cerrno>

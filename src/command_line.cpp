@@ -1,3 +1,5 @@
+// The command line: options, usage, the loop over operands, the totals
+// and the exit status.
 #include "command_line.h"
 
 #include <algorithm>

@@ -1,10 +1,12 @@
+// The console window held open after a run started from Explorer: when,
+// and what it shows.
 #include "console_window.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "file_access.h"
+#include "console_access.h"
 
 static const char *const HINTS[] = {
     "",

@@ -1,8 +1,9 @@
-// What differs between POSIX and Windows, behind one interface: paths and
-// folders, opening by a UTF-8 name, identities and times of open files,
-// creating a backup, 64-bit positions, terminals and consoles. Each
-// platform has a file of its own: file_access_posix.cpp and
-// file_access_windows.cpp.
+// What differs between POSIX and Windows in files and folders, behind one
+// interface: paths, opening by a UTF-8 name below a folder held open,
+// identities and times of open files, creating and naming a backup, 64-bit
+// positions. Each platform has files of its own (file_access_posix.cpp;
+// file_access_windows.cpp with folder_access_windows.cpp and
+// windows_paths.cpp).
 #ifndef TXD_DEPTH_FIX_FILE_ACCESS_H
 #define TXD_DEPTH_FIX_FILE_ACCESS_H
 
@@ -138,23 +139,6 @@ void release_listing(folder_listing *listing);
 
 // Puts the entries in ascending byte order of their names.
 void sort_by_name(folder_listing &listing);
-
-bool is_terminal(std::FILE *f);
-
-// Whether f is a Windows console, where UTF-8 bytes would be read in the
-// console's code page; write_console writes text to it as the characters
-// they are. Never a console elsewhere.
-bool is_console(std::FILE *f);
-bool write_console(std::FILE *f, const char *text, std::size_t n);
-
-// The processes attached to this process's console (0 without one), and
-// whether standard input reads from it. Always 0 and false off Windows.
-unsigned long console_processes();
-bool standard_input_is_console();
-
-// Writes text (UTF-8) to the console itself, never to redirected output,
-// then waits for a line of standard input.
-void show_on_console_and_wait(const char *text);
 
 #ifdef _WIN32
 // A wide string of the system's as UTF-8, in memory of its own; null when

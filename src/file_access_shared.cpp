@@ -1,3 +1,5 @@
+// What both platforms' file access share: unbuffered streams and folder
+// names gathered as they are read.
 #include "file_access_shared.h"
 
 #include <cerrno>

@@ -17,177 +17,15 @@
 
 #include "file_access.h"
 #include "file_access_shared.h"
+#include "windows_access.h"
 
 static_assert(sizeof(long long) == 8, "_fseeki64 takes 64-bit positions");
-
-struct open_folder {
-	HANDLE handle;
-	wchar_t *final_path; // as the system names the folder now, to check what opens below it
-	DWORD volume;
-};
-
-const char PATH_SEPARATOR = '\\';
-const bool WINDOWS_COMMAND_LINE = true;
-
-// "C:" alone is the current folder of drive C: a name joins it as "C:name".
-bool needs_separator_after(const char *folder, std::size_t n)
-{
-	if (n == 0 || folder[n - 1] == '\\' || folder[n - 1] == '/')
-		return n == 0;
-	return !(n == 2 && folder[1] == ':');
-}
-
-// A colon ends a drive's letter; elsewhere it names a stream of the file.
-const char *leaf_name(const char *path)
-{
-	const char *leaf = path[0] != '\0' && path[1] == ':' ? path + 2 : path;
-	for (const char *c = leaf; *c != '\0'; c++)
-		if (*c == '\\' || *c == '/')
-			leaf = c + 1;
-	return leaf;
-}
-
-static bool is_separator(char c)
-{
-	return c == '\\' || c == '/';
-}
-
-// Trailing separators, dots and blanks go ("a.bak. \\" is a.bak), but not
-// in the long form, which takes names as they are.
-const char *last_name_as_opened(const char *path, std::size_t *n)
-{
-	bool literal = std::strncmp(path, "\\\\?\\", 4) == 0;
-	std::size_t end = std::strlen(path);
-	while (!literal && end > 0 && (is_separator(path[end - 1]) || path[end - 1] == '.' || path[end - 1] == ' '))
-		end--;
-	std::size_t start = end;
-	while (start > 0 && !is_separator(path[start - 1]) && !(start == 2 && path[1] == ':'))
-		start--;
-	const char *stream = static_cast<const char *>(std::memchr(path + start, ':', end - start));
-	*n = (stream != nullptr ? static_cast<std::size_t>(stream - path) : end) - start;
-	while (!literal && *n > 0 && (path[start + *n - 1] == '.' || path[start + *n - 1] == ' '))
-		--*n;
-	return path + start;
-}
-
-// The one translation of the system's error codes into errno values.
-static int errno_from_win32(DWORD error)
-{
-	switch (error) {
-	case ERROR_FILE_NOT_FOUND:
-	case ERROR_PATH_NOT_FOUND:
-	case ERROR_INVALID_NAME: // a name no file can have does not exist
-	case ERROR_INVALID_DRIVE:
-	case ERROR_BAD_NETPATH:
-	case ERROR_BAD_NET_NAME:
-	case ERROR_BAD_PATHNAME:
-	case ERROR_FILENAME_EXCED_RANGE:
-	case ERROR_CANT_RESOLVE_FILENAME: // a loop of links
-		return ENOENT;
-	case ERROR_FILE_EXISTS:
-	case ERROR_ALREADY_EXISTS:
-		return EEXIST;
-	case ERROR_DISK_FULL:
-	case ERROR_HANDLE_DISK_FULL:
-		return ENOSPC;
-	case ERROR_NOT_ENOUGH_MEMORY:
-	case ERROR_OUTOFMEMORY:
-		return ENOMEM;
-	case ERROR_SHARING_VIOLATION: // another program has it open
-	case ERROR_LOCK_VIOLATION:
-		return EBUSY;
-	case ERROR_WRITE_PROTECT:
-		return EROFS;
-	case ERROR_DIRECTORY:
-		return ENOTDIR;
-	case ERROR_ACCESS_DENIED:
-	case ERROR_NETWORK_ACCESS_DENIED:
-	case ERROR_CURRENT_DIRECTORY:
-		return EACCES;
-	case ERROR_INVALID_PARAMETER:
-		return EINVAL;
-	default:
-		return EIO;
-	}
-}
-
-static bool failed(NTSTATUS status)
-{
-	errno = errno_from_win32(RtlNtStatusToDosError(status));
-	return false;
-}
-
-static wchar_t *wide_from_utf8(const char *text)
-{
-	int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
-	wchar_t *wide = n > 0 ? static_cast<wchar_t *>(std::malloc(sizeof(wchar_t) * static_cast<std::size_t>(n))) : nullptr;
-	if (wide == nullptr || MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, wide, n) != n) {
-		std::free(wide);
-		errno = n > 0 ? ENOMEM : ENOENT; // bytes that are no UTF-8 name no file
-		return nullptr;
-	}
-	return wide;
-}
-
-static char *utf8_from_wide_n(const wchar_t *wide, int n)
-{
-	int bytes = WideCharToMultiByte(CP_UTF8, 0, wide, n, nullptr, 0, nullptr, nullptr);
-	char *s = bytes > 0 ? static_cast<char *>(std::malloc(static_cast<std::size_t>(bytes) + 1)) : nullptr;
-	if (s != nullptr && WideCharToMultiByte(CP_UTF8, 0, wide, n, s, bytes, nullptr, nullptr) != bytes) {
-		std::free(s);
-		return nullptr;
-	}
-	if (s != nullptr)
-		s[bytes] = '\0';
-	return s;
-}
-
-char *utf8_from_wide(const wchar_t *wide)
-{
-	return utf8_from_wide_n(wide, static_cast<int>(wcslen(wide)));
-}
-
-static bool starts_with(const wchar_t *text, const wchar_t *start)
-{
-	return wcsncmp(text, start, wcslen(start)) == 0;
-}
-
-// The path as the system takes it whatever its length: absolute, '/' as
-// '\', "." and ".." resolved, a separator at the end dropped but for a
-// drive's root, then "\\?\" (or "\\?\UNC\") before it. A path already in
-// that form, or naming a device ("\\.\"), stays as it is.
-static wchar_t *system_path(const char *path)
-{
-	wchar_t *wide = wide_from_utf8(path);
-	if (wide == nullptr || starts_with(wide, L"\\\\?\\") || starts_with(wide, L"\\\\.\\"))
-		return wide;
-	DWORD n = GetFullPathNameW(wide, 0, nullptr, nullptr);
-	const wchar_t *prefix = L"\\\\?\\";
-	wchar_t *full = n > 0 ? static_cast<wchar_t *>(std::malloc(sizeof(wchar_t) * (n + 8))) : nullptr;
-	if (full == nullptr || GetFullPathNameW(wide, n, full + 8, nullptr) >= n) {
-		errno = full == nullptr && n > 0 ? ENOMEM : ENOENT;
-		std::free(full);
-		std::free(wide);
-		return nullptr;
-	}
-	std::free(wide);
-	wchar_t *rest = full + 8;
-	if (starts_with(rest, L"\\\\"))
-		rest += 2, prefix = L"\\\\?\\UNC\\";
-	std::size_t length = wcslen(rest);
-	if (length > 3 && rest[length - 1] == L'\\')
-		rest[--length] = L'\0';
-	std::size_t p = wcslen(prefix);
-	std::memmove(full, prefix, p * sizeof(wchar_t));
-	std::memmove(full + p, rest, (length + 1) * sizeof(wchar_t));
-	return full;
-}
 
 // What h is open on as the system names it now (links resolved), from the
 // root of its volume, and that volume; null with errno set. (The final
 // path by handle would say the same, but some systems give it no room
 // past MAX_PATH.)
-static wchar_t *final_path_of(HANDLE h, DWORD *volume)
+wchar_t *final_path_of(HANDLE h, DWORD *volume)
 {
 	BY_HANDLE_FILE_INFORMATION info;
 	const DWORD room = sizeof(FILE_NAME_INFO) + 32768 * sizeof(wchar_t);
@@ -205,6 +43,7 @@ static wchar_t *final_path_of(HANDLE h, DWORD *volume)
 	std::free(name);
 	return path;
 }
+
 
 // Whether what h is open on stands in folder under name: a folder or file
 // swapped for a link to elsewhere (which some systems follow whatever a
@@ -228,12 +67,10 @@ static bool stands_in(const open_folder &folder, const wchar_t *name, HANDLE h)
 	return in;
 }
 
-enum open_how { OPEN_NAME, CREATE_NAME };
 
 // Opens where: a path by its long form, a name below its folder by the
 // folder's handle; options are NtCreateFile's. Null handle with errno set.
-static HANDLE open_handle(place where, ACCESS_MASK access, open_how how, ULONG options,
-                          PSECURITY_DESCRIPTOR security = nullptr)
+HANDLE open_handle(place where, ACCESS_MASK access, open_how how, ULONG options, PSECURITY_DESCRIPTOR security)
 {
 	wchar_t *name = where.folder == nullptr ? system_path(where.name) : wide_from_utf8(where.name);
 	if (name == nullptr)
@@ -266,6 +103,7 @@ static HANDLE open_handle(place where, ACCESS_MASK access, open_how how, ULONG o
 	return h;
 }
 
+
 static std::FILE *stream_on(HANDLE h, bool read, bool write)
 {
 	if (h == nullptr)
@@ -280,11 +118,13 @@ static std::FILE *stream_on(HANDLE h, bool read, bool write)
 	return unbuffered(f);
 }
 
-static HANDLE handle_of(std::FILE *f)
+
+HANDLE handle_of(std::FILE *f)
 {
 	int fd = _fileno(f);
 	return fd >= 0 ? reinterpret_cast<HANDLE>(_get_osfhandle(fd)) : INVALID_HANDLE_VALUE;
 }
+
 
 // The attributes, unlike _wstat, take a folder given with a trailing
 // separator ("game\\"), as dropped folders and typed ones may come.
@@ -467,189 +307,3 @@ bool file_length(std::FILE *f, std::uint64_t *length)
 	return end >= 0;
 }
 
-static entry_kind kind_of_found(DWORD attributes)
-{
-	if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
-		return ENTRY_OTHER;
-	if (attributes & FILE_ATTRIBUTE_DIRECTORY)
-		return ENTRY_FOLDER;
-	return attributes & FILE_ATTRIBUTE_DEVICE ? ENTRY_OTHER : ENTRY_FILE;
-}
-
-// Every name of the folder open as h, read through the handle itself.
-static bool read_names(HANDLE h, name_store *s)
-{
-	const DWORD room = 64 * 1024;
-	unsigned char *buffer = static_cast<unsigned char *>(std::malloc(room));
-	bool ok = buffer != nullptr;
-	errno = ENOMEM;
-	while (ok && GetFileInformationByHandleEx(h, FileIdBothDirectoryInfo, buffer, room)) {
-		for (DWORD at = 0;;) {
-			const FILE_ID_BOTH_DIR_INFO *e = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO *>(buffer + at);
-			char *name = utf8_from_wide_n(e->FileName, static_cast<int>(e->FileNameLength / sizeof(wchar_t)));
-			ok = name != nullptr && (is_dot_or_dot_dot(name) || store_name(s, name, kind_of_found(e->FileAttributes)));
-			std::free(name);
-			if (!ok || e->NextEntryOffset == 0)
-				break;
-			at += e->NextEntryOffset;
-		}
-	}
-	if (ok && GetLastError() != ERROR_NO_MORE_FILES)
-		ok = false, errno = errno_from_win32(GetLastError());
-	std::free(buffer);
-	return ok;
-}
-
-// Whether h is a folder to list: a folder below another only when it is
-// no reparse point; its final path is noted in folder.
-static bool is_folder_to_list(HANDLE h, bool follow, open_folder *folder)
-{
-	BY_HANDLE_FILE_INFORMATION info;
-	if (folder == nullptr)
-		errno = ENOMEM;
-	else if (!GetFileInformationByHandle(h, &info))
-		errno = errno_from_win32(GetLastError());
-	else if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-		errno = ENOTDIR;
-	else if (!follow && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
-		errno = ELOOP;
-	else if ((folder->final_path = final_path_of(h, &folder->volume)) != nullptr)
-		return true;
-	return false;
-}
-
-open_folder *open_folder_of(const char *path)
-{
-	std::size_t n = static_cast<std::size_t>(leaf_name(path) - path);
-	char *folder_path = static_cast<char *>(std::malloc(n + 2));
-	open_folder *folder = static_cast<open_folder *>(std::calloc(1, sizeof *folder));
-	HANDLE h = nullptr;
-	if (folder_path != nullptr && folder != nullptr) {
-		std::memcpy(folder_path, path, n);
-		std::strcpy(folder_path + n, n > 0 ? "" : ".");
-		h = open_handle({nullptr, folder_path, folder_path}, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, OPEN_NAME,
-		                FILE_DIRECTORY_FILE);
-	} else
-		errno = ENOMEM;
-	std::free(folder_path);
-	if (h != nullptr && is_folder_to_list(h, true, folder)) {
-		folder->handle = h;
-		return folder;
-	}
-	if (h != nullptr)
-		CloseHandle(h);
-	std::free(folder);
-	return nullptr;
-}
-
-void close_folder(open_folder *folder)
-{
-	CloseHandle(folder->handle);
-	std::free(folder->final_path);
-	std::free(folder);
-}
-
-bool list_folder(place where, bool follow, folder_listing *listing)
-{
-	ULONG options = FILE_DIRECTORY_FILE | (follow ? 0 : FILE_OPEN_REPARSE_POINT);
-	HANDLE h = open_handle(where, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, OPEN_NAME, options);
-	if (h == nullptr)
-		return false;
-	open_folder *folder = static_cast<open_folder *>(std::calloc(1, sizeof *folder));
-	name_store s = {};
-	bool listed = is_folder_to_list(h, follow, folder) && read_names(h, &s);
-	if (!listed)
-		discard_names(&s);
-	if (!listed || !finish_listing(&s, listing)) {
-		int err = errno;
-		if (folder != nullptr)
-			std::free(folder->final_path);
-		std::free(folder);
-		CloseHandle(h);
-		errno = err;
-		return false;
-	}
-	folder->handle = h;
-	listing->folder = folder;
-	return true;
-}
-
-void release_listing(folder_listing *listing)
-{
-	std::free(listing->entries);
-	std::free(listing->names);
-	close_folder(listing->folder);
-}
-
-bool is_terminal(std::FILE *f)
-{
-	return _isatty(_fileno(f)) != 0;
-}
-
-static HANDLE console_of(std::FILE *f)
-{
-	HANDLE h = handle_of(f);
-	DWORD mode;
-	return h != INVALID_HANDLE_VALUE && GetConsoleMode(h, &mode) ? h : INVALID_HANDLE_VALUE;
-}
-
-bool is_console(std::FILE *f)
-{
-	return console_of(f) != INVALID_HANDLE_VALUE;
-}
-
-// The text as UTF-16, with the console's own "\r\n" for each line ending.
-static bool write_characters(HANDLE console, const char *text, std::size_t n)
-{
-	if (n > 0x3FFFFFFF)
-		return false;
-	int wide_n = MultiByteToWideChar(CP_UTF8, 0, text, static_cast<int>(n), nullptr, 0);
-	// The converted text, then the same with "\r\n" line endings after it.
-	wchar_t *wide = wide_n > 0 ? static_cast<wchar_t *>(std::malloc(sizeof(wchar_t) * 3 * static_cast<std::size_t>(wide_n)))
-	                            : nullptr;
-	if (wide == nullptr)
-		return false;
-	MultiByteToWideChar(CP_UTF8, 0, text, static_cast<int>(n), wide, wide_n);
-	int out = 0;
-	for (int i = 0; i < wide_n; i++) {
-		if (wide[i] == L'\n')
-			wide[wide_n + out++] = L'\r';
-		wide[wide_n + out++] = wide[i];
-	}
-	DWORD written = 0;
-	bool ok = WriteConsoleW(console, wide + wide_n, static_cast<DWORD>(out), &written, nullptr) &&
-	          written == static_cast<DWORD>(out);
-	std::free(wide);
-	return ok;
-}
-
-// Whatever the stream still holds goes first.
-bool write_console(std::FILE *f, const char *text, std::size_t n)
-{
-	HANDLE h = console_of(f);
-	return h != INVALID_HANDLE_VALUE && std::fflush(f) == 0 && write_characters(h, text, n);
-}
-
-unsigned long console_processes()
-{
-	DWORD processes[2];
-	return GetConsoleProcessList(processes, 2);
-}
-
-bool standard_input_is_console()
-{
-	DWORD mode;
-	return GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
-}
-
-void show_on_console_and_wait(const char *text)
-{
-	HANDLE console = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-	                             OPEN_EXISTING, 0, nullptr);
-	if (console == INVALID_HANDLE_VALUE)
-		return;
-	write_characters(console, text, std::strlen(text));
-	CloseHandle(console);
-	for (int c = std::getchar(); c != EOF && c != '\n';)
-		c = std::getchar();
-}

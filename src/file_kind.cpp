@@ -1,3 +1,5 @@
+// The VER2 format's records, the txd and backup name rules, and what
+// kind a file is by its first bytes.
 #include "file_kind.h"
 
 #include <cstring>

@@ -1,3 +1,5 @@
+// The repair of one file in place: an archive entry by entry, or a loose
+// dictionary whole; read-only until a write is needed.
 #include "file_repair.h"
 
 #include <cerrno>

@@ -1,3 +1,5 @@
+// The walk of a folder, depth first in name order, one descriptor per
+// level, handing out each file and each problem in turn.
 #include "folder_search.h"
 
 #include <cerrno>

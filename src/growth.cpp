@@ -1,3 +1,4 @@
+// The one rule by which the tool's arrays grow.
 #include "growth.h"
 
 #include <cerrno>

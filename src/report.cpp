@@ -1,3 +1,5 @@
+// Every line the run writes, whole, quoted for terminals; the counts and
+// what a held window shows again.
 #include "report.h"
 
 #include <cerrno>
@@ -5,6 +7,7 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "console_access.h"
 #include "growth.h"
 #include "little_endian.h"
 #include "texture_patch.h"

@@ -1,3 +1,5 @@
+// The walk over one texture dictionary's chunks that sets wrong depths
+// to 16.
 #include "texture_patch.h"
 
 #include <cstdint>

@@ -1,3 +1,4 @@
+// Wildcards expanded as Windows programs do it themselves.
 #include "wildcards.h"
 
 #include <cstdlib>

@@ -1,0 +1,126 @@
+// Folders on Windows: each held open as a handle, listed through it, and
+// entered only when it is no reparse point.
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include <windows.h>
+
+#include "file_access.h"
+#include "file_access_shared.h"
+#include "windows_access.h"
+
+static entry_kind kind_of_found(DWORD attributes)
+{
+	if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
+		return ENTRY_OTHER;
+	if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+		return ENTRY_FOLDER;
+	return attributes & FILE_ATTRIBUTE_DEVICE ? ENTRY_OTHER : ENTRY_FILE;
+}
+
+// Every name of the folder open as h, read through the handle itself.
+static bool read_names(HANDLE h, name_store *s)
+{
+	const DWORD room = 64 * 1024;
+	unsigned char *buffer = static_cast<unsigned char *>(std::malloc(room));
+	bool ok = buffer != nullptr;
+	errno = ENOMEM;
+	while (ok && GetFileInformationByHandleEx(h, FileIdBothDirectoryInfo, buffer, room)) {
+		for (DWORD at = 0;;) {
+			const FILE_ID_BOTH_DIR_INFO *e = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO *>(buffer + at);
+			char *name = utf8_from_wide_n(e->FileName, static_cast<int>(e->FileNameLength / sizeof(wchar_t)));
+			ok = name != nullptr && (is_dot_or_dot_dot(name) || store_name(s, name, kind_of_found(e->FileAttributes)));
+			std::free(name);
+			if (!ok || e->NextEntryOffset == 0)
+				break;
+			at += e->NextEntryOffset;
+		}
+	}
+	if (ok && GetLastError() != ERROR_NO_MORE_FILES)
+		ok = false, errno = errno_from_win32(GetLastError());
+	std::free(buffer);
+	return ok;
+}
+
+// Whether h is a folder to list: a folder below another only when it is
+// no reparse point; its final path is noted in folder.
+static bool is_folder_to_list(HANDLE h, bool follow, open_folder *folder)
+{
+	BY_HANDLE_FILE_INFORMATION info;
+	if (folder == nullptr)
+		errno = ENOMEM;
+	else if (!GetFileInformationByHandle(h, &info))
+		errno = errno_from_win32(GetLastError());
+	else if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+		errno = ENOTDIR;
+	else if (!follow && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+		errno = ELOOP;
+	else if ((folder->final_path = final_path_of(h, &folder->volume)) != nullptr)
+		return true;
+	return false;
+}
+
+open_folder *open_folder_of(const char *path)
+{
+	std::size_t n = static_cast<std::size_t>(leaf_name(path) - path);
+	char *folder_path = static_cast<char *>(std::malloc(n + 2));
+	open_folder *folder = static_cast<open_folder *>(std::calloc(1, sizeof *folder));
+	HANDLE h = nullptr;
+	if (folder_path != nullptr && folder != nullptr) {
+		std::memcpy(folder_path, path, n);
+		std::strcpy(folder_path + n, n > 0 ? "" : ".");
+		h = open_handle({nullptr, folder_path, folder_path}, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, OPEN_NAME,
+		                FILE_DIRECTORY_FILE);
+	} else
+		errno = ENOMEM;
+	std::free(folder_path);
+	if (h != nullptr && is_folder_to_list(h, true, folder)) {
+		folder->handle = h;
+		return folder;
+	}
+	if (h != nullptr)
+		CloseHandle(h);
+	std::free(folder);
+	return nullptr;
+}
+
+void close_folder(open_folder *folder)
+{
+	CloseHandle(folder->handle);
+	std::free(folder->final_path);
+	std::free(folder);
+}
+
+bool list_folder(place where, bool follow, folder_listing *listing)
+{
+	ULONG options = FILE_DIRECTORY_FILE | (follow ? 0 : FILE_OPEN_REPARSE_POINT);
+	HANDLE h = open_handle(where, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, OPEN_NAME, options);
+	if (h == nullptr)
+		return false;
+	open_folder *folder = static_cast<open_folder *>(std::calloc(1, sizeof *folder));
+	name_store s = {};
+	bool listed = is_folder_to_list(h, follow, folder) && read_names(h, &s);
+	if (!listed)
+		discard_names(&s);
+	if (!listed || !finish_listing(&s, listing)) {
+		int err = errno;
+		if (folder != nullptr)
+			std::free(folder->final_path);
+		std::free(folder);
+		CloseHandle(h);
+		errno = err;
+		return false;
+	}
+	folder->handle = h;
+	listing->folder = folder;
+	return true;
+}
+
+void release_listing(folder_listing *listing)
+{
+	std::free(listing->entries);
+	std::free(listing->names);
+	close_folder(listing->folder);
+}
+
