@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include <sys/stat.h>
+#include <filesystem>
 
 #include "bench_rng.h"
 #include "sample_archive.h"
@@ -61,14 +61,15 @@ int main(int argc, char *argv[])
 	}
 	rng r{std::strtoull(argv[1], nullptr, 10) | 1};
 	std::string root = argv[2];
-	mkdir(root.c_str(), 0755);
+	std::error_code ignored; // a folder there already will do
+	std::filesystem::create_directory(root, ignored);
 	int files = 0;
 	for (int top = 0; top < 20; top++) {
 		std::string outer = root + "/area" + std::to_string(top);
-		mkdir(outer.c_str(), 0755);
+		std::filesystem::create_directory(outer, ignored);
 		for (int sub = 0; sub < 20; sub++) {
 			std::string folder = outer + "/part" + std::to_string(sub);
-			mkdir(folder.c_str(), 0755);
+			std::filesystem::create_directory(folder, ignored);
 			for (int i = 0; i < 50; i++, files++) {
 				std::string base = folder + "/f" + std::to_string(i);
 				bool ok;

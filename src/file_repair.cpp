@@ -227,8 +227,8 @@ static void repair_archive(file_run &run, const unsigned char *head, std::size_t
 		report_problem(run, "cannot read the directory", err);
 	else if (records < static_cast<std::size_t>(count)) {
 		char what[96];
-		std::snprintf(what, sizeof what, "directory lists %i entries but only %llu are in the file",
-		              static_cast<int>(count), static_cast<unsigned long long>(records));
+		std::snprintf(what, sizeof what, "directory lists %i entries but only %llu %s in the file",
+		              static_cast<int>(count), static_cast<unsigned long long>(records), records == 1 ? "is" : "are");
 		report_problem(run, what);
 	}
 }

@@ -140,6 +140,11 @@ INSTANTIATE_TEST_SUITE_P(
                      "txd-depth-fix: @: gone.txd: entry starts past the end of the archive\n"
                      "txd-depth-fix: @: directory lists 2147483647 entries but only 2 are in the file\n",
                      1, huge_count_small_file()},
+        archive_case{"OneRecordOfThree", cat({header("VER2", 3), sample::dir_record(9, 1, "a.txd")}),
+                     "Patching a.txd patched 0 textures\n",
+                     "txd-depth-fix: @: a.txd: entry starts past the end of the archive\n"
+                     "txd-depth-fix: @: directory lists 3 entries but only 1 is in the file\n",
+                     1, cat({header("VER2", 3), sample::dir_record(9, 1, "a.txd")})},
         archive_case{"EntryEndsPastTheEnd", entry_cut_short(broken_txd), "Patching cut.txd patched 2 textures\n",
                      "txd-depth-fix: @: cut.txd: entry ends past the end of the archive\n", 1, entry_cut_short(fixed_txd)},
         archive_case{"SizeWithHighBitsSet",

@@ -185,7 +185,7 @@ TEST(Help, NamesEveryOptionAndStatusAndTouchesNothing)
 	write_file(path, command_file('a', false));
 	run_result r = run_tool({path, "--help"});
 	for (const char *told : {"-n, --dry-run", "-v, --verbose", "-q, --quiet", "-H, --with-filename", "-t, --txd",
-	                         "-b, --backup", "-p, --preserve", "--totals", "-h, --help", "-V, --version", "FOLDER",
+	                         "-b, --backup", "-p, --preserve", "--totals", "--check", "-h, --help", "-V, --version", "FOLDER",
 	                         "0 when nothing was reported", "1 when anything was", "2 for a usage error"})
 		EXPECT_NE(r.out.find(told), std::string::npos) << told;
 	EXPECT_EQ(r.out.compare(0, 22, "usage: txd-depth-fix ["), 0);

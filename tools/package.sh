@@ -16,7 +16,7 @@ if [ ${#need[@]} -gt 0 ]; then
 	apt-get update
 	DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${need[@]}"
 fi
-mandoc -T lint -W warning "$root/txd-depth-fix.1"
+mandoc -T lint "$root/txd-depth-fix.1"
 rm -rf "$root/dist"
 mkdir -p "$root/dist"
 package() { # build folder, cmake arguments...
