@@ -206,12 +206,12 @@ static bool names_a_backup(const char *path)
 // A FILE opens, and is backed up, below its folder held open.
 static void repair_operand(report &r, const command &c, const char *operand)
 {
-	open_folder *folder = open_folder_of(operand);
+	const char *name;
+	open_folder *folder = open_folder_of(operand, &name);
 	if (folder == nullptr) {
 		print_problem(r, operand, nullptr, std::strerror(errno), 0);
 		return;
 	}
-	const char *name = leaf_name(operand);
 	if (!repair_file(r, {folder, name, operand}, true, c.loose ? DICTIONARIES_ONLY : EITHER_KIND,
 	                 c.count > 1 || c.with_filename, c.run))
 		print_left_alone(r, operand, c.loose || has_txd_extension(name) ? "not a texture dictionary" : "not a VER2 archive");
@@ -246,14 +246,14 @@ static bool asks_for_windows_help(int argc, char *argv[])
 	return false;
 }
 
-// A Windows user who writes "/n" means an option, not the file n at the
-// root of the drive: an argument of '/' and letters alone is refused
-// before anything is opened. Returns it, or null.
 static bool is_ascii_letter(char c)
 {
 	return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }
 
+// A Windows user who writes "/n" means an option, not the file n at the
+// root of the drive: an argument of '/' and letters alone is refused
+// before anything is opened. Returns it, or null.
 static const char *windows_style_option(int argc, char *argv[])
 {
 	for (int i = 1; WINDOWS_COMMAND_LINE && i < argc && std::strcmp(argv[i], "--") != 0; i++) {

@@ -39,8 +39,9 @@ const char *last_name_as_opened(const char *path, std::size_t *n);
 
 // Holds open the folder that path's last name is in (a link to it
 // followed), so that the name opens, and its backup is made, in that very
-// folder however its path is changed meanwhile. Null with errno set.
-open_folder *open_folder_of(const char *path);
+// folder however its path is changed meanwhile; *name is that last name as
+// the system resolves it, until close_folder. Null with errno set.
+open_folder *open_folder_of(const char *path, const char **name);
 void close_folder(open_folder *folder);
 
 // Windows conventions on the command line: "/?" asks for help.

@@ -43,8 +43,9 @@ const char *last_name_as_opened(const char *path, std::size_t *n)
 	return name;
 }
 
-open_folder *open_folder_of(const char *path)
+open_folder *open_folder_of(const char *path, const char **name)
 {
+	*name = leaf_name(path);
 	std::size_t n = static_cast<std::size_t>(leaf_name(path) - path);
 	char *folder_path = static_cast<char *>(std::malloc(n + 2));
 	open_folder *folder = static_cast<open_folder *>(std::malloc(sizeof *folder));

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 
 #include <windows.h>
 
@@ -61,26 +62,36 @@ static bool is_folder_to_list(HANDLE h, bool follow, open_folder *folder)
 	return false;
 }
 
-open_folder *open_folder_of(const char *path)
+// The folder and the name are those of the path's long form, in which the
+// system has resolved what the path says ("a.img." is a.img).
+open_folder *open_folder_of(const char *path, const char **name)
 {
-	std::size_t n = static_cast<std::size_t>(leaf_name(path) - path);
-	char *folder_path = static_cast<char *>(std::malloc(n + 2));
+	wchar_t *full = system_path(path);
+	wchar_t *last = full != nullptr ? wcsrchr(full, L'\\') : nullptr;
 	open_folder *folder = static_cast<open_folder *>(std::calloc(1, sizeof *folder));
+	char *folder_path = nullptr;
 	HANDLE h = nullptr;
-	if (folder_path != nullptr && folder != nullptr) {
-		std::memcpy(folder_path, path, n);
-		std::strcpy(folder_path + n, n > 0 ? "" : ".");
+	if (last != nullptr && folder != nullptr) {
+		folder->name = utf8_from_wide_n(last + 1, static_cast<int>(wcslen(last + 1)));
+		last[1] = L'\0';
+		folder_path = utf8_from_wide_n(full, static_cast<int>(wcslen(full)));
+	}
+	if (folder_path != nullptr && folder->name != nullptr)
 		h = open_handle({nullptr, folder_path, folder_path}, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, OPEN_NAME,
 		                FILE_DIRECTORY_FILE);
-	} else
+	else if (full != nullptr)
 		errno = ENOMEM;
 	std::free(folder_path);
+	std::free(full);
 	if (h != nullptr && is_folder_to_list(h, true, folder)) {
 		folder->handle = h;
+		*name = folder->name;
 		return folder;
 	}
 	if (h != nullptr)
 		CloseHandle(h);
+	if (folder != nullptr)
+		std::free(folder->name);
 	std::free(folder);
 	return nullptr;
 }
@@ -89,6 +100,7 @@ void close_folder(open_folder *folder)
 {
 	CloseHandle(folder->handle);
 	std::free(folder->final_path);
+	std::free(folder->name);
 	std::free(folder);
 }
 

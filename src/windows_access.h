@@ -15,6 +15,7 @@ struct open_folder {
 	HANDLE handle;
 	wchar_t *final_path; // as the system names the folder now, to check what opens below it
 	DWORD volume;
+	char *name; // for a FILE, its last name as the system resolves it
 };
 
 // The one translation of the system's error codes into errno values;

@@ -154,6 +154,8 @@ INSTANTIATE_TEST_SUITE_P(
                      posix ? "" : "@k.: left alone: a backup\n@k : left alone: a backup\n",
                      posix ? "txd-depth-fix: @k.: No such file or directory\ntxd-depth-fix: @k : No such file or directory\n" : "",
                      posix ? 1 : 0, ""},
+        command_case{"TrailingDotAsWindowsReadsIt", {"@a."}, posix ? "" : a_line,
+                     posix ? "txd-depth-fix: @a.: No such file or directory\n" : "", posix ? 1 : 0, posix ? "" : "a"},
         command_case{"BackupIsNoDictionaryEither", {"-tv", "--totals", "@k", "@t"},
                      "@k: left alone: a backup\nPatching @t patched 2 textures\n" + listing +
                          "2 textures repaired in 1 of 1 file, 1 left alone\n",
