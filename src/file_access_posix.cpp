@@ -46,22 +46,16 @@ const char *last_name_as_opened(const char *path, std::size_t *n)
 open_folder *open_folder_of(const char *path, const char **name)
 {
 	*name = leaf_name(path);
-	std::size_t n = static_cast<std::size_t>(leaf_name(path) - path);
+	std::size_t n = static_cast<std::size_t>(*name - path);
 	char *folder_path = static_cast<char *>(std::malloc(n + 2));
-	open_folder *folder = static_cast<open_folder *>(std::malloc(sizeof *folder));
-	int fd = -1;
-	if (folder_path != nullptr && folder != nullptr) {
-		std::memcpy(folder_path, path, n);
-		std::strcpy(folder_path + n, n > 0 ? "" : ".");
-		fd = open(folder_path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-	} else
+	if (folder_path == nullptr) {
 		errno = ENOMEM;
-	std::free(folder_path);
-	if (fd < 0) {
-		std::free(folder);
 		return nullptr;
 	}
-	folder->fd = fd;
+	std::memcpy(folder_path, path, n);
+	std::strcpy(folder_path + n, n > 0 ? "" : ".");
+	open_folder *folder = open_listed_folder({nullptr, folder_path, folder_path}, true);
+	std::free(folder_path);
 	return folder;
 }
 
@@ -314,34 +308,23 @@ static bool read_names(int fd, name_store *s)
 	return ok;
 }
 
-bool list_folder(place where, bool follow, folder_listing *listing)
+open_folder *open_listed_folder(place where, bool follow)
 {
 	int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW);
 	int fd = openat(folder_of(where), where.name, flags);
 	if (fd < 0)
-		return false;
-	name_store s = {};
+		return nullptr;
 	open_folder *folder = static_cast<open_folder *>(std::malloc(sizeof *folder));
-	if (folder == nullptr)
-		errno = ENOMEM;
-	bool listed = folder != nullptr && read_names(fd, &s);
-	if (!listed)
-		discard_names(&s);
-	if (!listed || !finish_listing(&s, listing)) {
-		int err = errno;
-		std::free(folder);
+	if (folder == nullptr) {
 		close(fd);
-		errno = err;
-		return false;
+		errno = ENOMEM;
+		return nullptr;
 	}
 	folder->fd = fd;
-	listing->folder = folder;
-	return true;
+	return folder;
 }
 
-void release_listing(folder_listing *listing)
+bool read_folder_names(const open_folder *folder, name_store *s)
 {
-	std::free(listing->entries);
-	std::free(listing->names);
-	close_folder(listing->folder);
+	return read_names(folder->fd, s);
 }

@@ -42,7 +42,9 @@ void discard_names(name_store *s)
 	std::free(s->names);
 }
 
-bool finish_listing(name_store *s, folder_listing *listing)
+// Turns the store into the listing's entries; the store is released
+// either way.
+static bool finish_listing(name_store *s, folder_listing *listing)
 {
 	folder_entry *entries = static_cast<folder_entry *>(std::malloc(s->count > 0 ? s->count * sizeof(folder_entry) : 1));
 	if (entries == nullptr) {
@@ -67,4 +69,30 @@ static int by_name(const void *a, const void *b)
 void sort_by_name(folder_listing &listing)
 {
 	std::qsort(listing.entries, listing.count, sizeof(folder_entry), by_name);
+}
+
+bool list_folder(place where, bool follow, folder_listing *listing)
+{
+	open_folder *folder = open_listed_folder(where, follow);
+	if (folder == nullptr)
+		return false;
+	name_store s = {};
+	bool read = read_folder_names(folder, &s);
+	if (!read)
+		discard_names(&s);
+	if (!read || !finish_listing(&s, listing)) {
+		int err = errno;
+		close_folder(folder);
+		errno = err;
+		return false;
+	}
+	listing->folder = folder;
+	return true;
+}
+
+void release_listing(folder_listing *listing)
+{
+	std::free(listing->entries);
+	std::free(listing->names);
+	close_folder(listing->folder);
 }

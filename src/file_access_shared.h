@@ -29,8 +29,10 @@ struct name_store {
 bool store_name(name_store *s, const char *name, entry_kind kind);
 void discard_names(name_store *s);
 
-// Turns the store into the listing's entries; the store is released
-// either way.
-bool finish_listing(name_store *s, folder_listing *listing);
+// Each platform's own: opens the folder at where to list it (a link
+// followed only when follow is set), and reads every name of it into s.
+// Null, or false, with errno set.
+open_folder *open_listed_folder(place where, bool follow);
+bool read_folder_names(const open_folder *folder, name_store *s);
 
 #endif

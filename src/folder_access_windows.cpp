@@ -68,32 +68,23 @@ open_folder *open_folder_of(const char *path, const char **name)
 {
 	wchar_t *full = system_path(path);
 	wchar_t *last = full != nullptr ? wcsrchr(full, L'\\') : nullptr;
-	open_folder *folder = static_cast<open_folder *>(std::calloc(1, sizeof *folder));
+	char *leaf = last != nullptr ? utf8_from_wide_n(last + 1, static_cast<int>(wcslen(last + 1))) : nullptr;
 	char *folder_path = nullptr;
-	HANDLE h = nullptr;
-	if (last != nullptr && folder != nullptr) {
-		folder->name = utf8_from_wide_n(last + 1, static_cast<int>(wcslen(last + 1)));
+	if (leaf != nullptr) {
 		last[1] = L'\0';
 		folder_path = utf8_from_wide_n(full, static_cast<int>(wcslen(full)));
 	}
-	if (folder_path != nullptr && folder->name != nullptr)
-		h = open_handle({nullptr, folder_path, folder_path}, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, OPEN_NAME,
-		                FILE_DIRECTORY_FILE);
-	else if (full != nullptr)
+	open_folder *folder = folder_path != nullptr ? open_listed_folder({nullptr, folder_path, folder_path}, true) : nullptr;
+	if (full != nullptr && folder_path == nullptr)
 		errno = ENOMEM;
 	std::free(folder_path);
 	std::free(full);
-	if (h != nullptr && is_folder_to_list(h, true, folder)) {
-		folder->handle = h;
-		*name = folder->name;
-		return folder;
+	if (folder == nullptr) {
+		std::free(leaf);
+		return nullptr;
 	}
-	if (h != nullptr)
-		CloseHandle(h);
-	if (folder != nullptr)
-		std::free(folder->name);
-	std::free(folder);
-	return nullptr;
+	*name = folder->name = leaf;
+	return folder;
 }
 
 void close_folder(open_folder *folder)
@@ -104,35 +95,28 @@ void close_folder(open_folder *folder)
 	std::free(folder);
 }
 
-bool list_folder(place where, bool follow, folder_listing *listing)
+open_folder *open_listed_folder(place where, bool follow)
 {
 	ULONG options = FILE_DIRECTORY_FILE | (follow ? 0 : FILE_OPEN_REPARSE_POINT);
 	HANDLE h = open_handle(where, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, OPEN_NAME, options);
 	if (h == nullptr)
-		return false;
+		return nullptr;
 	open_folder *folder = static_cast<open_folder *>(std::calloc(1, sizeof *folder));
-	name_store s = {};
-	bool listed = is_folder_to_list(h, follow, folder) && read_names(h, &s);
-	if (!listed)
-		discard_names(&s);
-	if (!listed || !finish_listing(&s, listing)) {
+	if (!is_folder_to_list(h, follow, folder)) {
 		int err = errno;
 		if (folder != nullptr)
 			std::free(folder->final_path);
 		std::free(folder);
 		CloseHandle(h);
 		errno = err;
-		return false;
+		return nullptr;
 	}
 	folder->handle = h;
-	listing->folder = folder;
-	return true;
+	return folder;
 }
 
-void release_listing(folder_listing *listing)
+bool read_folder_names(const open_folder *folder, name_store *s)
 {
-	std::free(listing->entries);
-	std::free(listing->names);
-	close_folder(listing->folder);
+	return read_names(folder->handle, s);
 }
 
