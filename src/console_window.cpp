@@ -10,8 +10,8 @@
 
 static const char *const HINTS[] = {
     "",
-    "Drop VER2 archives, .txd files or folders onto txd-depth-fix.exe: it repairs them in place (back up first, or "
-    "use -b).\n",
+    ("Drop VER2 archives, .txd files or folders onto txd-depth-fix.exe: it repairs them in place (back up first, "
+     "or use -b).\n"),
     "Each problem above names its file and what went wrong.\n",
     "Nothing dropped was a VER2 archive or a texture dictionary, or held one.\n",
 };
