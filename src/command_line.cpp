@@ -124,15 +124,10 @@ static int usage_error(report &r, const char *word)
 			line_add(r, err, "'");
 		}
 	}
-	line_end(r, err);
+	line_end_kept(r);
 	line_add(r, err, "Try 'txd-depth-fix --help' for more information.");
 	line_end(r, err);
 	return EXIT_USAGE;
-}
-
-static void print_text(report &r, const char *text)
-{
-	std::fputs(text, r.out);
 }
 
 static bool set_option(command &c, int letter)
@@ -269,7 +264,7 @@ static int refuse_windows_style_option(report &r, const char *word)
 	line_add(r, r.err, "txd-depth-fix: unknown option '");
 	line_add_shown(r, r.err, word);
 	line_add(r, r.err, "' (options start with '-')");
-	line_end(r, r.err);
+	line_end_kept(r);
 	line_add(r, r.err, "Try 'txd-depth-fix --help' for more information.");
 	line_end(r, r.err);
 	return EXIT_USAGE;
@@ -285,24 +280,41 @@ static int status_of(const report &r, const command &c)
 }
 
 // Windows programs expand the wildcards of their operands themselves, those
-// before "--"; the operands are then the expanded ones. Memory running out
-// leaves them as they were, and says so.
-static void expand_wildcards(report &r, command &c, path_list &expanded)
+// before "--"; true when the operands are then the expanded ones. Memory
+// running out leaves them as they were, and says so.
+static bool expand_wildcards(report &r, command &c, path_list &expanded)
 {
 	bool any = false;
 	for (int i = 0; i < c.before_double_dash; i++)
 		any = any || std::strpbrk(c.operands[i], "*?") != nullptr;
 	if (!WINDOWS_COMMAND_LINE || !any)
-		return;
+		return false;
 	bool whole = true;
 	for (int i = 0; whole && i < c.count; i++)
 		whole = i < c.before_double_dash ? expand_operand(c.operands[i], expanded) : add_operand(c.operands[i], expanded);
 	if (!whole || expanded.count > INT_MAX) {
 		print_problem(r, "wildcards", nullptr, "not enough memory to expand them", 0);
-		return;
+		return false;
 	}
-	c.operands = expanded.paths;
 	c.count = static_cast<int>(expanded.count);
+	return true;
+}
+
+// The operands, expanded or as given.
+static void handle_operands(report &r, command &c)
+{
+	path_list expanded = {nullptr, 0, 0};
+	if (!expand_wildcards(r, c, expanded)) {
+		for (int i = 0; i < c.count; i++)
+			handle_operand(r, c, c.operands[i]);
+	}
+	for (std::size_t i = 0; i < expanded.count; i++) {
+		if (expanded.items[i].only_passed_over)
+			print_left_alone(r, expanded.items[i].path, "only backups or links match it");
+		else
+			handle_operand(r, c, expanded.items[i].path);
+	}
+	release_paths(expanded);
 }
 
 // Handles every operand: -1 then, or the status of a run that ended on
@@ -319,15 +331,13 @@ static int run_command(report &r, int argc, char *argv[], command &c, run_summar
 	if (const char *word = windows_style_option(argc, argv))
 		return refuse_windows_style_option(r, word);
 	int status = parse_options(argc, argv, r, c);
+	if (c.check)
+		summary.keep = false; // a check is a script's, and never waits
 	if (status != -1)
 		return status;
 	r.quiet = c.quiet || summary.keep;
 	r.verbose = c.run.verbose;
-	path_list expanded = {nullptr, 0, 0};
-	expand_wildcards(r, c, expanded);
-	for (int i = 0; i < c.count; i++)
-		handle_operand(r, c, c.operands[i]);
-	release_paths(expanded);
+	handle_operands(r, c);
 	if (c.totals)
 		print_totals(r, c.run.dry_run);
 	summary.operands = c.count;
@@ -347,8 +357,9 @@ int txd_depth_fix(int argc, char *argv[], std::FILE *out, std::FILE *err, run_su
 	if (status == -1)
 		status = status_of(r, c);
 	else if (status == EXIT_CLEAN && r.totals.problems > 0) // help that could not be written
-		status = EXIT_REPORTED;
+		status = c.check ? EXIT_CHECK_PROBLEM : EXIT_REPORTED;
 	s.totals = r.totals;
+	s.usage_error = status == EXIT_USAGE;
 	totals_text(r.totals, c.run.dry_run, s.totals_line, sizeof s.totals_line);
 	report_end(r);
 	return status;

@@ -10,10 +10,12 @@
 
 static const char *const HINTS[] = {
     "",
+    "The options given are not right; txd-depth-fix /? lists them.\n",
     ("Drop VER2 archives, .txd files or folders onto txd-depth-fix.exe: it repairs them in place (back up first, "
      "or use -b).\n"),
     "Each problem above names its file and what went wrong.\n",
-    "Nothing dropped was a VER2 archive or a texture dictionary, or held one.\n",
+    "Nothing dropped could be repaired: each file left alone is listed above with why.\n",
+    "Nothing in what was dropped was a VER2 archive or a texture dictionary.\n",
 };
 static const char PROMPT[] = "Press Enter to close this window.";
 
@@ -29,11 +31,15 @@ bool console_window_closes_at_exit()
 
 held_window_hint held_window_hint_for(const run_summary &summary)
 {
+	if (summary.usage_error)
+		return HINT_USAGE;
 	if (summary.operands == 0)
 		return HINT_DROP_SOMETHING;
 	if (summary.totals.problems > 0)
 		return HINT_PROBLEMS;
-	return summary.totals.files == 0 ? HINT_NOTHING_FOUND : HINT_NONE;
+	if (summary.totals.files > 0)
+		return HINT_NONE;
+	return summary.totals.left_alone > 0 ? HINT_LEFT_ALONE : HINT_NOTHING_FOUND;
 }
 
 // Room for the kept lines of k and the line that counts the rest.

@@ -14,9 +14,10 @@ bool console_closes_at_exit(unsigned long console_processes, bool stdin_is_conso
 // The same for this process's own console; never off Windows.
 bool console_window_closes_at_exit();
 
-// The hint a held window ends with, fitting what happened: nothing was
-// dropped; there were problems; nothing dropped was of either kind.
-enum held_window_hint { HINT_NONE, HINT_DROP_SOMETHING, HINT_PROBLEMS, HINT_NOTHING_FOUND };
+// The hint a held window ends with, fitting what happened: the options
+// were wrong; nothing was dropped; there were problems; what was dropped
+// was all left alone; nothing found in what was dropped was of either kind.
+enum held_window_hint { HINT_NONE, HINT_USAGE, HINT_DROP_SOMETHING, HINT_PROBLEMS, HINT_LEFT_ALONE, HINT_NOTHING_FOUND };
 held_window_hint held_window_hint_for(const run_summary &summary);
 
 // What the held window shows after the run: each problem again and each

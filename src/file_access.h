@@ -44,6 +44,10 @@ const char *last_name_as_opened(const char *path, std::size_t *n);
 open_folder *open_folder_of(const char *path, const char **name);
 void close_folder(open_folder *folder);
 
+// A UTF-16 unit as the platform's names compare it without regard to case:
+// on Windows as its file systems fold it, elsewhere ASCII's.
+char16_t folded_unit(char16_t unit);
+
 // Windows conventions on the command line: "/?" asks for help.
 extern const bool WINDOWS_COMMAND_LINE;
 

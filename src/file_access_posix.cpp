@@ -30,6 +30,11 @@ bool needs_separator_after(const char *folder, std::size_t n)
 	return n == 0 || folder[n - 1] != '/';
 }
 
+char16_t folded_unit(char16_t unit)
+{
+	return unit >= u'a' && unit <= u'z' ? static_cast<char16_t>(unit - u'a' + u'A') : unit;
+}
+
 const char *leaf_name(const char *path)
 {
 	const char *slash = std::strrchr(path, '/');
@@ -43,19 +48,32 @@ const char *last_name_as_opened(const char *path, std::size_t *n)
 	return name;
 }
 
+// Held only to open names below it, the folder needs no permission to be
+// read, only to be searched (O_PATH where there is one).
 open_folder *open_folder_of(const char *path, const char **name)
 {
+#ifdef O_PATH
+	const int hold = O_PATH;
+#else
+	const int hold = O_RDONLY;
+#endif
 	*name = leaf_name(path);
 	std::size_t n = static_cast<std::size_t>(*name - path);
 	char *folder_path = static_cast<char *>(std::malloc(n + 2));
-	if (folder_path == nullptr) {
+	open_folder *folder = static_cast<open_folder *>(std::malloc(sizeof *folder));
+	int fd = -1;
+	if (folder_path != nullptr && folder != nullptr) {
+		std::memcpy(folder_path, path, n);
+		std::strcpy(folder_path + n, n > 0 ? "" : ".");
+		fd = open(folder_path, hold | O_DIRECTORY | O_CLOEXEC);
+	} else
 		errno = ENOMEM;
+	std::free(folder_path);
+	if (fd < 0) {
+		std::free(folder);
 		return nullptr;
 	}
-	std::memcpy(folder_path, path, n);
-	std::strcpy(folder_path + n, n > 0 ? "" : ".");
-	open_folder *folder = open_listed_folder({nullptr, folder_path, folder_path}, true);
-	std::free(folder_path);
+	folder->fd = fd;
 	return folder;
 }
 

@@ -128,11 +128,17 @@ HANDLE handle_of(std::FILE *f)
 
 // The attributes, unlike _wstat, take a folder given with a trailing
 // separator ("game\\"), as dropped folders and typed ones may come.
+// A name the system takes for a device ("NUL", "CON", "\\.\...") is no
+// file, whatever its attributes say.
 path_kind kind_of_path(const char *path)
 {
 	wchar_t *wide = system_path(path);
 	if (wide == nullptr)
 		return PATH_MISSING;
+	if (wcsncmp(wide, L"\\\\.\\", 4) == 0) {
+		std::free(wide);
+		return PATH_OTHER;
+	}
 	DWORD attributes = GetFileAttributesW(wide), why = GetLastError();
 	std::free(wide);
 	if (attributes == INVALID_FILE_ATTRIBUTES) {

@@ -44,9 +44,9 @@ static bool read_names(HANDLE h, name_store *s)
 	return ok;
 }
 
-// Whether h is a folder to list: a folder below another only when it is
-// no reparse point; its final path is noted in folder.
-static bool is_folder_to_list(HANDLE h, bool follow, open_folder *folder)
+// Whether h is a folder to open names below: a folder below another only
+// when it is no reparse point; its final path is noted in folder.
+static bool is_folder_to_hold(HANDLE h, bool follow, open_folder *folder)
 {
 	BY_HANDLE_FILE_INFORMATION info;
 	if (folder == nullptr)
@@ -62,6 +62,41 @@ static bool is_folder_to_list(HANDLE h, bool follow, open_folder *folder)
 	return false;
 }
 
+void close_folder(open_folder *folder)
+{
+	CloseHandle(folder->handle);
+	std::free(folder->final_path);
+	std::free(folder->name);
+	std::free(folder);
+}
+
+// A folder held to be listed needs the right to list it; one held only to
+// open names below it, the right to pass through it.
+static open_folder *open_folder_handle(place where, bool follow, ACCESS_MASK access)
+{
+	ULONG options = FILE_DIRECTORY_FILE | (follow ? 0 : FILE_OPEN_REPARSE_POINT);
+	HANDLE h = open_handle(where, access | FILE_READ_ATTRIBUTES, OPEN_NAME, options);
+	if (h == nullptr)
+		return nullptr;
+	open_folder *folder = static_cast<open_folder *>(std::calloc(1, sizeof *folder));
+	if (!is_folder_to_hold(h, follow, folder)) {
+		int err = errno;
+		if (folder != nullptr)
+			std::free(folder->final_path);
+		std::free(folder);
+		CloseHandle(h);
+		errno = err;
+		return nullptr;
+	}
+	folder->handle = h;
+	return folder;
+}
+
+open_folder *open_listed_folder(place where, bool follow)
+{
+	return open_folder_handle(where, follow, FILE_LIST_DIRECTORY);
+}
+
 // The folder and the name are those of the path's long form, in which the
 // system has resolved what the path says ("a.img." is a.img).
 open_folder *open_folder_of(const char *path, const char **name)
@@ -74,7 +109,8 @@ open_folder *open_folder_of(const char *path, const char **name)
 		last[1] = L'\0';
 		folder_path = utf8_from_wide_n(full, static_cast<int>(wcslen(full)));
 	}
-	open_folder *folder = folder_path != nullptr ? open_listed_folder({nullptr, folder_path, folder_path}, true) : nullptr;
+	open_folder *folder = folder_path != nullptr ? open_folder_handle({nullptr, folder_path, folder_path}, true, FILE_TRAVERSE)
+	                                             : nullptr;
 	if (full != nullptr && folder_path == nullptr)
 		errno = ENOMEM;
 	std::free(folder_path);
@@ -84,34 +120,6 @@ open_folder *open_folder_of(const char *path, const char **name)
 		return nullptr;
 	}
 	*name = folder->name = leaf;
-	return folder;
-}
-
-void close_folder(open_folder *folder)
-{
-	CloseHandle(folder->handle);
-	std::free(folder->final_path);
-	std::free(folder->name);
-	std::free(folder);
-}
-
-open_folder *open_listed_folder(place where, bool follow)
-{
-	ULONG options = FILE_DIRECTORY_FILE | (follow ? 0 : FILE_OPEN_REPARSE_POINT);
-	HANDLE h = open_handle(where, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, OPEN_NAME, options);
-	if (h == nullptr)
-		return nullptr;
-	open_folder *folder = static_cast<open_folder *>(std::calloc(1, sizeof *folder));
-	if (!is_folder_to_list(h, follow, folder)) {
-		int err = errno;
-		if (folder != nullptr)
-			std::free(folder->final_path);
-		std::free(folder);
-		CloseHandle(h);
-		errno = err;
-		return nullptr;
-	}
-	folder->handle = h;
 	return folder;
 }
 

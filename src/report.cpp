@@ -59,18 +59,39 @@ void line_add(report &r, std::FILE *to, const char *text)
 	add_bytes(r, to, text, std::strlen(text));
 }
 
-static bool is_control(unsigned char c)
+// The bytes of the character that starts text (at most n of them), and
+// whether a terminal must be shown '?' for it instead: a control (below
+// 0x20, 0x7F, or U+0080 to U+009F, which some terminals obey as ESC
+// sequences) or a byte that is no part of a well-formed UTF-8 character.
+static std::size_t next_character(const unsigned char *text, std::size_t n, bool *unsafe)
 {
-	return c < 0x20 || c == 0x7F;
+	unsigned char c = text[0];
+	std::size_t length = c < 0x80 ? 1 : c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+	bool formed = length > 0 && length <= n;
+	for (std::size_t i = 1; formed && i < length; i++)
+		formed = (text[i] & 0xC0) == 0x80;
+	// Overlong forms, surrogates and values past U+10FFFF are malformed too.
+	if (formed && length > 2) {
+		unsigned char second = text[1];
+		formed = !(c == 0xE0 && second < 0xA0) && !(c == 0xED && second >= 0xA0) && !(c == 0xF0 && second < 0x90) &&
+		         !(c == 0xF4 && second >= 0x90);
+	}
+	*unsafe = !formed || c < 0x20 || c == 0x7F || (c == 0xC2 && text[1] <= 0x9F);
+	return formed ? length : 1;
 }
 
-// On a terminal, control bytes in a name or path could drive it; they print
-// as '?'. Anywhere else the bytes go out as they are.
+// On a terminal, control characters in a name or path could drive it, and
+// malformed bytes could start one; they print as '?'. Anywhere else the
+// bytes go out as they are.
 void line_add_shown_n(report &r, std::FILE *to, const char *text, std::size_t n)
 {
 	bool terminal = to == r.out ? r.out_terminal : r.err_terminal;
-	for (std::size_t i = 0; i < n; i++)
-		add_bytes(r, to, terminal && is_control(static_cast<unsigned char>(text[i])) ? "?" : text + i, 1);
+	const unsigned char *bytes = reinterpret_cast<const unsigned char *>(text);
+	for (std::size_t i = 0, length; i < n; i += length) {
+		bool unsafe = false;
+		length = terminal ? next_character(bytes + i, n - i, &unsafe) : n - i;
+		add_bytes(r, to, unsafe ? "?" : text + i, unsafe ? 1 : length);
+	}
 }
 
 void line_add_shown(report &r, std::FILE *to, const char *text)
@@ -103,19 +124,24 @@ static bool keeping(const report &r)
 	return r.summary != nullptr && r.summary->keep;
 }
 
-// Keeps n bytes of head, control bytes as '?' when quoted is set, and then
-// tail, as one line for the held window while there is room; counted
-// either way.
-static void keep(kept_lines &k, const char *head, std::size_t n, bool quoted, const char *tail)
+// Keeps n bytes of head, shown as on a terminal (the held window is one),
+// and then tail, as one line for the held window while there is room;
+// counted either way.
+static void keep(kept_lines &k, const char *head, std::size_t n, const char *tail)
 {
-	std::size_t tail_n = std::strlen(tail);
+	std::size_t tail_n = std::strlen(tail), out = 0;
 	char *line = k.kept < KEPT_LINES ? static_cast<char *>(std::malloc(n + tail_n + 1)) : nullptr;
 	k.all++;
 	if (line == nullptr)
 		return;
-	for (std::size_t i = 0; i < n; i++)
-		line[i] = quoted && is_control(static_cast<unsigned char>(head[i])) ? '?' : head[i];
-	std::memcpy(line + n, tail, tail_n + 1);
+	const unsigned char *bytes = reinterpret_cast<const unsigned char *>(head);
+	for (std::size_t i = 0, length; i < n; i += length) {
+		bool unsafe;
+		length = next_character(bytes + i, n - i, &unsafe);
+		std::memcpy(line + out, unsafe ? "?" : head + i, unsafe ? 1 : length);
+		out += unsafe ? 1 : length;
+	}
+	std::memcpy(line + out, tail, tail_n + 1);
 	k.lines[k.kept++] = line;
 }
 
@@ -124,6 +150,19 @@ void release_summary(run_summary &s)
 	for (kept_lines *k : {&s.problems, &s.left_alone})
 		while (k->kept > 0)
 			std::free(k->lines[--k->kept]);
+}
+
+void line_end_kept(report &r)
+{
+	if (keeping(r))
+		keep(r.summary->problems, r.line, r.length, "");
+	line_end(r, r.err);
+}
+
+void print_text(report &r, const char *text)
+{
+	if (std::fputs(text, r.out) == EOF && r.out_error == 0)
+		r.out_error = errno != 0 ? errno : EIO;
 }
 
 void print_problem(report &r, const char *path, const char *name, const char *what, int err)
@@ -140,9 +179,7 @@ void print_problem(report &r, const char *path, const char *name, const char *wh
 		line_add(r, r.err, ": ");
 		line_add(r, r.err, std::strerror(err));
 	}
-	if (keeping(r))
-		keep(r.summary->problems, r.line, r.length, false, ""); // quoted as on stderr
-	line_end(r, r.err);
+	line_end_kept(r);
 	r.totals.problems++;
 }
 
@@ -218,7 +255,7 @@ void print_left_alone(report &r, const char *path, const char *why)
 	if (keeping(r)) {
 		char tail[64];
 		std::snprintf(tail, sizeof tail, ": left alone: %s", why);
-		keep(r.summary->left_alone, path, std::strlen(path), true, tail);
+		keep(r.summary->left_alone, path, std::strlen(path), tail);
 	}
 	if (!r.verbose)
 		return;

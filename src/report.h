@@ -57,6 +57,12 @@ void line_add_shown_n(report &r, std::FILE *to, const char *text, std::size_t n)
 void line_add_number(report &r, std::FILE *to, std::uint64_t n);
 void line_end(report &r, std::FILE *to);
 
+// Ends a line on err that a held window shows again among the problems.
+void line_end_kept(report &r);
+
+// Text as it is on out (help, the version).
+void print_text(report &r, const char *text);
+
 // "txd-depth-fix: PATH: NAME: WHAT: why\n", without NAME when it is null
 // and without why when err is 0.
 void print_problem(report &r, const char *path, const char *name, const char *what, int err);
@@ -109,6 +115,7 @@ struct kept_lines {
 };
 struct run_summary {
 	bool keep;
+	bool usage_error;
 	int operands;
 	report_totals totals;
 	kept_lines problems, left_alone;

@@ -10,9 +10,14 @@
 // character, letters in either ASCII case; "*.*" matches every name.
 bool matches_pattern(const char *name, const char *pattern);
 
-// Paths in memory of their own.
+// Operands in memory of their own, and for each whether it is a pattern
+// that matched only names a folder search passes over.
+struct operand_path {
+	char *path;
+	bool only_passed_over;
+};
 struct path_list {
-	char **paths;
+	operand_path *items;
 	std::size_t count, room;
 };
 
@@ -20,7 +25,8 @@ struct path_list {
 // last name matches, joined to the folder as written, in the order a folder
 // search takes them, links, devices and files named *.bak passed over as
 // there; or operand itself when its last name holds no wildcard, its
-// folder cannot be listed or no name matches. False when memory runs out.
+// folder cannot be listed, or no name matches (marked when all that
+// matched was passed over). False when memory runs out.
 bool expand_operand(const char *operand, path_list &list);
 
 // Appends operand as it is; false when memory runs out.

@@ -24,6 +24,14 @@ bool needs_separator_after(const char *folder, std::size_t n)
 	return !(n == 2 && folder[1] == ':');
 }
 
+extern "C" WCHAR NTAPI RtlUpcaseUnicodeChar(WCHAR unit);
+
+// The folding NTFS and FAT compare names by.
+char16_t folded_unit(char16_t unit)
+{
+	return static_cast<char16_t>(RtlUpcaseUnicodeChar(static_cast<WCHAR>(unit)));
+}
+
 // A colon ends a drive's letter; elsewhere it names a stream of the file.
 const char *leaf_name(const char *path)
 {
@@ -119,9 +127,9 @@ wchar_t *wide_from_utf8(const char *text)
 
 char *utf8_from_wide_n(const wchar_t *wide, int n)
 {
-	int bytes = WideCharToMultiByte(CP_UTF8, 0, wide, n, nullptr, 0, nullptr, nullptr);
-	char *s = bytes > 0 ? static_cast<char *>(std::malloc(static_cast<std::size_t>(bytes) + 1)) : nullptr;
-	if (s != nullptr && WideCharToMultiByte(CP_UTF8, 0, wide, n, s, bytes, nullptr, nullptr) != bytes) {
+	int bytes = n > 0 ? WideCharToMultiByte(CP_UTF8, 0, wide, n, nullptr, 0, nullptr, nullptr) : 0;
+	char *s = bytes > 0 || n == 0 ? static_cast<char *>(std::malloc(static_cast<std::size_t>(bytes) + 1)) : nullptr;
+	if (s != nullptr && bytes > 0 && WideCharToMultiByte(CP_UTF8, 0, wide, n, s, bytes, nullptr, nullptr) != bytes) {
 		std::free(s);
 		return nullptr;
 	}
@@ -162,7 +170,9 @@ wchar_t *system_path(const char *path)
 	}
 	std::free(wide);
 	wchar_t *rest = full + 8;
-	if (starts_with(rest, L"\\\\"))
+	if (starts_with(rest, L"\\\\.\\")) // a device's name, as "CON" resolves
+		prefix = L"";
+	else if (starts_with(rest, L"\\\\"))
 		rest += 2, prefix = L"\\\\?\\UNC\\";
 	std::size_t length = wcslen(rest);
 	if (length > 3 && rest[length - 1] == L'\\')

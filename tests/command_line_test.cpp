@@ -131,6 +131,13 @@ INSTANTIATE_TEST_SUITE_P(
         command_case{"WildcardsInNameOrder", {"-n", "@?.img"},
                      posix ? "" : "@a: " + a_line + "@b: " + b_line + "@c: Patching c.txd patched 0 textures\n@o: Patching o.txd patched 1 textures\n",
                      posix ? "txd-depth-fix: @?.img: No such file or directory\n" : "", posix ? 1 : 0, ""},
+        command_case{"WildcardsInTheLongForm", {"-nq", "\\\\?\\@?.img"},
+                     posix ? "" : "\\\\?\\@a: " + a_line + "\\\\?\\@b: " + b_line + "\\\\?\\@o: Patching o.txd patched 1 textures\n",
+                     posix ? "txd-depth-fix: \\\\?\\@?.img: No such file or directory\n" : "", posix ? 1 : 0, ""},
+        command_case{"WildcardMatchingOnlyABackup", {"-v", "@k*"}, posix ? "" : "@k*: left alone: only backups or links match it\n",
+                     posix ? "txd-depth-fix: @k*: No such file or directory\n" : "", posix ? 1 : 0, ""},
+        command_case{"DeviceName", {"NUL"}, "", posix ? "txd-depth-fix: NUL: No such file or directory\n" : "txd-depth-fix: NUL: not a regular file\n", 1, ""},
+        command_case{"EmptyArgument", {"@a", ""}, "@a: " + a_line, "txd-depth-fix: : No such file or directory\n", 1, "a"},
         command_case{"WildcardMatchingNothing", {"@*.none"}, "", "txd-depth-fix: @*.none: No such file or directory\n", 1, ""},
         command_case{"WildcardAfterTheDoubleDash", {"--", "@?.img"}, "", "txd-depth-fix: @?.img: No such file or directory\n", 1, ""},
         command_case{"LongFormOfAPath", {"-n", "\\\\?\\@a"}, posix ? "" : a_line,
@@ -261,17 +268,22 @@ TEST(Console, HeldOpenOnlyWhenTheToolIsAloneOnIt)
 TEST(Console, HintFitsWhatHappened)
 {
 	struct {
+		bool usage_error;
 		int operands;
-		std::uint64_t files, problems;
+		std::uint64_t files, left_alone, problems;
 		held_window_hint hint;
-	} rows[] = {{0, 0, 0, HINT_DROP_SOMETHING}, {1, 1, 0, HINT_NONE}, {1, 1, 1, HINT_PROBLEMS},
-	            {1, 0, 1, HINT_PROBLEMS},        {2, 0, 0, HINT_NOTHING_FOUND}};
+	} rows[] = {{true, 0, 0, 0, 0, HINT_USAGE},         {false, 0, 0, 0, 0, HINT_DROP_SOMETHING},
+	            {false, 1, 1, 0, 0, HINT_NONE},          {false, 1, 1, 0, 1, HINT_PROBLEMS},
+	            {false, 1, 0, 1, 1, HINT_PROBLEMS},      {false, 1, 0, 1, 0, HINT_LEFT_ALONE},
+	            {false, 2, 0, 0, 0, HINT_NOTHING_FOUND}, {false, 2, 1, 1, 0, HINT_NONE}};
 	for (const auto &row : rows) {
 		run_summary summary = {};
+		summary.usage_error = row.usage_error;
 		summary.operands = row.operands;
 		summary.totals.files = row.files;
+		summary.totals.left_alone = row.left_alone;
 		summary.totals.problems = row.problems;
-		EXPECT_EQ(held_window_hint_for(summary), row.hint) << row.operands << row.files << row.problems;
+		EXPECT_EQ(held_window_hint_for(summary), row.hint) << row.operands << row.files << row.left_alone << row.problems;
 	}
 }
 
@@ -312,6 +324,16 @@ TEST(Console, HeldWindowListsProblemsAndWhatWasLeftAlone)
 	release_summary(summary);
 	for (char f : file_letters)
 		std::remove(expand(std::string("@") + f, stem).c_str());
+	summary = {};
+	r = run_held({"--bogus"}, summary);
+	EXPECT_EQ(text_of(summary), "\ntxd-depth-fix: unknown option '--bogus'\n0 textures repaired in 0 of 0 files\n"
+	                            "The options given are not right; txd-depth-fix /? lists them.\n"
+	                            "Press Enter to close this window.");
+	release_summary(summary);
+	summary = {};
+	r = run_held({expand("@\x1b[31m", stem)}, summary);
+	EXPECT_EQ(text_of(summary).substr(0, 16 + stem.size() + 6), "\ntxd-depth-fix: " + stem + "?[31m:");
+	release_summary(summary);
 	summary = {};
 	r = run_held({}, summary);
 	shown = text_of(summary);
@@ -384,15 +406,17 @@ TEST(Arguments, UnicodeArchiveNames)
 		EXPECT_EQ(r.out + r.err, "Patching a.txd patched 2 textures\n");
 		EXPECT_EQ(r.status, 0);
 		EXPECT_EQ(read_file(path), sample::archive({{"a.txd", fixed_txd}}));
-		r = run_tool({missing}, &own_process);
-		EXPECT_EQ(r.out + r.err, "txd-depth-fix: " + missing + ": No such file or directory\n");
+		r = run_tool({missing, ""}, &own_process); // an empty argument is a name too
+		EXPECT_EQ(r.out + r.err, "txd-depth-fix: " + missing + ": No such file or directory\ntxd-depth-fix: : No such file or directory\n");
 		EXPECT_EQ(r.status, 1);
 		std::filesystem::remove(std::filesystem::u8path(path));
 	}
 }
 
-// Both streams on one terminal: bytes below 0x20 and 0x7F of names and
-// paths, in report lines, prefixes and diagnostics alike, print as '?'.
+// Both streams on one terminal: controls in names and paths (bytes below
+// 0x20, 0x7F, and U+0080 to U+009F such as the one-character CSI) and
+// malformed UTF-8, in report lines, prefixes and diagnostics alike, print as
+// '?'; characters of any alphabet print as themselves.
 TEST(Terminal, ControlBytesOfNamesPrintAsQuestionMarks)
 {
 #ifdef _WIN32
@@ -403,11 +427,20 @@ TEST(Terminal, ControlBytesOfNamesPrintAsQuestionMarks)
 	std::FILE *tty = fdopen(open(ptsname(master), O_WRONLY | O_NOCTTY), "w");
 	ASSERT_TRUE(tty != nullptr);
 	std::string path = scratch_path("a\x1b[2J.img"), other = scratch_path("b.img");
-	bytes image = cat({sample::archive({{"a\x1b]0;x\x07.txd", broken_txd}, {"b\x7f.txd", broken_txd},
-	                                    {" c\x1f~\x20.txd", broken_txd}})});
-	bytes gone = cat({header("VER2", 1), sample::dir_record(9, 1, "g\x1b.txd")});
-	write_file(path, image);
-	write_file(other, gone);
+	// Each name as stored, and as the terminal must show it.
+	const std::pair<std::string, std::string> names[] = {
+	    {"a\x1b]0;x\x07.txd", "a?]0;x?.txd"},        {"b\x7f.txd", "b?.txd"},
+	    {" c\x1f~\x20.txd", " c?~ .txd"},            {"d\xc2\x9b" "2J.txd", "d?2J.txd"},
+	    {"e\x9b.txd", "e?.txd"},                      {"\xe6\xa8\xa1\xd0\xb0.txd", "\xe6\xa8\xa1\xd0\xb0.txd"}};
+	std::vector<sample::entry> entries, repaired;
+	std::string a = scratch_path("a?[2J.img"), expected;
+	for (const auto &[stored, shown] : names) {
+		entries.push_back({stored, broken_txd});
+		repaired.push_back({stored, fixed_txd});
+		expected += a + ": Patching " + shown + " patched 2 textures\r\n";
+	}
+	write_file(path, sample::archive(entries));
+	write_file(other, cat({header("VER2", 1), sample::dir_record(9, 1, "g\x1b.txd")}));
 	char prog[] = "txd-depth-fix";
 	char *argv[] = {prog, &path[0], &other[0], nullptr}, *other_only[] = {prog, &other[0], nullptr};
 	EXPECT_EQ(txd_depth_fix(3, argv, tty, tty), 1);
@@ -424,13 +457,10 @@ TEST(Terminal, ControlBytesOfNamesPrintAsQuestionMarks)
 	for (ssize_t n; (n = read(master, buffer, sizeof buffer)) > 0;)
 		shown.append(buffer, static_cast<std::size_t>(n));
 	close(master);
-	std::string a = scratch_path("a?[2J.img");
-	EXPECT_EQ(shown, a + ": Patching a?]0;x?.txd patched 2 textures\r\n" + a + ": Patching b?.txd patched 2 textures\r\n" + a +
-	                     ": Patching  c?~ .txd patched 2 textures\r\n" + other + ": Patching g?.txd patched 0 textures\r\n" +
-	                     "txd-depth-fix: " + other + ": g?.txd: entry starts past the end of the archive\r\n" +
-	                     "txd-depth-fix: " + other + ": g?.txd: entry starts past the end of the archive\r\n");
-	EXPECT_EQ(read_file(path), sample::archive({{"a\x1b]0;x\x07.txd", fixed_txd}, {"b\x7f.txd", fixed_txd},
-	                                            {" c\x1f~\x20.txd", fixed_txd}}));
+	EXPECT_EQ(shown, expected + other + ": Patching g?.txd patched 0 textures\r\n" + "txd-depth-fix: " + other +
+	                     ": g?.txd: entry starts past the end of the archive\r\n" + "txd-depth-fix: " + other +
+	                     ": g?.txd: entry starts past the end of the archive\r\n");
+	EXPECT_EQ(read_file(path), sample::archive(repaired));
 	std::remove(path.c_str());
 	std::remove(other.c_str());
 #endif

@@ -141,6 +141,16 @@ TEST(Faults, ReadOnlyFilesAreReadAsADryRun)
 	for (const auto &[name, data] : files)
 		EXPECT_EQ(read_file(root + name), data) << name;
 	std::filesystem::remove_all(root);
+	// A FILE in a folder that may be passed through but not listed.
+	std::string passage = scratch_path("passage");
+	ASSERT_TRUE(std::filesystem::create_directories(passage));
+	write_file(passage + "/a.img", sample::archive({{"a.txd", broken_txd}}));
+	ASSERT_TRUE(set_mode(passage, 0711));
+	run_result r = run_tool({"-n", passage + "/a.img"}, &limits);
+	EXPECT_EQ(r.out + r.err, a_line);
+	EXPECT_EQ(r.status, 0);
+	set_mode(passage, 0700);
+	std::filesystem::remove_all(passage);
 }
 
 TEST(Faults, SpecialFilesAreRefusedBeforeAnOpenForWriting)
@@ -408,6 +418,8 @@ TEST(Faults, EntryTooLargeForMemoryIsSkipped)
 	EXPECT_EQ(r.after, after);
 }
 
+// Repairs, help and a check alike: their output lost is a failure, and
+// says why.
 TEST(Faults, FullStdoutIsAFailure)
 {
 	POSIX_ONLY();
@@ -416,6 +428,12 @@ TEST(Faults, FullStdoutIsAFailure)
 	run_result r = run_on(sample::archive(three_broken), &limits);
 	EXPECT_EQ(r.err, "txd-depth-fix: standard output: No space left on device\n");
 	EXPECT_EQ(r.status, 1);
+	for (auto [args, status] : {std::pair{std::vector<std::string>{"--help"}, 1},
+	                            {std::vector<std::string>{"--check", "-V"}, 2}}) {
+		r = run_tool(args, &limits);
+		EXPECT_EQ(r.out + r.err, "txd-depth-fix: standard output: No space left on device\n") << args[0];
+		EXPECT_EQ(r.status, status) << args[0];
+	}
 }
 
 TEST(Faults, DirectoryTooLargeForMemoryIsReported)
