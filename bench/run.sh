@@ -31,11 +31,18 @@ broken_tool=$(for _ in $(seq "$runs"); do fresh_copy; seconds "$tool" "$data/wor
 fresh_copy
 peak_kib=$(/usr/bin/time -f %M "$tool" "$data/work.img" 2>&1 >/dev/null | tail -1)
 fresh_copy
-strace -o "$data/trace" -e trace=openat,read,write,pread64,pwrite64 "$tool" "$data/work.img" >/dev/null
-# Count the calls on the archive's descriptor once it is open.
-fd=$(sed -n 's/^openat(.*work\.img", O_RDWR[^)]*) = \([0-9]*\)$/\1/p' "$data/trace")
-reads=$(sed '1,/work\.img/d' "$data/trace" | grep -c "^read($fd," || true)
-writes=$(sed '1,/work\.img/d' "$data/trace" | grep -c "^write($fd," || true)
+strace -o "$data/trace" -e trace=openat,read,write,pread64,pwrite64,close "$tool" "$data/work.img" >/dev/null
+# Count the calls on the archive's descriptors while they are open: the
+# read-only one, then the one opened for writing when a repair needs it.
+calls() { # read|write
+	awk -v call="$1" '
+		/^openat\(.*work\.img", / { split($0, r, "= "); open[r[2] + 0] = 1; next }
+		/^close\(/ { sub(/^close\(/, ""); delete open[$0 + 0]; next }
+		index($0, call "(") == 1 { sub("^" call "\\(", ""); if (($0 + 0) in open) n++ }
+		END { print n + 0 }' "$data/trace"
+}
+reads=$(calls read)
+writes=$(calls write)
 rm -f "$data/work.img" "$data/trace"
 
 echo "archive: $((bytes >> 20)) MiB, $entries entries ($txd txd), largest entry $((largest >> 10)) KiB, seed $seed"
