@@ -48,27 +48,27 @@ template <class F> F real(const char *name)
 	return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
 }
 
-struct fault_spec {
+struct wanted_fault {
 	std::string call, stream, position; // position "" for any
 	int nth = 1;
 };
 
-fault_spec parse_fault()
+wanted_fault parse_fault()
 {
-	fault_spec spec;
+	wanted_fault fault;
 	const char *text = std::getenv("TXD_FAULT");
 	char call[32] = "", stream[256] = "", more[2][64] = {{""}, {""}};
 	if (text == nullptr || std::sscanf(text, "%31s %255s %63s %63s", call, stream, more[0], more[1]) < 2)
-		return spec;
-	spec.call = call;
-	spec.stream = stream;
+		return fault;
+	fault.call = call;
+	fault.stream = stream;
 	for (auto &word : more) {
 		if (word[0] == '@')
-			spec.position = word + 1;
+			fault.position = word + 1;
 		else if (word[0] == '#')
-			spec.nth = std::atoi(word + 1);
+			fault.nth = std::atoi(word + 1);
 	}
-	return spec;
+	return fault;
 }
 
 bool stream_is(FILE *f, const std::string &stream)
@@ -92,10 +92,10 @@ std::string position_of(FILE *f)
 
 bool fails(const char *call, FILE *f, const std::string &position)
 {
-	static const fault_spec spec = parse_fault();
+	static const wanted_fault fault = parse_fault();
 	static int calls = 0;
-	return spec.call == call && stream_is(f, spec.stream) && (spec.position.empty() || spec.position == position) &&
-	       ++calls == spec.nth;
+	return fault.call == call && stream_is(f, fault.stream) && (fault.position.empty() || fault.position == position) &&
+	       ++calls == fault.nth;
 }
 
 // Runs call with f's descriptor standing for refuser, then restores it.
