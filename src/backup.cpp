@@ -8,7 +8,7 @@
 
 static const int LAST_NUMBER = 99;
 static const char TEMPORARY[] = ".partial.bak";
-static const std::size_t SUFFIX_ROOM = 16; // ".partial.bak", ".99.bak" and their NUL
+static const std::size_t SUFFIX_ROOM = 16; // TEMPORARY, or ".N.bak" for any positive int N
 
 // Copies from, from its start, to to; false with the reason in err.
 static bool copy_whole_file(std::FILE *from, std::FILE *to, int *err)
@@ -134,10 +134,7 @@ static int give_number(backup_names &b, int number)
 	while (number != 0) {
 		if (name_new_file(temporary_of(b), numbered(b, number)))
 			return number;
-		if (errno != EEXIST)
-			number = fail(b, errno);
-		else
-			number = number < LAST_NUMBER ? first_free(b, number + 1) : fail(b, EEXIST);
+		number = errno == EEXIST ? first_free(b, number + 1) : fail(b, errno);
 	}
 	remove_file(temporary_of(b));
 	return 0;

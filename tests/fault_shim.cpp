@@ -17,7 +17,8 @@
 // another program could do between two calls of the tool.
 //   swap PATH on NAME link TARGET
 // does the same to PATH (as the tests name it) at the first openat of NAME:
-// a folder of the path swapped while a file in it is open.
+// a folder of the path swapped while a file in it is open, or a free name
+// taken.
 //   linkat fails
 // makes every linkat fail with EIO.
 //   readdir unknown | readdir fails NAME
@@ -122,11 +123,12 @@ int pipe_end() // refuses seeks
 }
 
 // Swaps the name path stands for in folder when TXD_FAULT asks for it now.
-// Moves path in folder aside and puts a FIFO or a link to target there.
+// Moves path in folder aside, if it is there, and puts a FIFO or a link to
+// target in its place.
 void swap(int folder, const char *path, const char *kind, const char *target)
 {
 	std::string aside = std::string(path) + ".swapped";
-	if (renameat(folder, path, folder, aside.c_str()) != 0 ||
+	if ((renameat(folder, path, folder, aside.c_str()) != 0 && errno != ENOENT) ||
 	    (std::strcmp(kind, "fifo") == 0 ? mkfifoat(folder, path, 0600) : symlinkat(target, folder, path)) != 0)
 		std::abort();
 }

@@ -269,7 +269,7 @@ TEST(Backups, KeepTimesAndModes)
 }
 
 // A backup that cannot be made whole (a file-size limit) leaves the file
-// untouched and no half backup behind; a backup of several MiB is whole;
+// untouched and no half backup behind, not even an old one; a backup of several MiB is whole;
 // a second backup run over the repaired file is silent and keeps it.
 TEST(Backups, FullDiskAndLargeFile)
 {
@@ -279,6 +279,7 @@ TEST(Backups, FullDiskAndLargeFile)
 	write_file(path, image);
 	run_limits limits;
 	limits.file_size = 2 * 2048;
+	write_file(path + ".partial.bak", {1}); // left by a killed run
 	run_result r = run_tool({"-b", "--totals", path}, &limits);
 	EXPECT_EQ(r.out, three_lines + "0 textures repaired in 0 of 1 file, 6 still to repair, 1 problem\n");
 	EXPECT_EQ(r.err, "txd-depth-fix: " + path + ".bak: no backup made, so the file is left unchanged: File too large\n");
@@ -298,7 +299,8 @@ TEST(Backups, FullDiskAndLargeFile)
 
 // The folder of a FILE named through a link is swapped for another while
 // the file's backup is made: the backup still lands beside the file that
-// was read, never in the other folder.
+// was read, never in the other folder. Nor does a name taken meanwhile
+// stop it.
 TEST(Backups, BesideTheFileReadWhateverItsPathComesToMean)
 {
 	NEEDS_FAULT_SHIM();
@@ -315,6 +317,15 @@ TEST(Backups, BesideTheFileReadWhateverItsPathComesToMean)
 	EXPECT_EQ(read_file(root + "/real/a.img"), sample::archive({{"a.txd", fixed_txd}}));
 	EXPECT_EQ(read_file(root + "/real/a.img.bak"), image);
 	EXPECT_TRUE(std::filesystem::is_empty(root + "/out"));
+	// The free name is taken by a link while the copy is made: the copy
+	// takes the next free name, and the link's target is never created.
+	swap = "swap " + root + "/real/b.img.bak on b.img.partial.bak link gone";
+	limits.fault = swap.c_str();
+	write_file(root + "/real/b.img", image);
+	r = run_tool({"-b", root + "/real/b.img"}, &limits);
+	EXPECT_EQ(r.out + r.err, a_line);
+	EXPECT_EQ(read_file(root + "/real/b.img.2.bak"), image);
+	EXPECT_FALSE(std::filesystem::exists(root + "/real/gone") || std::filesystem::exists(root + "/real/b.img.partial.bak"));
 	std::filesystem::remove_all(root);
 }
 
@@ -375,7 +386,7 @@ TEST(Backups, NoFreeNameAndALeftover)
 	EXPECT_EQ(r.err, "txd-depth-fix: " + path + ".99.bak: no backup made, so the file is left unchanged: File exists\n");
 	EXPECT_EQ(r.status, 1);
 	EXPECT_EQ(read_file(path), image);
-	std::filesystem::remove(path + ".50.bak");
+	std::filesystem::remove(path + ".2.bak");
 	// Beside a file PATH.partial, PATH.partial.bak is its backup, not a leftover.
 	write_file(path + ".partial", {1, 2});
 	write_file(path + ".partial.bak", {1, 2, 3});
@@ -386,7 +397,7 @@ TEST(Backups, NoFreeNameAndALeftover)
 	std::remove((path + ".partial").c_str());
 	r = run_tool({"-b", path});
 	EXPECT_EQ(r.out + r.err, a_line);
-	EXPECT_EQ(read_file(path + ".50.bak"), image);
+	EXPECT_EQ(read_file(path + ".2.bak"), image);
 	EXPECT_FALSE(std::filesystem::exists(path + ".partial.bak"));
 	for (int n = 1; n <= 99; n++)
 		std::filesystem::remove(path + (n == 1 ? "" : "." + std::to_string(n)) + ".bak");
