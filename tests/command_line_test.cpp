@@ -123,7 +123,7 @@ INSTANTIATE_TEST_SUITE_P(
                      "", 0, "tv"},
         command_case{"DictionaryOfAnyNameWithTxd", {"-t", "@d"}, "Patching @d patched 2 textures\n", "", 0, "d"},
         command_case{"CheckFindsNothing", {"--check", "@c", "@e"}, "", "", 0, ""},
-        command_case{"CheckFindsRepairs", {"--check", "@c", "@a"}, "@a: " + a_line, "", 1, ""},
+        command_case{"CheckFindsOneRepair", {"--check", "@c", "@o"}, "@o: Patching o.txd patched 1 textures\n", "", 1, ""},
         command_case{"CheckListsAndTotals", {"--check", "-v", "--totals", "@a"},
                      a_line + listing + "2 textures to repair in 1 of 1 file\n", "", 1, ""},
         command_case{"CheckMeetsAProblem", {"--check", "@a", "@gone"}, "@a: " + a_line,
