@@ -287,6 +287,21 @@ TEST(Console, HintFitsWhatHappened)
 	}
 }
 
+// A FILE named without a folder is opened in the current one.
+TEST(CommandLine, FileNamedWithoutAFolder)
+{
+	std::string path = scratch_path("a.img");
+	write_file(path, command_file('a', false));
+	std::filesystem::path was = std::filesystem::current_path();
+	std::filesystem::current_path(std::filesystem::u8path(path).parent_path());
+	run_result r = run_tool({std::filesystem::u8path(path).filename().u8string()});
+	std::filesystem::current_path(was);
+	EXPECT_EQ(r.out + r.err, a_line);
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(read_file(path), command_file('a', true));
+	std::remove(path.c_str());
+}
+
 // Dropped on the program, files are handled as -q would, and the window
 // shows every problem again (20, then how many more), every FILE left alone
 // with its reason, the totals whether or not --totals was given, and a hint.
@@ -302,7 +317,7 @@ TEST(Console, HeldWindowListsProblemsAndWhatWasLeftAlone)
 	std::vector<std::string> args{"@a", "@c", "@t", "@s", "@e"}, problems;
 	for (char f : file_letters)
 		write_file(expand(std::string("@") + f, stem), command_file(f, false));
-	for (int i = 0; i < 22; i++) {
+	for (int i = 0; i < 21; i++) {
 		args.push_back("@gone" + std::to_string(i));
 		if (i < 20)
 			problems.push_back("txd-depth-fix: @gone" + std::to_string(i) + ": No such file or directory\n");
@@ -315,9 +330,9 @@ TEST(Console, HeldWindowListsProblemsAndWhatWasLeftAlone)
 	EXPECT_EQ(r.out, expand("@a: " + a_line + "Patching @t patched 2 textures\n", stem));
 	EXPECT_EQ(r.status, 1);
 	EXPECT_EQ(shown, expand("\n" + std::accumulate(problems.begin(), problems.end(), std::string()) +
-	                            "and 2 more problems\n@s: left alone: not a texture dictionary\n"
+	                            "and 1 more problem\n@s: left alone: not a texture dictionary\n"
 	                            "@e: left alone: not a texture dictionary\n"
-	                            "4 textures repaired in 2 of 3 files, 2 left alone, 22 problems\n"
+	                            "4 textures repaired in 2 of 3 files, 2 left alone, 21 problems\n"
 	                            "Each problem above names its file and what went wrong.\n"
 	                            "Press Enter to close this window.",
 	                            stem));
