@@ -263,6 +263,17 @@ TEST(Backups, KeepTimesAndModes)
 		EXPECT_EQ(st.st_mode & 07777, mode & 0755) << std::oct << mode;
 		std::remove(bak.c_str());
 	}
+	// A backup that cannot be given the file's group loses the group's bits.
+	if (chown(path.c_str(), 65534, 65534) == 0 && chmod(path.c_str(), 0666) == 0) {
+		write_file(path, image);
+		run_limits limits;
+		limits.unprivileged = true;
+		EXPECT_EQ(run_tool({"-bq", path}, &limits).status, 0);
+		struct stat st;
+		EXPECT_EQ(stat(bak.c_str(), &st), 0);
+		EXPECT_EQ(st.st_mode & 07777, 0604u);
+		std::remove(bak.c_str());
+	}
 	umask(mask);
 	std::remove(path.c_str());
 #endif

@@ -163,15 +163,17 @@ bool under_emulator()
 	return !emulator().empty();
 }
 
-// Root without CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH and CAP_FOWNER after
-// the exec: file modes and owners then bind it as they bind any user,
+// Root without CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH, CAP_FOWNER and
+// CAP_CHOWN after the exec: file modes and owners then bind it as they
+// bind any user,
 // while it still reaches the build folders that the tests run from, which
 // another user may not.
 static bool drop_file_permission_override()
 {
 #ifdef __linux__
 	return prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, 0, 0, 0) == 0 &&
-	       prctl(PR_CAPBSET_DROP, CAP_DAC_READ_SEARCH, 0, 0, 0) == 0 && prctl(PR_CAPBSET_DROP, CAP_FOWNER, 0, 0, 0) == 0;
+	       prctl(PR_CAPBSET_DROP, CAP_DAC_READ_SEARCH, 0, 0, 0) == 0 && prctl(PR_CAPBSET_DROP, CAP_FOWNER, 0, 0, 0) == 0 &&
+	       prctl(PR_CAPBSET_DROP, CAP_CHOWN, 0, 0, 0) == 0;
 #else
 	return setgid(65534) == 0 && setuid(65534) == 0;
 #endif
