@@ -19,8 +19,9 @@
 // does the same to PATH (as the tests name it) at the first openat of NAME:
 // a folder of the path swapped while a file in it is open, or a free name
 // taken.
-//   linkat fails
-// makes every linkat fail with EIO.
+//   linkat fails | linkat refused
+// makes every linkat fail with EIO, or with EPERM as on a file system
+// without hard links.
 //   readdir unknown | readdir fails NAME
 // makes every entry's type unknown, as some file systems give it, or the
 // first read of the entries of the folder NAME fail with EIO.
@@ -233,8 +234,8 @@ extern "C" dirent64 *readdir64(DIR *folder)
 extern "C" int linkat(int from, const char *old_name, int to, const char *new_name, int flags)
 {
 	const char *wanted = std::getenv("TXD_FAULT");
-	if (wanted != nullptr && std::strcmp(wanted, "linkat fails") == 0) {
-		errno = EIO;
+	if (wanted != nullptr && std::strncmp(wanted, "linkat ", 7) == 0) {
+		errno = std::strcmp(wanted, "linkat refused") == 0 ? EPERM : EIO;
 		return -1;
 	}
 	return real<int (*)(int, const char *, int, const char *, int)>("linkat")(from, old_name, to, new_name, flags);

@@ -311,7 +311,7 @@ TEST(Backups, FullDiskAndLargeFile)
 // The folder of a FILE named through a link is swapped for another while
 // the file's backup is made: the backup still lands beside the file that
 // was read, never in the other folder. Nor does a name taken meanwhile
-// stop it.
+// stop it, or a file system without hard links.
 TEST(Backups, BesideTheFileReadWhateverItsPathComesToMean)
 {
 	NEEDS_FAULT_SHIM();
@@ -337,6 +337,12 @@ TEST(Backups, BesideTheFileReadWhateverItsPathComesToMean)
 	EXPECT_EQ(r.out + r.err, a_line);
 	EXPECT_EQ(read_file(root + "/real/b.img.2.bak"), image);
 	EXPECT_FALSE(std::filesystem::exists(root + "/real/gone") || std::filesystem::exists(root + "/real/b.img.partial.bak"));
+	// Where the file system has no hard links, the copy is renamed.
+	limits.fault = "linkat refused";
+	write_file(root + "/real/c.img", image);
+	r = run_tool({"-b", root + "/real/c.img"}, &limits);
+	EXPECT_EQ(r.out + r.err, a_line);
+	EXPECT_EQ(read_file(root + "/real/c.img.bak"), image);
 	std::filesystem::remove_all(root);
 }
 
