@@ -448,12 +448,13 @@ TEST(Terminal, ControlBytesOfNamesPrintAsQuestionMarks)
 	    {" c\x1f~\x20.txd", " c?~ .txd"},            {"d\xc2\x9b" "2J.txd", "d?2J.txd"},
 	    {"e\x9b.txd", "e?.txd"},                      {"\xe6\xa8\xa1\xd0\xb0.txd", "\xe6\xa8\xa1\xd0\xb0.txd"},
 	    // The ends of each UTF-8 length: a lone continuation, an overlong
-	    // pair, U+00A0 and U+07FF; U+0800, U+FFFD and U+D7FF; an overlong
-	    // triple, a surrogate and U+009F; U+10000 and U+10FFFF; an overlong
-	    // quadruple, past U+10FFFF, and a lead byte no character has.
-	    {"f\x80\xc1\x80\xc2\xa0\xdf\xbf.txd", "f???\xc2\xa0\xdf\xbf.txd"},
+	    // pair, U+00A0, U+07FF and a lead cut short; U+0800, U+FFFD and
+	    // U+D7FF; an overlong triple, a surrogate, U+009F and a triple whose
+	    // second byte is none; U+10000 and U+10FFFF; an overlong quadruple,
+	    // past U+10FFFF, and a lead byte no character has.
+	    {"f\x80\xc1\x80\xc2\xa0\xdf\xbf\xc3.txd", "f???\xc2\xa0\xdf\xbf?.txd"},
 	    {"g\xe0\xa0\x80\xef\xbf\xbd\xed\x9f\xbf.txd", "g\xe0\xa0\x80\xef\xbf\xbd\xed\x9f\xbf.txd"},
-	    {"h\xe0\x9f\xbf\xed\xa0\x80\xc2\x9f.txd", "h???????.txd"},
+	    {"h\xe0\x9f\xbf\xed\xa0\x80\xc2\x9f\xe4x\x80.txd", "h????????x?.txd"},
 	    {"i\xf0\x90\x80\x80\xf4\x8f\xbf\xbf.txd", "i\xf0\x90\x80\x80\xf4\x8f\xbf\xbf.txd"},
 	    {"j\xf0\x8f\xbf\xbf\xf4\x90\x80\x80\xf5\x80\x80\x80.txd", "j????????????.txd"}};
 	std::vector<sample::entry> entries, repaired;
