@@ -367,7 +367,14 @@ TEST(Wildcards, MatchAsWindowsProgramsDo)
 	} rows[] = {{"a.img", "*.img", true},   {"A.IMG", "*.img", true},        {"a.img.bak", "*.img", false},
 	            {"ab.img", "?.img", false}, {"\xc3\xa9.img", "?.img", true}, {"readme", "*.*", true},
 	            {"a.txd", "a*x*d", true},   {"a.txd", "a*x*e", false},       {"abc", "a?c", true},
-	            {"ac", "a?c", false},       {"aXbXc", "*x*c", true},         {"a", "**", true}};
+	            {"ac", "a?c", false},       {"aXbXc", "*x*c", true},         {"a", "**", true},
+	            // Characters of each UTF-8 length told apart by every bit; a '?'
+	            // is one UTF-16 unit, half of a character past U+FFFF; a
+	            // malformed byte is one unit.
+	            {"\xc3\xa9", "\xc3\xa8", false}, {"\xc3\xa9", "\xc2\xa9", false}, {"\xe6\xa8\xa1", "\xe7\xa8\xa1", false},
+	            {"\xe6\xa8\xa1", "\xe6\xa8\xa2", false}, {"\xe0\xa0\x80", "?", true}, {"\xf0\x9f\x98\x80", "??", true},
+	            {"\xf0\x9f\x98\x80", "?", false}, {"\xf1\x80\x80\x80", "??", true}, {"\xf0\x90\x80\x80", "??", true},
+	            {"\xf0\x9f\x98\x80", "\xf0\x9f\x98\x81", false}, {"\x80\xff", "??", true}};
 	for (const auto &row : rows)
 		EXPECT_EQ(matches_pattern(row.name, row.pattern), row.matches) << row.name << " " << row.pattern;
 }
