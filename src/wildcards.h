@@ -6,8 +6,10 @@
 
 #include <cstddef>
 
-// Whether name matches pattern: '*' any run of characters, '?' one UTF-8
-// character, letters in either ASCII case; "*.*" matches every name.
+// Whether name matches pattern: '*' any run of characters, '?' one UTF-16
+// unit (a character, or half of one past U+FFFF), letters in either case as
+// the system folds them; "*.*" matches every name, and a '.' that ends the
+// pattern only names without one.
 bool matches_pattern(const char *name, const char *pattern);
 
 // Operands in memory of their own, and for each whether it is a pattern

@@ -359,6 +359,29 @@ TEST(Console, HeldWindowListsProblemsAndWhatWasLeftAlone)
 	release_summary(summary);
 }
 
+// In name order; links and backups passed over, and a pattern that only
+// they match marked; a pattern matching nothing, or in a folder's name,
+// stays as written.
+TEST(Wildcards, ExpandInTheirFolder)
+{
+	std::string root = scratch_path("w");
+	ASSERT_TRUE(std::filesystem::create_directories(std::filesystem::u8path(root)));
+	for (const char *name : {"/b.img", "/a.img", "/k.img.bak", "/c.txd"})
+		write_file(root + name, {});
+	ASSERT_TRUE(!posix || make_symlink("a.img", root + "/l.img"));
+	path_list list = {nullptr, 0, 0};
+	for (const char *operand : {"/?.img", "/k*", "/*.none", "/c.txd", "/w*/a.img"})
+		ASSERT_TRUE(expand_operand((root + operand).c_str(), list));
+	std::vector<std::pair<std::string, bool>> got, expected{
+	    {root + "/a.img", false}, {root + "/b.img", false}, {root + "/k*", true},
+	    {root + "/*.none", false}, {root + "/c.txd", false}, {root + "/w*/a.img", false}};
+	for (std::size_t i = 0; i < list.count; i++)
+		got.push_back({list.items[i].path, list.items[i].only_passed_over});
+	EXPECT_EQ(got, expected);
+	release_paths(list);
+	std::filesystem::remove_all(std::filesystem::u8path(root));
+}
+
 TEST(Wildcards, MatchAsWindowsProgramsDo)
 {
 	struct {
@@ -374,7 +397,8 @@ TEST(Wildcards, MatchAsWindowsProgramsDo)
 	            {"\xc3\xa9", "\xc3\xa8", false}, {"\xc3\xa9", "\xc2\xa9", false}, {"\xe6\xa8\xa1", "\xe7\xa8\xa1", false},
 	            {"\xe6\xa8\xa1", "\xe6\xa8\xa2", false}, {"\xe0\xa0\x80", "?", true}, {"\xf0\x9f\x98\x80", "??", true},
 	            {"\xf0\x9f\x98\x80", "?", false}, {"\xf1\x80\x80\x80", "??", true}, {"\xf0\x90\x80\x80", "??", true},
-	            {"\xf0\x9f\x98\x80", "\xf0\x9f\x98\x81", false}, {"\x80\xff", "??", true}};
+	            {"\xf0\x9f\x98\x80", "\xf0\x9f\x98\x81", false}, {"\x80\xff", "??", true},
+	            {"readme", "read*.", true}, {"a.img", "a*.", false}};
 	for (const auto &row : rows)
 		EXPECT_EQ(matches_pattern(row.name, row.pattern), row.matches) << row.name << " " << row.pattern;
 }
