@@ -7,10 +7,13 @@ dropped !, one statement removed), builds each in a scratch copy of the
 project and runs ctest on it with a timeout. Prints the score and every
 mutant that survived. Mutants that do not compile are not counted.
 
-    tools/mutation.py [--workers N] [--timeout SECONDS] [--only FILE...] [--since REV] [--limit N] [--quick]
+    tools/mutation.py [--workers N] [--timeout SECONDS] [--only FILE...] [--since REV] [--retry LOG]
+                      [--limit N] [--quick]
 
 --since REV mutates only the lines changed since that git revision, so a
-change can be scored without the hours all of src/ takes.
+change can be scored without the hours all of src/ takes. --retry LOG tries
+again only the mutants that an earlier run's output lists as survived, to
+see which the tests added since then catch.
 
 --quick runs each test program once, stopping at its first failure, instead
 of ctest's one process per test: about three times faster, same verdicts.
@@ -206,6 +209,7 @@ def main():
                         help="seconds for one test (--quick: for one test program); a loop is a kill")
     parser.add_argument("--only", nargs="*", help="files below src/ to mutate (default: all)")
     parser.add_argument("--since", help="mutate only lines changed since this git revision")
+    parser.add_argument("--retry", help="try only the survivors listed in this earlier output")
     parser.add_argument("--limit", type=int, default=0, help="at most this many mutants (default: all)")
     parser.add_argument("--quick", action="store_true", help="run the test programs, not ctest")
     args = parser.parse_args()
@@ -222,6 +226,10 @@ def main():
     if args.since:
         changed = {f: lines_changed_since(args.since, f) for f in files}
         mutants = [m for m in mutants if m[1] in changed[m[0]]]
+    if args.retry:
+        with open(args.retry) as f:
+            wanted = {line[len("survived: "):].rstrip("\n") for line in f if line.startswith("survived: ")}
+        mutants = [m for m in mutants if f"{m[0]}:{m[1] + 1}: {m[2]}" in wanted]
     if args.limit:
         mutants = mutants[: args.limit]
 
