@@ -263,15 +263,27 @@ TEST(Backups, KeepTimesAndModes)
 		EXPECT_EQ(st.st_mode & 07777, mode & 0755) << std::oct << mode;
 		std::remove(bak.c_str());
 	}
-	// A backup that cannot be given the file's group loses the group's bits.
-	if (chown(path.c_str(), 65534, 65534) == 0 && chmod(path.c_str(), 0666) == 0) {
+	// A backup takes its file's owner and group where the run may give them;
+	// one that cannot be given the file's group loses the group's bits.
+	const struct {
+		gid_t group; // the file's, owned by 65534
+		bool unprivileged;
+		uid_t owner; // the backup's
+		gid_t backup_group;
+		mode_t mode;
+	} owners[] = {{65534, false, 65534, 65534, 0644}, {65534, true, 0, 0, 0604}, {0, true, 0, 0, 0644}};
+	for (const auto &o : owners) {
+		if (chown(path.c_str(), 65534, o.group) != 0 || chmod(path.c_str(), 0666) != 0)
+			break; // not root
 		write_file(path, image);
 		run_limits limits;
-		limits.unprivileged = true;
+		limits.unprivileged = o.unprivileged;
 		EXPECT_EQ(run_tool({"-bq", path}, &limits).status, 0);
 		struct stat st;
 		EXPECT_EQ(stat(bak.c_str(), &st), 0);
-		EXPECT_EQ(st.st_mode & 07777, 0604u);
+		EXPECT_EQ(st.st_mode & 07777, o.mode) << o.group << o.unprivileged;
+		EXPECT_EQ(st.st_uid, o.owner) << o.group << o.unprivileged;
+		EXPECT_EQ(st.st_gid, o.backup_group) << o.group << o.unprivileged;
 		std::remove(bak.c_str());
 	}
 	umask(mask);
