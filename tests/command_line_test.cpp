@@ -361,7 +361,7 @@ TEST(Console, HeldWindowListsProblemsAndWhatWasLeftAlone)
 
 // In name order; links and backups passed over, and a pattern that only
 // they match marked; a pattern matching nothing, or in a folder's name,
-// stays as written.
+// stays as written; a pattern with no folder is in the current one.
 TEST(Wildcards, ExpandInTheirFolder)
 {
 	std::string root = scratch_path("w");
@@ -375,6 +375,12 @@ TEST(Wildcards, ExpandInTheirFolder)
 	std::vector<std::pair<std::string, bool>> got, expected{
 	    {root + "/a.img", false}, {root + "/b.img", false}, {root + "/k*", true},
 	    {root + "/*.none", false}, {root + "/c.txd", false}, {root + "/w*/a.img", false}};
+	// As typed at a prompt, in the current folder.
+	std::filesystem::path was = std::filesystem::current_path();
+	std::filesystem::current_path(std::filesystem::u8path(root));
+	EXPECT_TRUE(expand_operand("?.img", list));
+	std::filesystem::current_path(was);
+	expected.insert(expected.end(), {{"a.img", false}, {"b.img", false}});
 	for (std::size_t i = 0; i < list.count; i++)
 		got.push_back({list.items[i].path, list.items[i].only_passed_over});
 	EXPECT_EQ(got, expected);
