@@ -59,7 +59,7 @@ static bool step(search &s, found_file &f)
 		return false;
 	}
 	const folder_entry &e = top.listing.entries[top.next++];
-	if (e.kind == ENTRY_OTHER || (e.kind == ENTRY_FILE && is_backup_name(e.name)))
+	if (is_passed_over(e))
 		return false;
 	if (!set_path(s, top.path_length, e.name))
 		return problem(f, s.path, "not enough memory for the path", 0);
@@ -68,6 +68,11 @@ static bool step(search &s, found_file &f)
 		return enter_folder(s, where, false, f);
 	f = {where, nullptr, 0};
 	return true;
+}
+
+bool is_passed_over(const folder_entry &e)
+{
+	return e.kind == ENTRY_OTHER || (e.kind == ENTRY_FILE && is_backup_name(e.name));
 }
 
 void search_begin(search &s, const char *path)

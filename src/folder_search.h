@@ -47,4 +47,8 @@ bool next_found_file(search &s, found_file &f);
 // Releases what the search holds, whether or not it is over.
 void search_end(search &s);
 
+// Whether a search passes over the entry unopened: a link, FIFO, socket or
+// device, or a file named *.bak.
+bool is_passed_over(const folder_entry &e);
+
 #endif

@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "file_access.h"
-#include "file_kind.h"
+#include "folder_search.h"
 #include "growth.h"
 
 // UTF-8 as the UTF-16 units Windows matches names in, case folded; a
@@ -90,11 +90,6 @@ static bool has_wildcard(const char *text, std::size_t n)
 		if (text[i] == '*' || text[i] == '?')
 			return true;
 	return false;
-}
-
-static bool is_passed_over(const folder_entry &e)
-{
-	return e.kind == ENTRY_OTHER || (e.kind == ENTRY_FILE && is_backup_name(e.name));
 }
 
 bool add_operand(const char *operand, path_list &list)
