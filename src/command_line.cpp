@@ -281,7 +281,8 @@ static int status_of(const report &r, const command &c)
 
 // Windows programs expand the wildcards of their operands themselves, those
 // before "--"; true when the operands are then the expanded ones. Memory
-// running out leaves them as they were, and says so.
+// running out leaves them as they were, and says so; what was expanded
+// by then is only released.
 static bool expand_wildcards(report &r, command &c, path_list &expanded)
 {
 	bool any = false;
@@ -307,14 +308,15 @@ static void handle_operands(report &r, command &c)
 	if (!expand_wildcards(r, c, expanded)) {
 		for (int i = 0; i < c.count; i++)
 			handle_operand(r, c, c.operands[i]);
+	} else {
+		for (std::size_t i = 0; i < expanded.count; i++) {
+			if (expanded.items[i].only_passed_over)
+				print_left_alone(r, expanded.items[i].path, "only backups or links match it");
+			else
+				handle_operand(r, c, expanded.items[i].path);
+		}
 	}
-	for (std::size_t i = 0; i < expanded.count; i++) {
-		if (expanded.items[i].only_passed_over)
-			print_left_alone(r, expanded.items[i].path, "only backups or links match it");
-		else
-			handle_operand(r, c, expanded.items[i].path);
-	}
-	release_paths(expanded);
+	release_paths(expanded); // what an expansion cut short by memory made too
 }
 
 // Handles every operand: -1 then, or the status of a run that ended on
