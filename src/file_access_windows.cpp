@@ -44,7 +44,6 @@ wchar_t *final_path_of(HANDLE h, DWORD *volume)
 	return path;
 }
 
-
 // Whether what h is open on stands in folder under name: a folder or file
 // swapped for a link to elsewhere (which some systems follow whatever a
 // program asks) does not, and is as gone (ENOENT). Where that cannot be
@@ -66,7 +65,6 @@ static bool stands_in(const open_folder &folder, const wchar_t *name, HANDLE h)
 		errno = ENOENT;
 	return in;
 }
-
 
 // Opens where: a path by its long form, a name below its folder by the
 // folder's handle; options are NtCreateFile's. Null handle with errno set.
@@ -103,7 +101,6 @@ HANDLE open_handle(place where, ACCESS_MASK access, open_how how, ULONG options,
 	return h;
 }
 
-
 static std::FILE *stream_on(HANDLE h, bool read, bool write)
 {
 	if (h == nullptr)
@@ -118,13 +115,11 @@ static std::FILE *stream_on(HANDLE h, bool read, bool write)
 	return unbuffered(f);
 }
 
-
 HANDLE handle_of(std::FILE *f)
 {
 	int fd = _fileno(f);
 	return fd >= 0 ? reinterpret_cast<HANDLE>(_get_osfhandle(fd)) : INVALID_HANDLE_VALUE;
 }
-
 
 // The attributes, unlike _wstat, take a folder given with a trailing
 // separator ("game\\"), as dropped folders and typed ones may come.

@@ -65,7 +65,6 @@ const char *last_name_as_opened(const char *path, std::size_t *n)
 	return path + start;
 }
 
-
 // The one translation of the system's error codes into errno values.
 int errno_from_win32(DWORD error)
 {
@@ -143,12 +142,10 @@ char *utf8_from_wide(const wchar_t *wide)
 	return utf8_from_wide_n(wide, static_cast<int>(wcslen(wide)));
 }
 
-
 static bool starts_with(const wchar_t *text, const wchar_t *start)
 {
 	return wcsncmp(text, start, wcslen(start)) == 0;
 }
-
 
 // The path as the system takes it whatever its length: absolute, '/' as
 // '\', "." and ".." resolved, a separator at the end dropped but for a
