@@ -1,42 +1,58 @@
-// The copy -b makes of a file beside it: numbered names, made under a
-// temporary name and named only when whole, never replacing anything.
+// The copy -b makes of a file beside it: numbered names, made where no
+// other run can reach it, named only when whole, never replacing anything.
 #include "backup.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-static const int LAST_NUMBER = 99;
-static const char TEMPORARY[] = ".partial.bak";
-static const std::size_t SUFFIX_ROOM = 16; // TEMPORARY, or ".N.bak" for any positive int N
+#include "archive.h"
 
-// Copies from, from its start, to to; false with the reason in err.
-static bool copy_whole_file(std::FILE *from, std::FILE *to, int *err)
+static const int LAST_NUMBER = 99;
+// No longer than ".bak", so that every name whose backup's name is legal
+// has a legal temporary name too.
+static const char TEMPORARY[] = ".ba~";
+static const std::size_t SUFFIX_ROOM = 16; // ".N.bak" for any positive int N
+
+bool is_backup_name(const char *name)
+{
+	return is_backup_name(name, std::strlen(name));
+}
+
+bool is_backup_name(const char *name, std::size_t n)
+{
+	const unsigned char *end = reinterpret_cast<const unsigned char *>(name + n);
+	return n >= 4 && end[-4] == '.' && ascii_lower(end[-3]) == 'b' && ascii_lower(end[-2]) == 'a' &&
+	       (ascii_lower(end[-1]) == 'k' || end[-1] == '~');
+}
+
+// Copies from, from its start to its end, to to; false with the reason in
+// err.
+static bool copy_whole_file(io_handle from, io_handle to, int *err)
 {
 	const std::size_t chunk = 1 << 20;
 	unsigned char *buffer = static_cast<unsigned char *>(std::malloc(chunk));
-	bool ok = buffer != nullptr && seek_to(from, 0);
-	*err = buffer == nullptr ? ENOMEM : errno;
-	while (ok) {
-		std::size_t got = std::fread(buffer, 1, chunk, from);
-		if (std::ferror(from) || std::fwrite(buffer, 1, got, to) != got)
-			ok = false, *err = errno;
-		else if (got < chunk)
-			break;
+	*err = ENOMEM;
+	io_result got = buffer != nullptr ? IO_WHOLE : IO_FAILED;
+	std::size_t n = 0, put = 0;
+	for (std::uint64_t at = 0; got == IO_WHOLE; at += n) {
+		got = read_at(from, at, buffer, chunk, &n);
+		if (got != IO_FAILED && write_at(to, at, buffer, n, &put) != IO_WHOLE)
+			got = IO_FAILED;
+		if (got == IO_FAILED)
+			*err = errno;
 	}
-	std::clearerr(from);
 	std::free(buffer);
-	return ok;
+	return got == IO_SHORT;
 }
 
 // The names of one backup: the file's name and path with room for a
-// suffix, and the temporary name the copy is made under.
+// suffix, and the temporary name the copy is made under where it needs one.
 struct backup_names {
 	const open_folder *folder;
 	char *name, *shown, *temporary;
 	std::size_t name_length, shown_length; // the file's own
-	int err;                               // why no backup was made
-	const char *named;                     // the name to give with it, as shown
 };
 
 static char *with_room(const char *text, std::size_t *length)
@@ -70,94 +86,93 @@ static place temporary_of(const backup_names &b)
 	return {b.folder, b.temporary, b.temporary};
 }
 
-// Fails the backup with err, naming the name that shown holds now.
-static int fail(backup_names &b, int err)
-{
-	b.err = err;
-	b.named = b.shown;
-	return 0;
-}
-
-// The first number from from on whose name is free; 0 when none is, or a
-// name cannot be looked at.
-static int first_free(backup_names &b, int from)
+// The first number from from on whose name is free; 0, with why in err,
+// when none is or a name cannot be looked at.
+static int first_free(backup_names &b, int from, int *err)
 {
 	for (int number = from; number <= LAST_NUMBER; number++) {
 		name_kind kind = kind_of_name(numbered(b, number));
 		if (kind == NAME_FREE)
 			return number;
 		if (kind == NAME_UNKNOWN)
-			return fail(b, errno);
+			return *err = errno, 0;
 	}
-	return fail(b, EEXIST);
-}
-
-// A copy that a killed run left under the temporary name is cleared, but
-// only when that name cannot be the backup of a file beside it.
-static void clear_leftover(backup_names &b)
-{
-	place temporary = temporary_of(b);
-	if (kind_of_name(temporary) == NAME_FILE && kind_of_name(suffixed(b, ".partial")) == NAME_FREE)
-		remove_file(temporary);
-}
-
-// Copies f whole under the temporary name; false, with nothing left
-// behind, when it cannot. A copy that fails is named by the backup it was
-// to be, the number wanted.
-static bool copy_under_temporary(backup_names &b, std::FILE *f, const file_times *times, int wanted)
-{
-	clear_leftover(b);
-	std::FILE *copy = create_new_file(temporary_of(b), f);
-	if (copy == nullptr) {
-		suffixed(b, TEMPORARY);
-		return fail(b, errno);
-	}
-	int err = 0;
-	bool made = copy_whole_file(f, copy, &err);
-	if (made && !flush_to_disk(copy))
-		made = false, err = errno;
-	if (made && times != nullptr && !set_file_times(copy, *times))
-		made = false, err = errno;
-	if (std::fclose(copy) != 0 && made)
-		made = false, err = errno;
-	if (made)
-		return true;
-	remove_file(temporary_of(b));
-	numbered(b, wanted);
-	return fail(b, err);
-}
-
-// Gives the copy the first free name from number on, never replacing one
-// taken meanwhile; the number given, or 0 with the copy gone.
-static int give_number(backup_names &b, int number)
-{
-	while (number != 0) {
-		if (name_new_file(temporary_of(b), numbered(b, number)))
-			return number;
-		number = errno == EEXIST ? first_free(b, number + 1) : fail(b, errno);
-	}
-	remove_file(temporary_of(b));
+	*err = EEXIST;
 	return 0;
 }
 
-bool make_backup(report &r, place where, std::FILE *f, const file_times *times)
+// Makes the copy whole and on the disk, with the times when given; false
+// with why in err.
+static bool fill_copy(io_handle from, new_copy &copy, const file_times *times, int *err)
 {
-	backup_names b = {where.folder, nullptr, nullptr, nullptr, 0, 0, ENOMEM, where.shown};
+	if (!copy_whole_file(from, copy.f, err))
+		return false;
+	if (!flush_to_disk(copy.f) || (times != nullptr && !set_file_times(copy.f, *times)))
+		return *err = errno, false;
+	return true;
+}
+
+// Gives the copy the first free name from number on, never replacing one
+// taken meanwhile; the number given, or 0 with why in err.
+static int give_number(backup_names &b, new_copy &copy, int number, int *err)
+{
+	while (number != 0) {
+		if (name_copy(copy, temporary_of(b), numbered(b, number)))
+			return number;
+		*err = errno;
+		number = errno == EEXIST ? first_free(b, number + 1, err) : 0;
+	}
+	return 0;
+}
+
+// Numbers the copy once it is whole. A copy that cannot be made or filled
+// is named by the backup it was to be, the number wanted; one that cannot
+// be made under its temporary name, by that name.
+static int copy_and_number(backup_names &b, io_handle f, const file_times *times, int *err)
+{
+	int wanted = first_free(b, 1, err);
+	new_copy copy;
+	if (wanted == 0)
+		return 0;
+	if (!create_copy(temporary_of(b), f, &copy)) {
+		*err = errno;
+		suffixed(b, TEMPORARY);
+		return 0;
+	}
+	if (!fill_copy(f, copy, times, err)) {
+		discard_copy(copy, temporary_of(b));
+		numbered(b, wanted);
+		return 0;
+	}
+	int number = give_number(b, copy, wanted, err);
+	if (number == 0)
+		discard_copy(copy, temporary_of(b));
+	else
+		close_file(copy.f); // on the disk already
+	return number;
+}
+
+backup_made make_backup(place where, io_handle f, const file_times *times)
+{
+	backup_names b = {where.folder, nullptr, nullptr, nullptr, 0, 0};
 	std::size_t length;
 	b.name = with_room(where.name, &b.name_length);
 	b.shown = with_room(where.shown, &b.shown_length);
 	b.temporary = with_room(where.name, &length);
-	int number = 0;
+	backup_made made = {0, nullptr, ENOMEM};
 	if (b.name != nullptr && b.shown != nullptr && b.temporary != nullptr) {
 		std::strcpy(b.temporary + length, TEMPORARY);
-		int wanted = first_free(b, 1);
-		if (wanted != 0 && copy_under_temporary(b, f, times, wanted))
-			number = give_number(b, wanted);
-	}
-	if (number == 0)
-		print_problem(r, b.named, nullptr, "no backup made, so the file is left unchanged", b.err);
+		made.number = copy_and_number(b, f, times, &made.err);
+		made.shown = b.shown;
+	} else
+		std::free(b.shown);
 	std::free(b.name);
-	std::free(b.shown);
 	std::free(b.temporary);
-	return number != 0;
+	return made;
+}
+
+void release_backup(backup_made &b)
+{
+	std::free(b.shown);
+	b.shown = nullptr;
 }

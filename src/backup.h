@@ -2,18 +2,31 @@
 #ifndef TXD_DEPTH_FIX_BACKUP_H
 #define TXD_DEPTH_FIX_BACKUP_H
 
-#include <cstdio>
+#include <cstddef>
 
 #include "file_access.h"
-#include "report.h"
 
-// Copies the whole of f, the file at where, to PATH.bak beside it, or
-// when that name is taken to the first free one of PATH.2.bak to
-// PATH.99.bak; never more readable than the file, and with times when they
-// are given. The copy is made under a name of its own and named only once
-// it is whole, so that a run cut short never leaves what looks like a
-// backup; such a leftover is cleared by the next backup of the file. False,
-// with one problem reported naming the backup, when no backup was made.
-bool make_backup(report &r, place where, std::FILE *f, const file_times *times);
+// The name a backup was given, or (number 0) the one it was to have and why
+// none was made; shown is the path as printed, in memory of its own.
+struct backup_made {
+	int number; // 1 for PATH.bak, N for PATH.N.bak
+	char *shown;
+	int err;
+};
+
+// Copies the whole of f, the file at where, which this run holds for
+// writing, to PATH.bak beside it, or when that name is taken to the first
+// free one of PATH.2.bak to PATH.99.bak; never more readable than the file,
+// and with times when they are given. The copy is named only once it is
+// whole and on the disk, and never replaces anything: a run cut short at
+// any point leaves no file under a backup's name that is not one.
+backup_made make_backup(place where, io_handle f, const file_times *times);
+void release_backup(backup_made &b);
+
+// Whether a name (of n bytes) is a backup's: it ends in ".bak" in any
+// letter case (of this tool or another's), or in ".ba~", a copy this tool
+// was making when it was stopped.
+bool is_backup_name(const char *name, std::size_t n);
+bool is_backup_name(const char *name);
 
 #endif

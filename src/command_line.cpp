@@ -8,6 +8,7 @@
 #include <cstring>
 #include <getopt.h>
 
+#include "backup.h"
 #include "file_access.h"
 #include "file_kind.h"
 #include "file_repair.h"

@@ -1,7 +1,7 @@
 // What differs between POSIX and Windows in files and folders, behind one
 // interface: paths, opening by a UTF-8 name below a folder held open,
-// identities and times of open files, creating and naming a backup, 64-bit
-// positions. Each platform has files of its own (file_access_posix.cpp;
+// reading and writing at 64-bit positions, holding a file for one run,
+// identities and times of open files, making and naming a copy. Each platform has files of its own (file_access_posix.cpp;
 // file_access_windows.cpp with folder_access_windows.cpp and
 // windows_paths.cpp).
 #ifndef TXD_DEPTH_FIX_FILE_ACCESS_H
@@ -57,16 +57,38 @@ enum path_kind { PATH_MISSING, PATH_FOLDER, PATH_REGULAR, PATH_OTHER };
 // it cannot be told.
 path_kind kind_of_path(const char *path);
 
-// Opens a binary stream for reading; never creates, never waits for a
-// FIFO's other end and, with follow unset, never follows a symbolic link.
-// Null with errno set.
-std::FILE *open_file(place where, bool follow);
+// An open file: a descriptor on POSIX, a handle on Windows. Every read and
+// write names its position, so nothing depends on where a file stands.
+typedef std::intptr_t io_handle;
+constexpr io_handle NO_HANDLE = -1;
 
-// The same file as f, the stream open_file gave for where, open for
-// reading and writing; f is closed then. Null, f still open, when writing
-// is refused (errno set), or when where has come to name another file
-// since f was opened (errno 0).
-std::FILE *reopen_for_writing(std::FILE *f, place where, bool follow);
+// Opens a file for reading; never creates, never waits for a FIFO's other
+// end and, with follow unset, never follows a symbolic link. NO_HANDLE with
+// errno set.
+io_handle open_file(place where, bool follow);
+
+// Opens for reading and writing the same file as *f, which open_file gave
+// for where, and holds it for this run alone until it is closed: no other
+// run gets it for writing meanwhile. *f is the new one then, the read-only
+// one closed. Refused has errno set; replaced means where has come to name
+// another file since *f was opened; in use, that another run holds it.
+enum write_access { WRITE_GRANTED, WRITE_REFUSED, WRITE_REPLACED, WRITE_IN_USE };
+write_access open_for_writing(io_handle *f, place where, bool follow);
+
+// Reads or writes n bytes at pos, in as many calls as it takes: all of
+// them, fewer because the file ends there (a read), or a failure with errno
+// set. *done says how many went; after a failed read they are not to be
+// trusted, after a failed write they reached the file.
+enum io_result { IO_WHOLE, IO_SHORT, IO_FAILED };
+io_result read_at(io_handle f, std::uint64_t pos, unsigned char *buffer, std::size_t n, std::size_t *done);
+io_result write_at(io_handle f, std::uint64_t pos, const unsigned char *data, std::size_t n, std::size_t *done);
+
+// Closes f; false with errno set when what was written may not have
+// reached the file. f is closed either way.
+bool close_file(io_handle f);
+
+// The file a stream writes to (standard output), or NO_HANDLE.
+io_handle file_of_stream(std::FILE *f);
 
 // Reads up to n of the first bytes of the file at where, never following a
 // link and never waiting for a FIFO: an open, a read and a close, the
@@ -78,22 +100,42 @@ bool read_first_bytes(place where, unsigned char *head, std::size_t n, std::size
 enum name_kind { NAME_FREE, NAME_FILE, NAME_OTHER, NAME_UNKNOWN };
 name_kind kind_of_name(place where);
 
-// Creates where, which must not exist, for writing, readable by no one
-// who cannot read the file like is open on (its permission bits, its owner
-// and group where they can be given; on Windows its access list). Null
-// with errno set (EEXIST when the name is taken).
-std::FILE *create_new_file(place where, std::FILE *like);
+// When path is a symbolic link, the path of the file that it (or a chain of
+// them) leads to, in memory of its own; else null.
+char *link_target(const char *path);
 
-// Gives final, which must not exist, to the file at temporary, which is
-// gone then. False with errno set (EEXIST when final is taken), the file
-// still at temporary.
-bool name_new_file(place temporary, place final);
+// A copy of a file in the making: where the system has them, a file
+// without a name, which no other program can reach and which vanishes with
+// the run if it stops before it is named; elsewhere a file created under a
+// temporary name that this run holds as long as it lives. It is readable
+// by no one who cannot read the file it copies: its owner, group, mode
+// bits and access list are the file's where they can be given; where the
+// owner cannot, it is the run's user's alone.
+struct new_copy {
+	io_handle f;
+	bool unnamed;
+};
+
+// Creates the copy of like beside it; the temporary name is used only
+// where an unnamed file cannot be made, and a cut copy that a stopped run
+// left under it (a regular file that no live run holds) is taken away
+// first. False with errno set (EEXIST when the temporary name is taken).
+bool create_copy(place temporary, io_handle like, new_copy *copy);
+
+// Gives final, which must not exist, to the copy; the temporary name is
+// gone then. Where the file system has no
+// hard links and cannot rename without replacing, a plain rename to a
+// name seen free. False with errno set (EEXIST when final is taken).
+bool name_copy(new_copy &copy, place temporary, place final);
+
+// Closes the copy, and takes away what it left under the temporary name.
+void discard_copy(new_copy &copy, place temporary);
 
 // Takes away the file at where, never a folder, never a link's target.
 void remove_file(place where);
 
 // Sees that what was written to f is on the disk.
-bool flush_to_disk(std::FILE *f);
+bool flush_to_disk(io_handle f);
 
 // Access and modification times, in the platform's own epoch, seconds and
 // nanoseconds apart, so that no time a file can have overflows.
@@ -106,18 +148,14 @@ struct file_times {
 struct file_facts {
 	bool regular;
 	std::uint64_t volume, index; // the same pair means the same file
+	std::uint64_t size;          // in bytes, for a regular file
 	file_times times;
 };
 
 // Looks at an open file; false with errno set when it cannot. A regular
 // file keeps the O_NONBLOCK it was opened with: it means nothing there.
-bool inspect_file(std::FILE *f, file_facts *facts);
-bool set_file_times(std::FILE *f, const file_times &times);
-
-bool seek_to(std::FILE *f, std::uint64_t pos);
-
-// The file's length in bytes; false with errno set when it has none.
-bool file_length(std::FILE *f, std::uint64_t *length);
+bool inspect_file(io_handle f, file_facts *facts);
+bool set_file_times(io_handle f, const file_times &times);
 
 // One name in a folder and what the folder says it is. Symbolic links (on
 // Windows every reparse point), FIFOs, sockets and devices are ENTRY_OTHER.

@@ -1,6 +1,7 @@
 // File access on POSIX: every open relative to a folder's descriptor,
 // links not followed inside folders, FIFOs never waited for.
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -9,6 +10,7 @@
 #ifdef __linux__
 #include <sys/xattr.h>
 #endif
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -98,19 +100,6 @@ path_kind kind_of_path(const char *path)
 	return S_ISREG(st.st_mode) ? PATH_REGULAR : PATH_OTHER;
 }
 
-static std::FILE *stream_on(int fd, const char *mode)
-{
-	if (fd < 0)
-		return nullptr;
-	std::FILE *f = fdopen(fd, mode);
-	if (f == nullptr) {
-		int err = errno;
-		close(fd);
-		errno = err;
-	}
-	return unbuffered(f);
-}
-
 // Opening without O_NONBLOCK could wait for ever on a FIFO that has no
 // writer; the caller makes sure the file is regular before reading it,
 // and on a regular file O_NONBLOCK changes nothing.
@@ -119,33 +108,121 @@ static int open_at(place where, int access, bool follow)
 	return openat(folder_of(where), where.name, access | O_NOCTTY | O_NONBLOCK | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW));
 }
 
-std::FILE *open_file(place where, bool follow)
+static int descriptor(io_handle f)
 {
-	return stream_on(open_at(where, O_RDONLY, follow), "rb");
+	return static_cast<int>(f);
 }
 
+// Closes fd, keeping the errno of what went wrong before.
+static void close_keeping_errno(int fd)
+{
+	int err = errno;
+	close(fd);
+	errno = err;
+}
+
+io_handle open_file(place where, bool follow)
+{
+	return open_at(where, O_RDONLY, follow);
+}
+
+// Whether a and b are one file; false with errno set when either cannot
+// be looked at, with errno 0 when they are two.
 static bool same_file(int a, int b)
 {
 	struct stat sa, sb;
-	return fstat(a, &sa) == 0 && fstat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+	if (fstat(a, &sa) != 0 || fstat(b, &sb) != 0)
+		return false;
+	errno = 0;
+	return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+// One writer at a time, never waited for: a lock of the open file
+// description where Linux has it (a classic fcntl lock would be dropped by
+// the close of any other descriptor of the file), flock elsewhere. The
+// same call in every run, so that they see one another's.
+static bool lock_for_update(int fd)
+{
+#ifdef F_OFD_SETLK
+	struct flock whole = {};
+	whole.l_type = F_WRLCK;
+	whole.l_whence = SEEK_SET;
+	if (fcntl(fd, F_OFD_SETLK, &whole) == 0)
+		return true;
+	if (errno != EINVAL) // a kernel without them says EINVAL
+		return false;
+#endif
+	return flock(fd, LOCK_EX | LOCK_NB) == 0;
+}
+
+static bool held_by_another(int err)
+{
+	return err == EAGAIN || err == EACCES || err == EWOULDBLOCK;
 }
 
 // A descriptor cannot gain write access, so the name is opened again, and
 // what it opens must be the very file read so far.
-std::FILE *reopen_for_writing(std::FILE *f, place where, bool follow)
+write_access open_for_writing(io_handle *f, place where, bool follow)
 {
 	int fd = open_at(where, O_RDWR, follow);
 	if (fd < 0)
-		return nullptr;
-	if (!same_file(fd, fileno(f))) {
-		close(fd);
-		errno = 0;
-		return nullptr;
+		return WRITE_REFUSED;
+	if (!same_file(fd, descriptor(*f))) {
+		close_keeping_errno(fd);
+		return errno == 0 ? WRITE_REPLACED : WRITE_REFUSED;
 	}
-	std::FILE *writable = stream_on(fd, "rb+");
-	if (writable != nullptr)
-		std::fclose(f); // read-only: nothing of it can be lost
-	return writable;
+	if (!lock_for_update(fd)) {
+		close_keeping_errno(fd);
+		return held_by_another(errno) ? WRITE_IN_USE : WRITE_REFUSED;
+	}
+	close(descriptor(*f)); // read-only: nothing of it can be lost
+	*f = fd;
+	return WRITE_GRANTED;
+}
+
+// At most 1 GiB a call, which every system takes whole.
+static std::size_t one_call(std::size_t n)
+{
+	return n < (std::size_t{1} << 30) ? n : std::size_t{1} << 30;
+}
+
+io_result read_at(io_handle f, std::uint64_t pos, unsigned char *buffer, std::size_t n, std::size_t *done)
+{
+	for (*done = 0; *done < n;) {
+		ssize_t got = pread(descriptor(f), buffer + *done, one_call(n - *done), static_cast<off_t>(pos + *done));
+		if (got == 0)
+			return IO_SHORT;
+		if (got < 0 && errno != EINTR)
+			return IO_FAILED;
+		if (got > 0)
+			*done += static_cast<std::size_t>(got);
+	}
+	return IO_WHOLE;
+}
+
+io_result write_at(io_handle f, std::uint64_t pos, const unsigned char *data, std::size_t n, std::size_t *done)
+{
+	for (*done = 0; *done < n;) {
+		ssize_t put = pwrite(descriptor(f), data + *done, one_call(n - *done), static_cast<off_t>(pos + *done));
+		if (put == 0)
+			errno = EIO;
+		if (put <= 0 && errno != EINTR)
+			return IO_FAILED;
+		if (put > 0)
+			*done += static_cast<std::size_t>(put);
+	}
+	return IO_WHOLE;
+}
+
+bool close_file(io_handle f)
+{
+	return close(descriptor(f)) == 0;
+}
+
+io_handle file_of_stream(std::FILE *f)
+{
+	int fd = fileno(f); // -1 for a stream in memory
+	return fd >= 0 ? fd : NO_HANDLE;
 }
 
 bool read_first_bytes(place where, unsigned char *head, std::size_t n, std::size_t *got)
@@ -154,9 +231,7 @@ bool read_first_bytes(place where, unsigned char *head, std::size_t n, std::size
 	if (fd < 0)
 		return false;
 	ssize_t read_n = read(fd, head, n);
-	int err = errno;
-	close(fd);
-	errno = err;
+	close_keeping_errno(fd);
 	*got = read_n > 0 ? static_cast<std::size_t>(read_n) : 0;
 	return read_n >= 0;
 }
@@ -169,66 +244,174 @@ name_kind kind_of_name(place where)
 	return S_ISREG(st.st_mode) ? NAME_FILE : NAME_OTHER;
 }
 
-// The copy belongs to the file's owner and group where they can be given;
-// a copy left in another group loses the group's bits.
-static void match_owner(int fd, const struct stat &file)
+char *link_target(const char *path)
 {
-	struct stat copy;
-	if (fchown(fd, file.st_uid, file.st_gid) == 0 || fchown(fd, static_cast<uid_t>(-1), file.st_gid) == 0)
-		return;
-	if (fstat(fd, &copy) == 0 && copy.st_gid != file.st_gid)
-		fchmod(fd, copy.st_mode & 0707);
+	struct stat st;
+	if (lstat(path, &st) != 0 || !S_ISLNK(st.st_mode))
+		return nullptr;
+	return realpath(path, nullptr);
 }
 
-// An access list (a POSIX ACL) goes with the mode bits: without it the
-// copy could be read by someone the list keeps from the file.
+#ifdef __linux__
+static const char ACCESS_LIST[] = "system.posix_acl_access";
+
+// A folder's default list would otherwise stay on the copy.
+static bool remove_access_list(int fd)
+{
+	return fremovexattr(fd, ACCESS_LIST) == 0 || errno == ENODATA || errno == ENOTSUP || errno == EOPNOTSUPP;
+}
+
+// The copy's access list is exactly the file's (a POSIX ACL goes with the
+// mode bits: without it the copy could be read by someone the list keeps
+// from the file), or none when the file has none.
 static bool copy_access_list(int from, int to)
 {
-#ifdef __linux__
-	static const char NAME[] = "system.posix_acl_access";
-	char list[4096];
-	ssize_t n = fgetxattr(from, NAME, list, sizeof list);
+	ssize_t n = fgetxattr(from, ACCESS_LIST, nullptr, 0);
 	if (n < 0)
-		return errno == ENODATA || errno == ENOTSUP || errno == EOPNOTSUPP; // none to copy
-	return fsetxattr(to, NAME, list, static_cast<std::size_t>(n), 0) == 0;
+		return (errno == ENODATA || errno == ENOTSUP || errno == EOPNOTSUPP) && remove_access_list(to);
+	char *list = static_cast<char *>(std::malloc(static_cast<std::size_t>(n) + 1));
+	ssize_t got = list != nullptr ? fgetxattr(from, ACCESS_LIST, list, static_cast<std::size_t>(n)) : -1;
+	bool copied = got >= 0 && fsetxattr(to, ACCESS_LIST, list, static_cast<std::size_t>(got), 0) == 0;
+	if (list == nullptr)
+		errno = ENOMEM;
+	std::free(list);
+	return copied;
+}
 #else
-	(void)from, (void)to;
+static bool remove_access_list(int)
+{
 	return true;
+}
+
+static bool copy_access_list(int, int)
+{
+	return true;
+}
+#endif
+
+// The copy takes the file's owner and group, its mode bits (as the umask
+// or a folder's default list narrowed them) and its access list. Where the
+// owner cannot be given, only the run's user may read the copy: the file
+// was readable to that user, so nobody gains anything.
+static bool restrict_like(int fd, const struct stat &file, int like)
+{
+	if (fchown(fd, file.st_uid, file.st_gid) == 0)
+		return copy_access_list(like, fd);
+	struct stat copy;
+	return remove_access_list(fd) && fstat(fd, &copy) == 0 && fchmod(fd, copy.st_mode & 0600) == 0;
+}
+
+// A live run holds its copy locked; one that a stopped run left is not.
+// The name must still be the file looked at when it is taken away.
+static void clear_leftover_copy(place temporary)
+{
+	int fd = open_at(temporary, O_RDWR, false);
+	if (fd < 0)
+		return;
+	struct stat open_one, named;
+	if (fstat(fd, &open_one) == 0 && S_ISREG(open_one.st_mode) && lock_for_update(fd) &&
+	    fstatat(folder_of(temporary), temporary.name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+	    named.st_dev == open_one.st_dev && named.st_ino == open_one.st_ino)
+		unlinkat(folder_of(temporary), temporary.name, 0);
+	close(fd);
+}
+
+// Without O_TMPFILE, or where the file system has no unnamed files, under
+// the temporary name, locked so that no other run takes it for a leftover.
+static int create_unnamed_or_temporary(place temporary, mode_t mode, bool *unnamed)
+{
+#ifdef O_TMPFILE
+	if (temporary.folder != nullptr) {
+		int fd = openat(folder_of(temporary), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+		if ((*unnamed = fd >= 0))
+			return fd;
+	}
+#endif
+	*unnamed = false;
+	clear_leftover_copy(temporary);
+	int fd = openat(folder_of(temporary), temporary.name, O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC | O_NOFOLLOW,
+	                mode);
+	if (fd >= 0 && !lock_for_update(fd)) {
+		close_keeping_errno(fd);
+		unlinkat(folder_of(temporary), temporary.name, 0);
+		return -1;
+	}
+	return fd;
+}
+
+bool create_copy(place temporary, io_handle like, new_copy *copy)
+{
+	struct stat file;
+	if (fstat(descriptor(like), &file) != 0)
+		return false;
+	int fd = create_unnamed_or_temporary(temporary, file.st_mode & 0777, &copy->unnamed);
+	if (fd < 0)
+		return false;
+	copy->f = fd;
+	if (restrict_like(fd, file, descriptor(like)))
+		return true;
+	discard_copy(*copy, temporary);
+	return false;
+}
+
+// An unnamed file is named through its entry in /proc, which any user may
+// link; where /proc is missing, by its descriptor, which needs privileges.
+static bool link_unnamed(int fd, place final)
+{
+#ifdef AT_EMPTY_PATH
+	char proc_entry[40];
+	std::snprintf(proc_entry, sizeof proc_entry, "/proc/self/fd/%d", fd);
+	if (linkat(AT_FDCWD, proc_entry, folder_of(final), final.name, AT_SYMLINK_FOLLOW) == 0)
+		return true;
+	return errno == ENOENT && linkat(fd, "", folder_of(final), final.name, AT_EMPTY_PATH) == 0;
+#else
+	(void)fd, (void)final;
+	errno = ENOTSUP;
+	return false;
 #endif
 }
 
-std::FILE *create_new_file(place where, std::FILE *like)
+// What file systems without hard links (FUSE exFAT, vfat, some network
+// shares) say to a link, and to a rename told not to replace.
+static bool refused_as_unsupported(int err)
 {
-	struct stat file;
-	if (fstat(fileno(like), &file) != 0)
-		return nullptr;
-	int fd = openat(folder_of(where), where.name, O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC | O_NOFOLLOW,
-	                file.st_mode & 0777);
-	if (fd < 0)
-		return nullptr;
-	match_owner(fd, file);
-	if (!copy_access_list(fileno(like), fd)) {
-		int err = errno;
-		close(fd);
-		unlinkat(folder_of(where), where.name, 0);
-		errno = err;
-		return nullptr;
-	}
-	return stream_on(fd, "wb");
+	return err == EPERM || err == EINVAL || err == ENOTSUP || err == EOPNOTSUPP || err == ENOSYS || err == EMLINK;
 }
 
-// A hard link never replaces a name; where the file system has none, a
-// rename told not to replace.
-bool name_new_file(place temporary, place final)
+// A hard link never replaces a name; then a rename told not to replace;
+// where neither is to be had, a plain rename to a name seen free, which
+// only a program creating that very name in the same instant could lose.
+static bool rename_without_replacing(place temporary, place final)
 {
 	int from = folder_of(temporary), to = folder_of(final);
 	if (linkat(from, temporary.name, to, final.name, 0) == 0)
 		return unlinkat(from, temporary.name, 0), true;
+	if (!refused_as_unsupported(errno))
+		return false;
 #ifdef RENAME_NOREPLACE
-	if (errno == EPERM || errno == EOPNOTSUPP || errno == EMLINK)
-		return renameat2(from, temporary.name, to, final.name, RENAME_NOREPLACE) == 0;
+	if (renameat2(from, temporary.name, to, final.name, RENAME_NOREPLACE) == 0)
+		return true;
+	if (!refused_as_unsupported(errno))
+		return false;
 #endif
-	return false;
+	name_kind kind = kind_of_name(final);
+	if (kind != NAME_FREE) {
+		errno = kind == NAME_UNKNOWN ? errno : EEXIST;
+		return false;
+	}
+	return renameat(from, temporary.name, to, final.name) == 0;
+}
+
+bool name_copy(new_copy &copy, place temporary, place final)
+{
+	return copy.unnamed ? link_unnamed(descriptor(copy.f), final) : rename_without_replacing(temporary, final);
+}
+
+void discard_copy(new_copy &copy, place temporary)
+{
+	close(descriptor(copy.f));
+	if (!copy.unnamed)
+		unlinkat(folder_of(temporary), temporary.name, 0);
 }
 
 void remove_file(place where)
@@ -236,9 +419,9 @@ void remove_file(place where)
 	unlinkat(folder_of(where), where.name, 0);
 }
 
-bool flush_to_disk(std::FILE *f)
+bool flush_to_disk(io_handle f)
 {
-	return fsync(fileno(f)) == 0;
+	return fsync(descriptor(f)) == 0;
 }
 
 static file_times times_of(const struct stat &st)
@@ -247,41 +430,27 @@ static file_times times_of(const struct stat &st)
 	        static_cast<std::int32_t>(st.st_atim.tv_nsec), static_cast<std::int32_t>(st.st_mtim.tv_nsec)};
 }
 
-bool inspect_file(std::FILE *f, file_facts *facts)
+bool inspect_file(io_handle f, file_facts *facts)
 {
 	struct stat st;
-	int fd = fileno(f);
-	if (fstat(fd, &st) != 0)
+	if (fstat(descriptor(f), &st) != 0)
 		return false;
 	facts->regular = S_ISREG(st.st_mode);
 	facts->volume = static_cast<std::uint64_t>(st.st_dev);
 	facts->index = static_cast<std::uint64_t>(st.st_ino);
+	facts->size = st.st_size > 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
 	facts->times = times_of(st);
 	return true;
 }
 
-bool set_file_times(std::FILE *f, const file_times &times)
+bool set_file_times(io_handle f, const file_times &times)
 {
 	timespec both[2];
 	both[0].tv_sec = static_cast<time_t>(times.access_seconds);
 	both[0].tv_nsec = times.access_nanoseconds;
 	both[1].tv_sec = static_cast<time_t>(times.modify_seconds);
 	both[1].tv_nsec = times.modify_nanoseconds;
-	return futimens(fileno(f), both) == 0;
-}
-
-bool seek_to(std::FILE *f, std::uint64_t pos)
-{
-	return fseeko(f, static_cast<off_t>(pos), SEEK_SET) == 0;
-}
-
-bool file_length(std::FILE *f, std::uint64_t *length)
-{
-	if (fseeko(f, 0, SEEK_END) != 0)
-		return false;
-	off_t end = ftello(f);
-	*length = static_cast<std::uint64_t>(end);
-	return end >= 0;
+	return futimens(descriptor(f), both) == 0;
 }
 
 // The folder's own word for each entry; a stat only where it has none.

@@ -1,5 +1,5 @@
-// What both platforms' file access share: unbuffered streams and folder
-// names gathered as they are read.
+// What both platforms' file access share: folder names gathered as they
+// are read.
 #include "file_access_shared.h"
 
 #include <cerrno>
@@ -7,18 +7,6 @@
 #include <cstring>
 
 #include "growth.h"
-
-// Unbuffered, entries go straight between the file and their buffer, and
-// the first bytes of a file found in a folder cost a read of four bytes.
-std::FILE *unbuffered(std::FILE *f)
-{
-	if (f != nullptr && std::setvbuf(f, nullptr, _IONBF, 0) != 0) {
-		std::fclose(f);
-		errno = ENOMEM;
-		return nullptr;
-	}
-	return f;
-}
 
 bool is_dot_or_dot_dot(const char *name)
 {

@@ -1,5 +1,5 @@
-// What both platforms' file access share: streams without buffers, and
-// the names of a folder gathered as they are read.
+// What both platforms' file access share: the names of a folder gathered
+// as they are read.
 #ifndef TXD_DEPTH_FIX_FILE_ACCESS_SHARED_H
 #define TXD_DEPTH_FIX_FILE_ACCESS_SHARED_H
 
@@ -7,9 +7,6 @@
 #include <cstdio>
 
 #include "file_access.h"
-
-// f without a buffer, or null (f closed, errno ENOMEM) when that fails.
-std::FILE *unbuffered(std::FILE *f);
 
 bool is_dot_or_dot_dot(const char *name);
 

@@ -1,5 +1,6 @@
 // The repair of one file in place: an archive entry by entry, or a loose
-// dictionary whole; read-only until a write is needed.
+// dictionary whole; read-only until a write is needed, then held for this
+// run alone.
 #include "file_repair.h"
 
 #include <cerrno>
@@ -8,33 +9,27 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "archive.h"
 #include "backup.h"
-#include "little_endian.h"
 #include "texture_patch.h"
 
 // One file's repair: what it was asked, where it reports, and what it did.
-// The file is read through a read-only stream until the first write needs
-// more: a file that needs nothing is never opened for writing.
+// The file is read through a read-only descriptor until the first write
+// needs more: a file that needs nothing is never opened for writing.
 struct file_run {
 	report &r;
 	place where;
 	bool follow;
 	const char *prefix; // before every stdout line, or null
 	const run_options &options;
-	std::FILE *f;
-	bool writable; // f is open for writing, and backed up when asked
-	bool refused;  // writing was refused, or the backup failed: said once
-	bool wrote;    // a depth was written
+	io_handle f;
+	std::uint64_t size;
+	bool writable;  // f is open for writing and held for this run
+	bool backed_up; // or no backup was asked for
+	bool refused;   // writing was refused, or the backup failed: said once
+	bool wrote;     // a depth reached the file
 	std::uint64_t found;
 	file_times times; // as the file had them when it was opened
-};
-
-// One texture dictionary's bytes in the file: an archive entry, or the whole
-// of a loose file.
-struct span {
-	const char *name;  // on its report line
-	const char *label; // before its diagnostics; null for a loose file
-	std::uint64_t start, length;
 };
 
 static void report_problem(file_run &run, const char *what, int err = 0)
@@ -47,200 +42,218 @@ static void report_span(file_run &run, const span &s, const char *what, int err)
 	print_problem(run.r, run.where.shown, s.label, what, err);
 }
 
-// Whether the file may be written: open for writing, then backed up when
-// asked; what stands in the way is said once.
-static bool ready_to_write(file_run &run)
-{
-	if (run.writable || run.refused)
-		return run.writable;
-	run.refused = true;
-	std::FILE *writable = reopen_for_writing(run.f, run.where, run.follow);
-	if (writable == nullptr) {
-		report_problem(run, errno == 0 ? "cannot write: it was replaced while being read" : "cannot write", errno);
-		return false;
-	}
-	run.f = writable;
-	if (run.options.backup && !make_backup(run.r, run.where, run.f, run.options.preserve ? &run.times : nullptr))
-		return false;
-	run.refused = false;
-	run.writable = true;
-	return true;
-}
-
-// Writes the repaired bytes back over those they were read from; whether
-// they all went. A stream open for update needs a seek between a read and
-// a write; it is unbuffered, so a successful fwrite has reached the file.
-static bool write_back(file_run &run, const span &s, const unsigned char *data, std::size_t length)
-{
-	if (!ready_to_write(run))
-		return false;
-	bool written = false;
-	if (!seek_to(run.f, s.start))
-		report_span(run, s, "cannot seek to write back", errno);
-	else if (std::fwrite(data, 1, length, run.f) != length)
-		report_span(run, s, "write failed", errno);
-	else
-		written = true;
-	std::clearerr(run.f);
-	return written;
-}
-
-// The part of an entry that lies within the file, as read into memory.
+// The part of a span that lies within the file, as read into memory, and
+// what its walk repaired.
 struct entry_data {
 	unsigned char *bytes;
 	std::size_t got;     // bytes read
-	const char *problem; // why not all of the entry was read, or null
+	const char *problem; // why not all of the span was read, or null
 	int err;             // errno behind the problem, or 0
+	std::int32_t count;  // depths the walk set to 16
+	repair_list repairs; // which, under -v
 };
 
-// Reads the present bytes of an entry in one read. After a failed read,
-// none of them count: the stream does not say how many arrived intact.
-static void read_present(std::FILE *f, std::uint64_t start, std::uint64_t present, entry_data *d)
+// Reads the present bytes of a span in one read. After a failed read,
+// none of them count.
+static bool read_present(io_handle f, const span &s, entry_data &d)
 {
-	if (present <= SIZE_MAX)
-		d->bytes = static_cast<unsigned char *>(std::malloc(static_cast<std::size_t>(present)));
-	if (d->bytes == nullptr) {
-		d->problem = "not enough memory for the entry";
-		return;
-	}
-	if (!seek_to(f, start)) {
-		d->problem = "cannot seek to the entry", d->err = errno;
-		return;
-	}
-	d->got = std::fread(d->bytes, 1, static_cast<std::size_t>(present), f);
-	if (std::ferror(f))
-		d->problem = "read failed", d->err = errno, d->got = 0;
-	std::clearerr(f);
+	io_result result = read_at(f, s.start, d.bytes, static_cast<std::size_t>(s.present), &d.got);
+	if (result == IO_FAILED)
+		d.problem = "read failed", d.err = errno, d.got = 0;
+	return result != IO_FAILED;
 }
 
-// Never asks for more memory than the file holds of the entry.
-static entry_data read_entry(std::FILE *f, std::uint64_t start, std::uint64_t length, std::uint64_t file_size)
+// Never asks for more memory than the file holds of the span.
+static void read_span(io_handle f, const span &s, entry_data &d)
 {
-	entry_data d = {nullptr, 0, nullptr, 0};
-	std::uint64_t present = start < file_size ? file_size - start : 0;
-	if (present > length)
-		present = length;
-	if (present > 0)
-		read_present(f, start, present, &d);
-	if (d.problem == nullptr && d.got < length)
-		d.problem = d.got == 0 ? "entry starts past the end of the archive" : "entry ends past the end of the archive";
-	return d;
+	if (s.present > 0 && s.present <= SIZE_MAX)
+		d.bytes = static_cast<unsigned char *>(std::malloc(static_cast<std::size_t>(s.present)));
+	if (s.present > 0 && d.bytes == nullptr)
+		d.problem = "not enough memory for the entry";
+	else if (s.present > 0)
+		read_present(f, s, d);
+	if (d.problem == nullptr && d.got < s.length)
+		d.problem = cut_short_problem(d.got);
 }
 
-// Patches what could be read of the dictionary, prints its report line and
-// listing, and writes it back over the same bytes when anything changed.
-static void repair_span(file_run &run, const span &s, std::uint64_t file_size)
+static void patch(file_run &run, entry_data &d)
 {
-	entry_data d = read_entry(run.f, s.start, s.length, file_size);
-	repair_list repairs = {nullptr, 0, 0, false};
-	std::int32_t count =
-	    patch_texture_depths(d.bytes, d.got, run.options.verbose ? note_repair : nullptr, &repairs);
-	if (print_count_line(run.r, run.prefix, s.name, count))
-		print_listing(run.r, run.prefix, d.bytes, repairs);
-	if (count > 0) {
-		std::uint64_t repaired = static_cast<std::uint64_t>(count);
-		bool written = !run.options.dry_run && write_back(run, s, d.bytes, d.got);
-		if (written || run.options.dry_run)
-			run.r.totals.textures += repaired;
-		else
-			run.r.totals.still += repaired;
-		run.found += repaired;
-		run.wrote = run.wrote || written;
+	d.repairs.count = 0;
+	d.repairs.incomplete = false;
+	d.count = patch_texture_depths(d.bytes, d.got, run.options.verbose ? note_repair : nullptr, &d.repairs);
+}
+
+// Opens the file for writing, held for this run alone; what stands in the
+// way is said once.
+static bool open_writable(file_run &run)
+{
+	run.refused = true;
+	switch (open_for_writing(&run.f, run.where, run.follow)) {
+	case WRITE_GRANTED:
+		run.refused = false;
+		return run.writable = true;
+	case WRITE_REPLACED:
+		report_problem(run, "cannot write: it was replaced while being read");
+		return false;
+	case WRITE_IN_USE:
+		report_problem(run, "cannot write: in use by another run");
+		return false;
+	case WRITE_REFUSED:
+		report_problem(run, "cannot write", errno);
+		return false;
 	}
+	return false;
+}
+
+// Copies the file before its first write when asked; a backup that
+// cannot be made is said once, and nothing is written then.
+static bool backed_up(file_run &run)
+{
+	if (run.backed_up)
+		return true;
+	backup_made b = make_backup(run.where, run.f, run.options.preserve ? &run.times : nullptr);
+	if (b.number == 0) {
+		print_problem(run.r, b.shown != nullptr ? b.shown : run.where.shown, nullptr,
+		              "no backup made, so the file is left unchanged", b.err);
+		run.refused = true;
+	}
+	release_backup(b);
+	return run.backed_up = !run.refused;
+}
+
+// Whether the span may be written: the file open for writing and held, and
+// backed up when asked. Until it was held, another run may have repaired
+// the span: it is read and walked again under the hold, and only what it
+// still needs is written.
+static bool ready_to_write(file_run &run, const span &s, entry_data &d)
+{
+	if (run.refused)
+		return false;
+	if (!run.writable) {
+		if (!open_writable(run))
+			return false;
+		if (!read_present(run.f, s, d)) {
+			report_span(run, s, d.problem, d.err);
+			d.problem = nullptr;
+			d.repairs.count = 0;
+			return false;
+		}
+		patch(run, d);
+	}
+	return d.count > 0 && backed_up(run);
+}
+
+// After a write that failed part way: which of the span's depths hold 16
+// now, read back from the file; the listing keeps only those. Returns how
+// many did not reach it; all of them when it cannot be read back.
+static std::int32_t not_written(file_run &run, const span &s, entry_data &d)
+{
+	std::int32_t count = d.count;
+	d.count = 0;
+	if (read_at(run.f, s.start, d.bytes, d.got, &d.got) == IO_FAILED) {
+		d.repairs.count = 0;
+		return count;
+	}
+	std::size_t kept = 0;
+	for (std::size_t i = 0; i < d.repairs.count; i++)
+		if (d.bytes[d.repairs.items[i].native + DEPTH_OFFSET] == 16)
+			d.repairs.items[kept++] = d.repairs.items[i];
+	d.repairs.count = kept;
+	std::int32_t still = patch_texture_depths(d.bytes, d.got);
+	d.count = count - still;
+	return still;
+}
+
+// What became of the depths a span needed: written, and still to repair.
+// Those that another run repaired meanwhile are neither.
+struct write_outcome {
+	std::int32_t written, still;
+};
+
+// Writes the repaired bytes back over those they were read from.
+static write_outcome write_back(file_run &run, const span &s, entry_data &d)
+{
+	if (!ready_to_write(run, s, d))
+		return {0, d.count};
+	std::size_t put = 0;
+	if (write_at(run.f, s.start, d.bytes, d.got, &put) == IO_WHOLE)
+		return {d.count, 0};
+	report_span(run, s, "write failed", errno);
+	std::int32_t still = not_written(run, s, d);
+	return {d.count, still};
+}
+
+// Patches what could be read of the dictionary, writes it back over the
+// same bytes when anything changed, and prints its report line and
+// listing.
+static void repair_span(file_run &run, const span &s)
+{
+	entry_data d = {nullptr, 0, nullptr, 0, 0, {nullptr, 0, 0, false}};
+	read_span(run.f, s, d);
+	patch(run, d);
+	std::int32_t found = d.count;
+	write_outcome done = {run.options.dry_run ? found : 0, 0};
+	if (found > 0 && !run.options.dry_run)
+		done = write_back(run, s, d);
+	if (print_count_line(run.r, run.prefix, s.name, found))
+		print_listing(run.r, run.prefix, d.bytes, d.repairs);
+	run.r.totals.textures += static_cast<std::uint64_t>(done.written);
+	run.r.totals.still += static_cast<std::uint64_t>(done.still);
+	run.found += static_cast<std::uint64_t>(found);
+	run.wrote = run.wrote || (!run.options.dry_run && done.written > 0);
 	std::free(d.bytes);
-	std::free(repairs.items);
-	if (repairs.incomplete)
+	std::free(d.repairs.items);
+	if (d.repairs.incomplete)
 		report_span(run, s, "not enough memory to list every repair", 0);
 	if (d.problem != nullptr)
 		report_span(run, s, d.problem, d.err);
 }
 
 // Reads as many whole directory records as the file holds, up to the
-// count; null when memory cannot hold them.
-static unsigned char *read_directory(file_run &run, std::int32_t count, std::uint64_t file_size, std::size_t *got)
+// count; null when memory cannot hold them. A read that fails part way
+// keeps the records read whole before it, and says so after them.
+static unsigned char *read_directory(file_run &run, std::int32_t count, std::size_t *records, int *err)
 {
-	// Never more directory than the file holds, whatever the count claims.
-	std::uint64_t held = file_size > HEADER_SIZE ? (file_size - HEADER_SIZE) / DIR_ENTRY_SIZE : 0;
-	std::int32_t listed = held < static_cast<std::uint64_t>(count) ? static_cast<std::int32_t>(held) : count;
-	// A 32-bit size_t cannot count the bytes of 2^27 records or more.
+	std::size_t listed = records_held(count, run.size);
 	unsigned char *directory = nullptr;
-	if (static_cast<std::uint64_t>(listed) <= SIZE_MAX / DIR_ENTRY_SIZE) {
-		std::size_t dir_bytes = static_cast<std::size_t>(listed) * DIR_ENTRY_SIZE;
-		directory = static_cast<unsigned char *>(std::malloc(dir_bytes > 0 ? dir_bytes : 1));
-	}
+	// A 32-bit size_t cannot count the bytes of 2^27 records or more.
+	if (listed <= SIZE_MAX / DIR_ENTRY_SIZE)
+		directory = static_cast<unsigned char *>(std::malloc(listed > 0 ? listed * DIR_ENTRY_SIZE : 1));
 	if (directory == nullptr) {
 		char what[80];
-		std::snprintf(what, sizeof what, "not enough memory for a directory of %i entries", static_cast<int>(listed));
+		std::snprintf(what, sizeof what, "not enough memory for a directory of %llu entries",
+		              static_cast<unsigned long long>(listed));
 		report_problem(run, what);
 		return nullptr;
 	}
-	*got = std::fread(directory, DIR_ENTRY_SIZE, static_cast<std::size_t>(listed), run.f);
+	std::size_t got = 0;
+	*err = read_at(run.f, HEADER_SIZE, directory, listed * DIR_ENTRY_SIZE, &got) == IO_FAILED ? errno : 0;
+	*records = got / DIR_ENTRY_SIZE;
 	return directory;
-}
-
-// The entry count from the header's got bytes; false when there is none
-// to go on with.
-static bool entry_count_of(file_run &run, const unsigned char *head, std::size_t got, std::int32_t *count)
-{
-	if (got < HEADER_SIZE) {
-		report_problem(run, "header cut short after the VER2 magic");
-		return false;
-	}
-	*count = static_cast<std::int32_t>(get32le(head + 4));
-	if (*count < 0) {
-		char what[48];
-		std::snprintf(what, sizeof what, "negative entry count %i", static_cast<int>(*count));
-		report_problem(run, what);
-		return false;
-	}
-	return true;
 }
 
 // The directory and every selected entry, after the header in head.
 static void repair_archive(file_run &run, const unsigned char *head, std::size_t got)
 {
 	std::int32_t count;
-	std::uint64_t file_size;
-	if (!entry_count_of(run, head, got, &count))
-		return;
-	// The length caps what the run allocates, whatever the directory claims.
-	if (!file_length(run.f, &file_size) || !seek_to(run.f, HEADER_SIZE)) {
-		report_problem(run, "cannot find the archive's size", errno);
+	char problem[96];
+	if (!entry_count_of(head, got, &count, problem, sizeof problem)) {
+		report_problem(run, problem);
 		return;
 	}
 	std::size_t records = 0;
-	unsigned char *directory = read_directory(run, count, file_size, &records);
+	int err = 0;
+	unsigned char *directory = read_directory(run, count, &records, &err);
 	if (directory == nullptr)
 		return;
-	bool read_failed = std::ferror(run.f) != 0;
-	int err = errno;
-	std::clearerr(run.f);
-
-	for (std::size_t i = 0; i < records; i++) {
-		dir_entry e = decode_dir_entry(directory + i * DIR_ENTRY_SIZE);
-		if (has_txd_extension(e.name))
-			repair_span(run, {e.name, e.name, e.first_sector * SECTOR_SIZE, e.sectors * SECTOR_SIZE}, file_size);
-	}
+	archive_plan plan = plan_archive(directory, records, run.size);
+	for (span s; next_span(plan, s);)
+		repair_span(run, s);
 	std::free(directory);
-
-	if (read_failed)
+	if (err != 0)
 		report_problem(run, "cannot read the directory", err);
-	else if (records < static_cast<std::size_t>(count)) {
-		char what[96];
-		std::snprintf(what, sizeof what, "directory lists %i entries but only %llu %s in the file",
-		              static_cast<int>(count), static_cast<unsigned long long>(records), records == 1 ? "is" : "are");
-		report_problem(run, what);
-	}
-}
-
-// A loose dictionary: the whole file.
-static void repair_dictionary(file_run &run)
-{
-	std::uint64_t length;
-	if (!file_length(run.f, &length))
-		report_problem(run, "cannot find the file's size", errno);
-	else
-		repair_span(run, {run.where.shown, nullptr, 0, length}, length);
+	else if (directory_cut_short(count, records, problem, sizeof problem))
+		report_problem(run, problem);
 }
 
 // Reads the first bytes and repairs the file by the kind they say; false
@@ -248,8 +261,8 @@ static void repair_dictionary(file_run &run)
 static bool repair_by_kind(file_run &run, kind_rule rule, bool name_archive_lines)
 {
 	unsigned char head[HEADER_SIZE] = {0, 0, 0, 0, 0, 0, 0, 0};
-	std::size_t got = std::fread(head, 1, sizeof head, run.f);
-	if (std::ferror(run.f)) {
+	std::size_t got = 0;
+	if (read_at(run.f, 0, head, sizeof head, &got) == IO_FAILED) {
 		report_problem(run, rule == DICTIONARIES_ONLY ? "cannot read" : "cannot read header", errno);
 		return true;
 	}
@@ -260,16 +273,16 @@ static bool repair_by_kind(file_run &run, kind_rule rule, bool name_archive_line
 		run.prefix = name_archive_lines ? run.where.shown : nullptr;
 		repair_archive(run, head, got);
 	} else if (kind == KIND_DICTIONARY)
-		repair_dictionary(run);
+		repair_span(run, whole_file_span(run.where.shown, run.size));
 	return kind != KIND_NEITHER;
 }
 
 bool repair_file(report &r, place where, bool follow, kind_rule rule, bool name_archive_lines,
                  const run_options &options)
 {
-	file_run run = {r, where, follow, nullptr, options, nullptr, false, false, false, 0, {}};
+	file_run run = {r, where, follow, nullptr, options, NO_HANDLE, 0, false, !options.backup, false, false, 0, {}};
 	run.f = open_file(where, follow);
-	if (run.f == nullptr) {
+	if (run.f == NO_HANDLE) {
 		report_problem(run, std::strerror(errno));
 		return true;
 	}
@@ -284,11 +297,13 @@ bool repair_file(report &r, place where, bool follow, kind_rule rule, bool name_
 		report_problem(run, "input file is output file");
 	else {
 		run.times = facts.times;
+		run.size = facts.size;
 		of_a_kind = repair_by_kind(run, rule, name_archive_lines);
 	}
-	if (run.wrote && options.preserve && !set_file_times(run.f, run.times))
+	// Whatever happened after it was opened for writing, its times go back.
+	if (run.writable && options.preserve && !set_file_times(run.f, run.times))
 		report_problem(run, "cannot keep the file's times", errno);
-	if (std::fclose(run.f) != 0)
+	if (!close_file(run.f))
 		report_problem(run, "cannot close", errno);
 	if (run.wrote || (options.dry_run && run.found > 0))
 		r.totals.repaired++;

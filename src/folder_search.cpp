@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "file_kind.h"
+#include "backup.h"
 #include "growth.h"
 
 static bool problem(found_file &f, const char *shown, const char *what, int err)

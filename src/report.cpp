@@ -23,7 +23,8 @@ void report_begin(report &r, std::FILE *out, std::FILE *err, run_summary *summar
 	r.out_console = is_console(out);
 	r.err_console = is_console(err);
 	// A pipe or a terminal has an identity too, which no file handled shares.
-	r.out_known = inspect_file(out, &r.out_facts);
+	io_handle stream = file_of_stream(out);
+	r.out_known = stream != NO_HANDLE && inspect_file(stream, &r.out_facts);
 }
 
 void report_end(report &r)

@@ -1,37 +1,45 @@
 // Preloaded into the tool by the end-to-end tests to reach the error paths
-// that a healthy disk never takes. TXD_FAULT names one stdio call on one
-// stream and makes it fail:
-//   CALL STREAM [@POSITION] [#N]
-// CALL is fread, fwrite, fflush, fseeko, ftello, fclose or setvbuf; STREAM
-// is stdout, or the end of the path of a file's stream ("archive.img",
-// ".bak"); @POSITION is where the stream stands before the call (for
-// fseeko, where it is sent: a byte, or "end"); #N the N-th such call
-// (default the first). A read fails after half its items. The stream's
-// descriptor is pointed, for that one call, at something that refuses the
-// I/O, so the real stdio code sees a real failure and sets its own error
-// state. TXD_FAULT=realloc-above:N instead makes every realloc of more than
-// N bytes fail, as when memory runs out while a list grows.
+// that a healthy disk never takes. TXD_FAULT names what to do:
+//   CALL FILE [@POSITION] [#N]
+// makes one call fail. CALL is pread, pwrite, fstat, fsync or close on a
+// descriptor, or fwrite, fflush or fclose on a stream; FILE is stdout, the
+// end of the path of the file ("archive.img"), or "copy" for a copy that a
+// backup is making (unnamed, or under its temporary name); @POSITION is
+// the offset a pread or pwrite asks for; #N the N-th such call of the
+// thread (default the first). A pread reads half its bytes, then the next
+// one on that descriptor fails with EIO, as a disk failing part way.
+//   stop CALL FILE [@POSITION] [#N]
+// stops the process (SIGSTOP) just before that call instead, for a test
+// to run another process meanwhile, then resume or kill it.
+//   realloc-above:N
+// makes every realloc of more than N bytes fail, as when memory runs out
+// while a list grows.
 //   swap NAME #N link TARGET | swap NAME #N fifo
 // swaps the file or folder NAME, just before the N-th openat of it, for a
 // symbolic link to TARGET or a FIFO, moving it aside to NAME.swapped: what
 // another program could do between two calls of the tool.
 //   swap PATH on NAME link TARGET
-// does the same to PATH (as the tests name it) at the first openat of NAME:
-// a folder of the path swapped while a file in it is open, or a free name
-// taken.
-//   linkat fails | linkat refused
-// makes every linkat fail with EIO, or with EPERM as on a file system
-// without hard links.
+// does the same to PATH (as the tests name it) at the first openat of NAME
+// ("." for an unnamed file made in a folder): a folder of the path swapped
+// while a file in it is open, or a free name taken.
+//   linkat fails | linkat refused | no hard links | unnamed refused
+// makes every linkat fail with EIO; or refuses unnamed files and links as
+// a file system without hard links does (EPERM), renames that must not
+// replace too (EINVAL) for the third, as FUSE exFAT; or refuses only
+// unnamed files (O_TMPFILE), as vfat.
 //   readdir unknown | readdir fails NAME
 // makes every entry's type unknown, as some file systems give it, or the
 // first read of the entries of the folder NAME fail with EIO.
+// Counts are kept per thread, so that helper threads move no fault.
 // The shim defines the plain names and the 64-bit ones itself.
 #undef _FILE_OFFSET_BITS
 #undef _TIME_BITS
+#undef _FORTIFY_SOURCE
 
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -50,20 +58,34 @@ template <class F> F real(const char *name)
 	return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
 }
 
+const char *wanted()
+{
+	const char *text = std::getenv("TXD_FAULT");
+	return text != nullptr ? text : "";
+}
+
+bool asked(const char *fault)
+{
+	return std::strcmp(wanted(), fault) == 0;
+}
+
 struct wanted_fault {
-	std::string call, stream, position; // position "" for any
+	bool stop = false;
+	std::string call, file, position; // position "" for any
 	int nth = 1;
 };
 
 wanted_fault parse_fault()
 {
 	wanted_fault fault;
-	const char *text = std::getenv("TXD_FAULT");
-	char call[32] = "", stream[256] = "", more[2][64] = {{""}, {""}};
-	if (text == nullptr || std::sscanf(text, "%31s %255s %63s %63s", call, stream, more[0], more[1]) < 2)
+	const char *text = wanted();
+	if (std::strncmp(text, "stop ", 5) == 0)
+		fault.stop = true, text += 5;
+	char call[32] = "", file[256] = "", more[2][64] = {{""}, {""}};
+	if (std::sscanf(text, "%31s %255s %63s %63s", call, file, more[0], more[1]) < 2)
 		return fault;
 	fault.call = call;
-	fault.stream = stream;
+	fault.file = file;
 	for (auto &word : more) {
 		if (word[0] == '@')
 			fault.position = word + 1;
@@ -73,54 +95,62 @@ wanted_fault parse_fault()
 	return fault;
 }
 
-bool stream_is(FILE *f, const std::string &stream)
-{
-	if (stream == "stdout")
-		return f == stdout;
-	char link[64], path[4096];
-	std::snprintf(link, sizeof link, "/proc/self/fd/%d", fileno(f));
-	ssize_t n = readlink(link, path, sizeof path - 1);
-	if (f == stdout || f == stderr || n < static_cast<ssize_t>(stream.size()))
-		return false;
-	return std::strncmp(path + n - stream.size(), stream.c_str(), stream.size()) == 0;
-}
-
-// Where the stream stands, as the fault names positions.
-std::string position_of(FILE *f)
-{
-	static auto tell = real<off64_t (*)(FILE *)>("ftello64");
-	return std::to_string(static_cast<long long>(tell(f)));
-}
-
-bool fails(const char *call, FILE *f, const std::string &position)
+const wanted_fault &the_fault()
 {
 	static const wanted_fault fault = parse_fault();
-	static int calls = 0;
-	return fault.call == call && stream_is(f, fault.stream) && (fault.position.empty() || fault.position == position) &&
-	       ++calls == fault.nth;
+	return fault;
 }
 
-// Runs call with f's descriptor standing for refuser, then restores it.
-template <class Call> auto with_descriptor(FILE *f, int refuser, Call call)
+bool ends_with(const char *text, std::size_t n, const char *end)
 {
-	int fd = fileno(f), saved = dup(fd);
-	dup2(refuser, fd);
-	auto result = call();
-	int err = errno;
-	dup2(saved, fd);
-	close(saved);
-	close(refuser);
-	errno = err;
-	return result;
+	std::size_t e = std::strlen(end);
+	return n >= e && std::strncmp(text + n - e, end, e) == 0;
 }
 
-int pipe_end() // refuses seeks
+bool descriptor_is(int fd, const std::string &file)
 {
-	int fds[2];
-	if (pipe(fds) != 0)
-		std::abort();
-	close(fds[1]);
-	return fds[0];
+	if (file == "stdout")
+		return fd == 1;
+	char link[64], path[4096];
+	std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+	ssize_t n = readlink(link, path, sizeof path - 1);
+	if (fd <= 2 || n <= 0)
+		return false;
+	std::size_t length = static_cast<std::size_t>(n);
+	if (file == "copy")
+		return ends_with(path, length, " (deleted)") || ends_with(path, length, ".ba~");
+	return ends_with(path, length, file.c_str());
+}
+
+// Whether call on fd at position is the one to fail; stops the process
+// first when it is the one to stop before.
+bool fails(const char *call, int fd, const std::string &position)
+{
+	static thread_local int calls = 0;
+	const wanted_fault &fault = the_fault();
+	if (fault.call != call || !descriptor_is(fd, fault.file) || (!fault.position.empty() && fault.position != position) ||
+	    ++calls != fault.nth)
+		return false;
+	if (!fault.stop)
+		return true;
+	kill(getpid(), SIGSTOP);
+	return false;
+}
+
+// The descriptor whose next pread fails, after one read half.
+thread_local int failing_next = -1;
+
+template <class Call> ssize_t half_then_fail(int fd, std::size_t n, off64_t offset, Call call)
+{
+	if (fd == failing_next) {
+		failing_next = -1;
+		errno = EIO;
+		return -1;
+	}
+	if (!fails("pread", fd, std::to_string(static_cast<long long>(offset))))
+		return call(n);
+	failing_next = fd;
+	return call(n / 2);
 }
 
 // Swaps the name path stands for in folder when TXD_FAULT asks for it now.
@@ -136,20 +166,23 @@ void swap(int folder, const char *path, const char *kind, const char *target)
 
 void swap_if_asked(int folder, const char *path)
 {
-	static int opens = 0;
-	const char *wanted = std::getenv("TXD_FAULT");
+	static thread_local int opens = 0;
 	char name[4096] = "", on[256] = "", kind[8] = "", target[4096] = "";
 	int nth = 0;
 	const char *slash = std::strrchr(path, '/'), *leaf = slash != nullptr ? slash + 1 : path;
-	if (wanted == nullptr)
-		return;
-	if (std::sscanf(wanted, "swap %4095s on %255s %7s %4095s", name, on, kind, target) == 4) {
+	if (std::sscanf(wanted(), "swap %4095s on %255s %7s %4095s", name, on, kind, target) == 4) {
 		if (std::strcmp(leaf, on) == 0 && ++opens == 1)
 			swap(AT_FDCWD, name, kind, target);
-	} else if (std::sscanf(wanted, "swap %255s #%d %7s %4095s", name, &nth, kind, target) >= 3) {
+	} else if (std::sscanf(wanted(), "swap %255s #%d %7s %4095s", name, &nth, kind, target) >= 3) {
 		if (std::strcmp(leaf, name) == 0 && ++opens == nth)
 			swap(folder, path, kind, target);
 	}
+}
+
+bool unnamed_refused(int flags)
+{
+	return (flags & O_TMPFILE) == O_TMPFILE &&
+	       (asked("linkat refused") || asked("no hard links") || asked("unnamed refused"));
 }
 
 } // namespace
@@ -159,12 +192,16 @@ void swap_if_asked(int folder, const char *path)
 static int open_or_swap(const char *real_name, int folder, const char *path, int flags, mode_t mode)
 {
 	swap_if_asked(folder, path);
+	if (unnamed_refused(flags)) {
+		errno = EOPNOTSUPP;
+		return -1;
+	}
 	return real<int (*)(int, const char *, int, ...)>(real_name)(folder, path, flags, mode);
 }
 
 static mode_t mode_of(int flags, std::va_list more)
 {
-	return (flags & O_CREAT) != 0 ? va_arg(more, mode_t) : 0;
+	return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE ? va_arg(more, mode_t) : 0;
 }
 
 extern "C" int openat(int folder, const char *path, int flags, ...)
@@ -205,9 +242,8 @@ bool folder_named(int fd, const char *name)
 // Both names, as for openat.
 template <class Entry> Entry *read_entry(const char *real_name, DIR *folder)
 {
-	const char *wanted = std::getenv("TXD_FAULT");
 	char name[256] = "";
-	if (wanted != nullptr && std::sscanf(wanted, "readdir fails %255s", name) == 1 && folder_named(dirfd(folder), name)) {
+	if (std::sscanf(wanted(), "readdir fails %255s", name) == 1 && folder_named(dirfd(folder), name)) {
 		static bool failed = false;
 		if (!failed) {
 			failed = true;
@@ -216,7 +252,7 @@ template <class Entry> Entry *read_entry(const char *real_name, DIR *folder)
 		}
 	}
 	Entry *e = real<Entry *(*)(DIR *)>(real_name)(folder);
-	if (e != nullptr && wanted != nullptr && std::strcmp(wanted, "readdir unknown") == 0)
+	if (e != nullptr && asked("readdir unknown"))
 		e->d_type = DT_UNKNOWN;
 	return e;
 }
@@ -233,30 +269,85 @@ extern "C" dirent64 *readdir64(DIR *folder)
 
 extern "C" int linkat(int from, const char *old_name, int to, const char *new_name, int flags)
 {
-	const char *wanted = std::getenv("TXD_FAULT");
-	if (wanted != nullptr && std::strncmp(wanted, "linkat ", 7) == 0) {
-		errno = std::strcmp(wanted, "linkat refused") == 0 ? EPERM : EIO;
+	if (asked("linkat fails") || asked("linkat refused") || asked("no hard links")) {
+		errno = asked("linkat fails") ? EIO : EPERM;
 		return -1;
 	}
 	return real<int (*)(int, const char *, int, const char *, int)>("linkat")(from, old_name, to, new_name, flags);
 }
 
-extern "C" std::size_t fread(void *p, std::size_t size, std::size_t n, FILE *f)
+extern "C" int renameat2(int from, const char *old_name, int to, const char *new_name, unsigned flags)
 {
-	static auto next = real<std::size_t (*)(void *, std::size_t, std::size_t, FILE *)>("fread");
-	if (!fails("fread", f, position_of(f)))
-		return next(p, size, n, f);
-	// Half the items arrive, then the read fails: the caller must not
-	// trust what did arrive.
-	std::size_t half = next(p, size, n / 2, f);
-	return half + with_descriptor(f, open("/", O_RDONLY | O_DIRECTORY),
-	                              [&] { return next(static_cast<char *>(p) + half * size, size, n - half, f); });
+	if (asked("no hard links")) {
+		errno = EINVAL;
+		return -1;
+	}
+	return real<int (*)(int, const char *, int, const char *, unsigned)>("renameat2")(from, old_name, to, new_name, flags);
+}
+
+static int failed_with(int err)
+{
+	errno = err;
+	return -1;
+}
+
+extern "C" ssize_t pread64(int fd, void *p, std::size_t n, off64_t offset)
+{
+	static auto next = real<ssize_t (*)(int, void *, std::size_t, off64_t)>("pread64");
+	return half_then_fail(fd, n, offset, [&](std::size_t k) { return next(fd, p, k, offset); });
+}
+
+extern "C" ssize_t __pread64_chk(int fd, void *p, std::size_t n, off64_t offset, std::size_t)
+{
+	return pread64(fd, p, n, offset);
+}
+
+extern "C" ssize_t pwrite64(int fd, const void *p, std::size_t n, off64_t offset)
+{
+	static auto next = real<ssize_t (*)(int, const void *, std::size_t, off64_t)>("pwrite64");
+	return fails("pwrite", fd, std::to_string(static_cast<long long>(offset))) ? failed_with(EIO) : next(fd, p, n, offset);
+}
+
+extern "C" int fstat64(int fd, struct stat64 *st)
+{
+	static auto next = real<int (*)(int, struct stat64 *)>("fstat64");
+	return fails("fstat", fd, "") ? failed_with(EIO) : next(fd, st);
+}
+
+extern "C" int fsync(int fd)
+{
+	static auto next = real<int (*)(int)>("fsync");
+	return fails("fsync", fd, "") ? failed_with(EIO) : next(fd);
+}
+
+// A close that fails after releasing the descriptor, as on a full network
+// disk.
+extern "C" int close(int fd)
+{
+	static auto next = real<int (*)(int)>("close");
+	bool fail = fails("close", fd, "");
+	int result = next(fd);
+	return fail ? failed_with(EIO) : result;
+}
+
+// Runs call with f's descriptor standing for refuser, then restores it.
+template <class Call> auto with_descriptor(FILE *f, int refuser, Call call)
+{
+	int fd = fileno(f), saved = dup(fd);
+	dup2(refuser, fd);
+	auto result = call();
+	int err = errno;
+	dup2(saved, fd);
+	real<int (*)(int)>("close")(saved);
+	real<int (*)(int)>("close")(refuser);
+	errno = err;
+	return result;
 }
 
 extern "C" std::size_t fwrite(const void *p, std::size_t size, std::size_t n, FILE *f)
 {
 	static auto next = real<std::size_t (*)(const void *, std::size_t, std::size_t, FILE *)>("fwrite");
-	if (f == stderr || !fails("fwrite", f, position_of(f)))
+	if (f != stdout || !fails("fwrite", 1, ""))
 		return next(p, size, n, f);
 	return with_descriptor(f, open("/dev/null", O_RDONLY), [&] { return next(p, size, n, f); });
 }
@@ -264,36 +355,15 @@ extern "C" std::size_t fwrite(const void *p, std::size_t size, std::size_t n, FI
 extern "C" int fflush(FILE *f)
 {
 	static auto next = real<int (*)(FILE *)>("fflush");
-	if (f == nullptr || f == stderr || !fails("fflush", f, position_of(f)))
+	if (f != stdout || !fails("fflush", 1, ""))
 		return next(f);
 	return with_descriptor(f, open("/dev/null", O_RDONLY), [&] { return next(f); });
 }
 
-// The tool is built with 64-bit file offsets, so it calls the 64 names.
-extern "C" int fseeko64(FILE *f, off64_t offset, int whence)
-{
-	static auto next = real<int (*)(FILE *, off64_t, int)>("fseeko64");
-	std::string to = whence == SEEK_END ? "end" : std::to_string(static_cast<long long>(offset));
-	if (!fails("fseeko", f, to))
-		return next(f, offset, whence);
-	return with_descriptor(f, pipe_end(), [&] { return next(f, offset, whence); });
-}
-
-extern "C" off64_t ftello64(FILE *f)
-{
-	static auto next = real<off64_t (*)(FILE *)>("ftello64");
-	off64_t result = next(f);
-	if (!fails("ftello", f, std::to_string(static_cast<long long>(result))))
-		return result;
-	errno = EOVERFLOW; // as for a position that an off_t cannot hold
-	return -1;
-}
-
-// A close that fails after releasing the stream, as on a full network disk.
 extern "C" int fclose(FILE *f)
 {
 	static auto next = real<int (*)(FILE *)>("fclose");
-	bool fail = fails("fclose", f, "");
+	bool fail = f == stdout && fails("fclose", 1, "");
 	int result = next(f);
 	if (!fail)
 		return result;
@@ -304,17 +374,9 @@ extern "C" int fclose(FILE *f)
 extern "C" void *realloc(void *p, std::size_t size)
 {
 	static auto next = real<void *(*)(void *, std::size_t)>("realloc");
-	const char *wanted = std::getenv("TXD_FAULT");
-	if (wanted != nullptr && std::strncmp(wanted, "realloc-above:", 14) == 0 &&
-	    size > std::strtoul(wanted + 14, nullptr, 10)) {
+	if (std::strncmp(wanted(), "realloc-above:", 14) == 0 && size > std::strtoul(wanted() + 14, nullptr, 10)) {
 		errno = ENOMEM;
 		return nullptr;
 	}
 	return next(p, size);
-}
-
-extern "C" int setvbuf(FILE *f, char *buffer, int mode, std::size_t size)
-{
-	static auto next = real<int (*)(FILE *, char *, int, std::size_t)>("setvbuf");
-	return fails("setvbuf", f, "") ? EOF : next(f, buffer, mode, size);
 }
