@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <getopt.h>
 
@@ -199,6 +200,15 @@ static bool names_a_backup(const char *path)
 	return is_backup_name(name, n);
 }
 
+// A link to a backup would make the backup a file to repair.
+static bool links_to_a_backup(const char *path)
+{
+	char *target = link_target(path);
+	bool backup = target != nullptr && is_backup_name(leaf_name(target));
+	std::free(target);
+	return backup;
+}
+
 // A FILE opens, and is backed up, below its folder held open.
 static void repair_operand(report &r, const command &c, const char *operand)
 {
@@ -226,6 +236,8 @@ static void handle_operand(report &r, const command &c, const char *operand)
 		print_problem(r, operand, nullptr, std::strerror(errno), 0);
 	else if (names_a_backup(operand))
 		print_left_alone(r, operand, "a backup");
+	else if (links_to_a_backup(operand))
+		print_left_alone(r, operand, "a link to a backup");
 	else if (kind != PATH_REGULAR)
 		print_problem(r, operand, nullptr, "not a regular file", 0);
 	else

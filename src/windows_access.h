@@ -1,6 +1,6 @@
 // What the Windows platform files share: the open folder a handle stands
 // for, paths in the forms the system takes, its errors as errno values,
-// and handles opened below folders and turned into streams.
+// and handles opened below folders.
 #ifndef TXD_DEPTH_FIX_WINDOWS_ACCESS_H
 #define TXD_DEPTH_FIX_WINDOWS_ACCESS_H
 
@@ -41,9 +41,17 @@ wchar_t *final_path_of(HANDLE h, DWORD *volume);
 // Opens where: a path by its long form, a name below its folder by the
 // folder's handle; options are NtCreateFile's. A name opened without
 // following a reparse point must stand where its folder says. Null handle
-// with errno set.
-enum open_how { OPEN_NAME, CREATE_NAME };
+// with errno set. An existing name opens shared with every other program,
+// or (OPEN_ALONE) with none; a name created is shared with none.
+enum open_how { OPEN_NAME, OPEN_ALONE, CREATE_NAME };
 HANDLE open_handle(place where, ACCESS_MASK access, open_how how, ULONG options, PSECURITY_DESCRIPTOR security = nullptr);
+
+// The handle an io_handle is, and the one a stream writes to
+// (INVALID_HANDLE_VALUE when it has none).
+inline HANDLE as_handle(io_handle f)
+{
+	return reinterpret_cast<HANDLE>(f);
+}
 
 HANDLE handle_of(std::FILE *f);
 

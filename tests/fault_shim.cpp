@@ -30,7 +30,8 @@
 //   readdir unknown | readdir fails NAME
 // makes every entry's type unknown, as some file systems give it, or the
 // first read of the entries of the folder NAME fail with EIO.
-// Counts are kept per thread, so that helper threads move no fault.
+// Several of them may be given at once, separated by "; ". Counts are
+// kept per thread, so that helper threads move no fault.
 // The shim defines the plain names and the 64-bit ones itself.
 #undef _FILE_OFFSET_BITS
 #undef _TIME_BITS
@@ -50,6 +51,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -58,15 +60,37 @@ template <class F> F real(const char *name)
 	return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
 }
 
-const char *wanted()
+// What TXD_FAULT asks for, each part on its own.
+const std::vector<std::string> &parts()
 {
-	const char *text = std::getenv("TXD_FAULT");
-	return text != nullptr ? text : "";
+	static const std::vector<std::string> all = [] {
+		std::vector<std::string> split;
+		const char *text = std::getenv("TXD_FAULT");
+		for (std::string rest = text != nullptr ? text : ""; !rest.empty();) {
+			std::size_t end = rest.find("; ");
+			split.push_back(rest.substr(0, end));
+			rest = end == std::string::npos ? "" : rest.substr(end + 2);
+		}
+		return split;
+	}();
+	return all;
 }
 
 bool asked(const char *fault)
 {
-	return std::strcmp(wanted(), fault) == 0;
+	for (const std::string &part : parts())
+		if (part == fault)
+			return true;
+	return false;
+}
+
+// The part that starts with start, or "".
+const char *part_starting(const char *start)
+{
+	for (const std::string &part : parts())
+		if (part.compare(0, std::strlen(start), start) == 0)
+			return part.c_str();
+	return "";
 }
 
 struct wanted_fault {
@@ -78,7 +102,12 @@ struct wanted_fault {
 wanted_fault parse_fault()
 {
 	wanted_fault fault;
-	const char *text = wanted();
+	static const char *const calls[] = {"stop ", "pread ", "pwrite ", "fstat ", "fsync ", "close ", "fwrite ", "fflush ",
+	                                    "fclose "};
+	const char *text = "";
+	for (const char *call : calls)
+		if (*(text = part_starting(call)) != '\0')
+			break;
 	if (std::strncmp(text, "stop ", 5) == 0)
 		fault.stop = true, text += 5;
 	char call[32] = "", file[256] = "", more[2][64] = {{""}, {""}};
@@ -170,10 +199,11 @@ void swap_if_asked(int folder, const char *path)
 	char name[4096] = "", on[256] = "", kind[8] = "", target[4096] = "";
 	int nth = 0;
 	const char *slash = std::strrchr(path, '/'), *leaf = slash != nullptr ? slash + 1 : path;
-	if (std::sscanf(wanted(), "swap %4095s on %255s %7s %4095s", name, on, kind, target) == 4) {
+	const char *wanted = part_starting("swap ");
+	if (std::sscanf(wanted, "swap %4095s on %255s %7s %4095s", name, on, kind, target) == 4) {
 		if (std::strcmp(leaf, on) == 0 && ++opens == 1)
 			swap(AT_FDCWD, name, kind, target);
-	} else if (std::sscanf(wanted(), "swap %255s #%d %7s %4095s", name, &nth, kind, target) >= 3) {
+	} else if (std::sscanf(wanted, "swap %255s #%d %7s %4095s", name, &nth, kind, target) >= 3) {
 		if (std::strcmp(leaf, name) == 0 && ++opens == nth)
 			swap(folder, path, kind, target);
 	}
@@ -243,7 +273,8 @@ bool folder_named(int fd, const char *name)
 template <class Entry> Entry *read_entry(const char *real_name, DIR *folder)
 {
 	char name[256] = "";
-	if (std::sscanf(wanted(), "readdir fails %255s", name) == 1 && folder_named(dirfd(folder), name)) {
+	if (std::sscanf(part_starting("readdir fails "), "readdir fails %255s", name) == 1 &&
+	    folder_named(dirfd(folder), name)) {
 		static bool failed = false;
 		if (!failed) {
 			failed = true;
@@ -374,7 +405,8 @@ extern "C" int fclose(FILE *f)
 extern "C" void *realloc(void *p, std::size_t size)
 {
 	static auto next = real<void *(*)(void *, std::size_t)>("realloc");
-	if (std::strncmp(wanted(), "realloc-above:", 14) == 0 && size > std::strtoul(wanted() + 14, nullptr, 10)) {
+	const char *above = part_starting("realloc-above:");
+	if (*above != '\0' && size > std::strtoul(above + 14, nullptr, 10)) {
 		errno = ENOMEM;
 		return nullptr;
 	}

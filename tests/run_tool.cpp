@@ -238,7 +238,16 @@ run_output run_program(const std::string &program, const std::vector<std::string
 		exec_child(words, out_path, err_path, limits);
 	run_output r;
 	int wstatus = 0;
-	if (pid < 0 || waitpid(pid, &wstatus, 0) != pid)
+	bool stopped = false;
+	while (pid > 0 && waitpid(pid, &wstatus, WUNTRACED) == pid && WIFSTOPPED(wstatus)) {
+		stopped = true;
+		if (!limits.killed_when_stopped && limits.while_stopped)
+			limits.while_stopped();
+		kill(pid, limits.killed_when_stopped ? SIGKILL : SIGCONT);
+	}
+	if (stopped && limits.killed_when_stopped && limits.while_stopped)
+		limits.while_stopped(); // once it is gone
+	if (pid < 0 || !(WIFEXITED(wstatus) || WIFSIGNALED(wstatus)))
 		return r;
 	r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
 	r.out = read_text(out_path);

@@ -5,6 +5,7 @@
 #define TXD_DEPTH_FIX_RUN_TOOL_H
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,8 @@ struct run_limits {
 	bool stdout_reader_gone = false;   // stdout a pipe with no reader (POSIX)
 	bool unprivileged = false;         // bound by file modes even when run as root (POSIX)
 	unsigned seconds = 0;              // killed after this long, as a run that hangs (POSIX); 0 for never
+	std::function<void()> while_stopped; // when the shim stops it ("stop ..."): run meanwhile, then resume it (POSIX)
+	bool killed_when_stopped = false;    // or kill it there, and run while_stopped once it is gone
 };
 
 struct run_output {

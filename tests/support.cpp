@@ -43,9 +43,16 @@ void write_file(const std::string &path, const bytes &data)
 	ASSERT_TRUE(out.good()) << path;
 }
 
+// A run started while another is stopped has files of its own.
+static std::string output_path(const char *stream)
+{
+	static int runs = 0;
+	return scratch_path(stream + std::to_string(++runs));
+}
+
 run_result run_tool(const std::vector<std::string> &args, const run_limits *limits)
 {
-	std::string out_path = scratch_path("stdout"), err_path = scratch_path("stderr");
+	std::string out_path = output_path("stdout"), err_path = output_path("stderr");
 	run_result r;
 	static_cast<run_output &>(r) = limits != nullptr ? run_program(TXD_DEPTH_FIX, args, out_path, err_path, *limits)
 	                                                 : run_in_process(args, out_path, err_path);

@@ -1,0 +1,428 @@
+// Backups end to end: what a backup holds, who may read it, its times,
+// names that are taken or long, file systems without hard links, and two
+// runs on one file at once, stopped or killed at any point.
+#include <array>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#endif
+#ifdef __linux__
+#include <sys/xattr.h>
+#endif
+
+#include <gtest/gtest.h>
+
+#include "file_access.h"
+#include "sample_archive.h"
+#include "support.h"
+
+using sample::entry;
+
+namespace {
+
+const std::vector<entry> three_broken{{"a.txd", broken_txd}, {"b.txd", broken_txd}, {"c.txd", broken_txd}};
+const std::string three_lines = a_line + b_line + "Patching c.txd patched 2 textures\n";
+const bytes one_broken = sample::archive({{"a.txd", broken_txd}}), one_fixed = sample::archive({{"a.txd", fixed_txd}});
+
+// The backups beside path, and copies in the making: the end of each name
+// after path's, and its bytes. Links are no backups.
+std::map<std::string, bytes> backups_of(const std::string &path)
+{
+	std::map<std::string, bytes> found;
+	std::filesystem::path file = std::filesystem::u8path(path);
+	std::string leaf = file.filename().u8string();
+	for (const auto &e : std::filesystem::directory_iterator(file.parent_path())) {
+		std::string name = e.path().filename().u8string();
+		bool backup = name.size() >= 4 && (name.substr(name.size() - 4) == ".bak" || name.substr(name.size() - 4) == ".ba~");
+		if (name.compare(0, leaf.size() + 1, leaf + ".") == 0 && backup && !e.is_symlink())
+			found[name.substr(leaf.size())] = read_file(e.path().u8string());
+	}
+	return found;
+}
+
+#ifndef _WIN32
+bool times_are(const std::string &path, const timespec (&times)[2])
+{
+	struct stat st;
+	return stat(path.c_str(), &st) == 0 && st.st_atim.tv_sec == times[0].tv_sec &&
+	       st.st_atim.tv_nsec == times[0].tv_nsec && st.st_mtim.tv_sec == times[1].tv_sec &&
+	       st.st_mtim.tv_nsec == times[1].tv_nsec;
+}
+#endif
+
+// -p keeps both times of a written file, and gives them to its backup:
+// times to the nanosecond, before 1970 and past 2262 (and 2038 on 32-bit
+// hosts) among them. Without -p the write moves the modification time.
+TEST(Backups, KeepTimesAndModes)
+{
+#ifdef _WIN32
+	GTEST_SKIP() << "times and modes through POSIX calls";
+#else
+	std::string path = scratch_path("archive.img"), bak = path + ".bak";
+	bytes image = sample::archive(three_broken);
+	const timespec kept[][2] = {{{1000000000, 987654321}, {1000000500, 123456789}},
+	                            {{-2, 500000000}, {-2, 500000000}},     // 1969-12-31 23:59:58.5
+	                            {{10413792000, 0}, {10413792000, 1}}}; // 2300-01-01
+	for (const auto &times : kept) {
+		write_file(path, image);
+		ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+		run_result r = run_tool({"-bp", path});
+		EXPECT_EQ(r.out + r.err, three_lines);
+		EXPECT_EQ(r.status, 0);
+		EXPECT_TRUE(times_are(path, times)) << times[1].tv_sec;
+		EXPECT_TRUE(times_are(bak, times)) << times[1].tv_sec;
+		EXPECT_EQ(read_file(bak), image);
+		std::remove(bak.c_str());
+	}
+	write_file(path, image);
+	ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), kept[0], 0), 0);
+	EXPECT_EQ(run_tool({"-q", path}).status, 0);
+	EXPECT_FALSE(times_are(path, kept[0]));
+	// A backup is never more readable than its file; the umask may narrow it.
+	mode_t mask = umask(022);
+	for (mode_t mode : {0600u, 0640u, 0666u}) {
+		write_file(path, image);
+		ASSERT_EQ(chmod(path.c_str(), mode), 0);
+		EXPECT_EQ(run_tool({"-bq", path}).status, 0);
+		struct stat st;
+		EXPECT_EQ(stat(bak.c_str(), &st), 0);
+		EXPECT_EQ(st.st_mode & 07777, mode & 0755) << std::oct << mode;
+		std::remove(bak.c_str());
+	}
+	// A backup takes its file's owner and group where the run may give
+	// them; where it may not, only the run's own user may read it.
+	const struct {
+		gid_t group; // the file's, owned by 65534
+		bool unprivileged;
+		uid_t owner; // the backup's
+		gid_t backup_group;
+		mode_t mode;
+	} owners[] = {{65534, false, 65534, 65534, 0644}, {65534, true, 0, 0, 0600}, {0, true, 0, 0, 0600}};
+	for (const auto &o : owners) {
+		if (chown(path.c_str(), 65534, o.group) != 0 || chmod(path.c_str(), 0666) != 0)
+			break; // not root
+		write_file(path, image);
+		run_limits limits;
+		limits.unprivileged = o.unprivileged;
+		EXPECT_EQ(run_tool({"-bq", path}, &limits).status, 0);
+		struct stat st;
+		EXPECT_EQ(stat(bak.c_str(), &st), 0);
+		EXPECT_EQ(st.st_mode & 07777, o.mode) << o.group << o.unprivileged;
+		EXPECT_EQ(st.st_uid, o.owner) << o.group << o.unprivileged;
+		EXPECT_EQ(st.st_gid, o.backup_group) << o.group << o.unprivileged;
+		std::remove(bak.c_str());
+	}
+	umask(mask);
+	std::remove(path.c_str());
+#endif
+}
+
+// A backup that cannot be made whole (a file-size limit) leaves the file
+// untouched and no half backup behind; a backup of several MiB is whole;
+// a second backup run over the repaired file is silent and keeps it.
+TEST(Backups, FullDiskAndLargeFile)
+{
+	POSIX_ONLY();
+	std::string path = scratch_path("archive.img");
+	bytes image = sample::archive(three_broken);
+	write_file(path, image);
+	run_limits limits;
+	limits.file_size = 2 * 2048;
+	run_result r = run_tool({"-b", "--totals", path}, &limits);
+	EXPECT_EQ(r.out, three_lines + "0 textures repaired in 0 of 1 file, 6 still to repair, 1 problem\n");
+	EXPECT_EQ(r.err, "txd-depth-fix: " + path + ".bak: no backup made, so the file is left unchanged: File too large\n");
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(read_file(path), image);
+	EXPECT_EQ(backups_of(path), (std::map<std::string, bytes>{}));
+	image.resize((5 << 20) / 2 + 2048, 0x5A);
+	write_file(path, image);
+	EXPECT_EQ(run_tool({"-bq", path}).status, 0);
+	run_result again = run_tool({"-bq", path});
+	EXPECT_EQ(again.out + again.err, "");
+	EXPECT_EQ(again.status, 0);
+	EXPECT_EQ(backups_of(path), (std::map<std::string, bytes>{{".bak", image}}));
+	std::remove(path.c_str());
+	std::remove((path + ".bak").c_str());
+}
+
+// The folder of a FILE named through a link is swapped for another while
+// the file's backup is made: the backup still lands beside the file that
+// was read, never in the other folder. Nor does a name taken meanwhile
+// stop it, or a file system without unnamed files or hard links (vfat,
+// FUSE exFAT), where a cut copy is never named either.
+TEST(Backups, BesideTheFileReadWhateverItsPathComesToMean)
+{
+	NEEDS_FAULT_SHIM();
+	std::string root = scratch_path("tree");
+	ASSERT_TRUE(std::filesystem::create_directories(root + "/real") && std::filesystem::create_directories(root + "/out"));
+	ASSERT_TRUE(make_symlink("real", root + "/d"));
+	write_file(root + "/real/a.img", one_broken);
+	std::string swap = "swap " + root + "/d on . link out";
+	run_limits limits;
+	limits.fault = swap.c_str();
+	run_result r = run_tool({"-b", root + "/d/a.img"}, &limits);
+	EXPECT_EQ(r.out + r.err, a_line);
+	EXPECT_EQ(read_file(root + "/real/a.img"), one_fixed);
+	EXPECT_EQ(backups_of(root + "/real/a.img"), (std::map<std::string, bytes>{{".bak", one_broken}}));
+	EXPECT_TRUE(std::filesystem::is_empty(root + "/out"));
+	// The free name is taken by a link while the copy is made: the copy
+	// takes the next free name, and the link's target is never created.
+	const struct {
+		const char *file, *fault;
+		std::map<std::string, bytes> backups;
+	} rows[] = {{"b.img", "swap @.bak on . link gone", {{".2.bak", one_broken}}},
+	            {"c.img", "unnamed refused; swap @.bak on c.img.ba~ link gone", {{".2.bak", one_broken}}},
+	            {"d.img", "linkat refused", {{".bak", one_broken}}},
+	            {"e.img", "no hard links", {{".bak", one_broken}}},
+	            {"f.img", "no hard links; fsync copy", {}}};
+	for (const auto &row : rows) {
+		std::string path = root + "/real/" + row.file, fault = expand(row.fault, path);
+		write_file(path, one_broken);
+		limits.fault = fault.c_str();
+		r = run_tool({"-b", path}, &limits);
+		bool made = !row.backups.empty();
+		EXPECT_EQ(r.out + r.err, a_line + (made ? "" : "txd-depth-fix: " + path +
+		                                             ".bak: no backup made, so the file is left unchanged: Input/output error\n"))
+		    << row.fault;
+		EXPECT_EQ(read_file(path), made ? one_fixed : one_broken) << row.fault;
+		EXPECT_EQ(backups_of(path), row.backups) << row.fault;
+		std::remove((path + ".bak").c_str());
+	}
+	EXPECT_FALSE(std::filesystem::exists(root + "/real/gone"));
+	std::filesystem::remove_all(root);
+}
+
+// Whenever FILE.bak is a name the folder takes, the backup is made, with or
+// without unnamed files; one byte more and the backup's name is too long.
+TEST(Backups, EveryNameThatFitsHasItsBackup)
+{
+	POSIX_ONLY();
+	std::string root = scratch_path("long");
+	ASSERT_TRUE(std::filesystem::create_directories(root));
+	const struct {
+		std::size_t length;
+		const char *fault;
+	} rows[] = {{251, nullptr}, {251, "unnamed refused"}, {252, nullptr}};
+	for (const auto &row : rows) {
+		std::string path = root + "/" + std::string(row.length - 4, 'n') + ".img";
+		write_file(path, one_broken);
+		run_limits limits;
+		limits.fault = row.fault;
+		if (row.fault != nullptr && !have_fault_shim())
+			continue;
+		run_result r = run_tool({"-b", path}, &limits);
+		bool fits = row.length + 4 <= 255;
+		EXPECT_EQ(r.out + r.err, a_line + (fits ? "" : "txd-depth-fix: " + path +
+		                                             ".bak: no backup made, so the file is left unchanged: File name too long\n"));
+		EXPECT_EQ(read_file(path), fits ? one_fixed : one_broken);
+		if (fits) {
+			EXPECT_EQ(read_file(path + ".bak"), one_broken);
+		}
+		std::filesystem::remove_all(root);
+		std::filesystem::create_directories(root);
+	}
+	std::filesystem::remove_all(root);
+}
+
+#ifdef __linux__
+// A POSIX access list as the system stores it: version 2, then each entry's
+// tag, permissions and id.
+bytes access_list(std::initializer_list<std::array<unsigned, 3>> entries)
+{
+	bytes list{2, 0, 0, 0};
+	for (const auto &[tag, perm, id] : entries) {
+		sample::put16le(list, static_cast<std::uint16_t>(tag));
+		sample::put16le(list, static_cast<std::uint16_t>(perm));
+		sample::put32le(list, id);
+	}
+	return list;
+}
+
+bytes attribute(const std::string &path, const char *name)
+{
+	bytes value(256);
+	ssize_t n = getxattr(path.c_str(), name, value.data(), value.size());
+	value.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+	return value;
+}
+
+enum : unsigned { OWNER = 1, USER = 2, GROUP = 4, MASK = 0x10, OTHER = 0x20, ALL = 0xFFFFFFFF };
+
+// A backup is never more readable than its file, access lists included:
+// the file's list goes with the copy; a folder's default list never lands
+// on it; a user who may write the file only through a list, and cannot
+// give the copy the file's owner, gets a copy only that user can read.
+TEST(Backups, NeverMoreReadableThanTheFile)
+{
+	const bytes keeps_65534_out =
+	    access_list({{OWNER, 6, ALL}, {USER, 0, 65534}, {GROUP, 4, ALL}, {MASK, 4, ALL}, {OTHER, 4, ALL}});
+	const bytes lets_65534_read =
+	    access_list({{OWNER, 6, ALL}, {USER, 4, 65534}, {GROUP, 4, ALL}, {MASK, 4, ALL}, {OTHER, 0, ALL}});
+	const bytes lets_root_write =
+	    access_list({{OWNER, 6, ALL}, {USER, 6, 0}, {GROUP, 4, ALL}, {MASK, 6, ALL}, {OTHER, 0, ALL}});
+	const struct {
+		const char *what;
+		bytes file_list, folder_default;
+		unsigned file_owner;
+		bool unprivileged;
+		bytes backup_list;
+		unsigned backup_mode, backup_owner;
+	} rows[] = {{"FileListGoesWithIt", keeps_65534_out, {}, 0, false, keeps_65534_out, 0644, 0},
+	            {"FolderDefaultStaysAway", {}, lets_65534_read, 0, false, {}, 0640, 0},
+	            {"WriterByListAlone", lets_root_write, {}, 65534, true, {}, 0600, 0}};
+	for (const auto &row : rows) {
+		std::string folder = scratch_path(row.what), path = folder + "/a.img";
+		ASSERT_TRUE(std::filesystem::create_directories(folder));
+		write_file(path, one_broken);
+		ASSERT_EQ(chmod(path.c_str(), 0640), 0);
+		if ((!row.folder_default.empty() && setxattr(folder.c_str(), "system.posix_acl_default", row.folder_default.data(),
+		                                             row.folder_default.size(), 0) != 0) ||
+		    (!row.file_list.empty() &&
+		     setxattr(path.c_str(), "system.posix_acl_access", row.file_list.data(), row.file_list.size(), 0) != 0))
+			GTEST_SKIP() << "no access lists here";
+		if (row.file_owner != 0 && chown(path.c_str(), row.file_owner, row.file_owner) != 0)
+			GTEST_SKIP() << "not root: files cannot be given to another user";
+		run_limits limits;
+		limits.unprivileged = row.unprivileged;
+		EXPECT_EQ(run_tool({"-bq", path}, &limits).status, 0) << row.what;
+		struct stat st;
+		EXPECT_EQ(stat((path + ".bak").c_str(), &st), 0) << row.what;
+		EXPECT_EQ(attribute(path + ".bak", "system.posix_acl_access"), row.backup_list) << row.what;
+		EXPECT_EQ(st.st_mode & 07777, row.backup_mode) << row.what;
+		EXPECT_EQ(st.st_uid, row.backup_owner) << row.what;
+		std::filesystem::remove_all(folder);
+	}
+}
+#endif
+
+// With PATH.bak to PATH.99.bak all taken, here by folders, nothing is
+// written. A copy that a killed run left under the temporary name, where
+// the file system has no unnamed files, is cleared by the next backup.
+TEST(Backups, NoFreeNameAndALeftover)
+{
+	std::string path = scratch_path("archive.img");
+	write_file(path, one_broken);
+	for (int n = 1; n <= 99; n++)
+		std::filesystem::create_directory(path + (n == 1 ? "" : "." + std::to_string(n)) + ".bak");
+	run_result r = run_tool({"-b", path});
+	EXPECT_EQ(r.out, a_line);
+	EXPECT_EQ(r.err, "txd-depth-fix: " + path + ".99.bak: no backup made, so the file is left unchanged: File exists\n");
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(read_file(path), one_broken);
+	std::filesystem::remove(path + ".2.bak");
+	write_file(path + ".ba~", {1, 2, 3});
+	run_limits limits;
+	limits.fault = "unnamed refused";
+	r = run_tool({"-b", path}, have_fault_shim() ? &limits : nullptr);
+	EXPECT_EQ(r.out + r.err, a_line);
+	EXPECT_EQ(read_file(path + ".2.bak"), one_broken);
+	EXPECT_EQ(std::filesystem::exists(path + ".ba~"), posix && !have_fault_shim()); // cleared where it was needed
+	for (int n = 1; n <= 99; n++)
+		std::filesystem::remove(path + (n == 1 ? "" : "." + std::to_string(n)) + ".bak");
+	std::remove((path + ".ba~").c_str());
+	std::remove(path.c_str());
+}
+
+// Two runs on one file at once (a double drop, xargs -P over a list that
+// names it twice): the first is stopped part way, the second runs to its
+// end meanwhile, then the first is resumed or killed. Whatever the order,
+// every backup holds the file as it was, whole, and the file ends
+// repaired by one run or the other.
+TEST(Backups, TwoRunsOnOneFile)
+{
+	NEEDS_FAULT_SHIM();
+	bytes image = one_broken, repaired = one_fixed;
+	image.resize(3 << 20, 0x5A); // copied in three writes
+	repaired.resize(3 << 20, 0x5A);
+	const std::string in_use = "txd-depth-fix: @: cannot write: in use by another run\n";
+	const struct {
+		const char *what;
+		std::vector<std::string> first, second; // the options of each
+		const char *stop; // where the first stops
+		bool killed;
+		std::string second_err; // the first's stderr is empty
+		std::map<std::string, bytes> backups;
+	} rows[] = {
+	    {"SecondWhileTheFirstCopies", {"-b"}, {"-b"}, "stop pwrite copy #2", false, in_use, {{".bak", image}}},
+	    {"SecondWithoutBackup", {"-b"}, {}, "stop pwrite copy #2", false, in_use, {{".bak", image}}},
+	    {"SecondWhileTheFirstWrites", {}, {"-b"}, "stop pwrite archive.img", false, in_use, {}},
+	    {"FirstKilledCopying", {"-b"}, {"-b"}, "stop pwrite copy #2", true, "", {{".bak", image}}},
+	    {"FirstKilledCopyingUnderAName", {"-b"}, {"-b"}, "stop pwrite copy #2; unnamed refused", true, "",
+	     {{".bak", image}}},
+	    {"FirstKilledWriting", {"-b"}, {"-b"}, "stop pwrite archive.img", true, "", {{".bak", image}, {".2.bak", image}}},
+	};
+	for (const auto &row : rows) {
+		std::string path = scratch_path("archive.img");
+		write_file(path, image);
+		run_result second;
+		run_limits limits;
+		limits.fault = row.stop;
+		limits.killed_when_stopped = row.killed;
+		limits.while_stopped = [&] {
+			run_limits own = limits;
+			own.fault = std::string(row.stop).find("unnamed") != std::string::npos ? "unnamed refused" : nullptr;
+			own.while_stopped = nullptr;
+			std::vector<std::string> args = row.second;
+			args.push_back(path);
+			second = run_tool(args, &own);
+		};
+		std::vector<std::string> args = row.first;
+		args.push_back(path);
+		run_result first = run_tool(args, &limits);
+		EXPECT_EQ(second.out + second.err, a_line + expand(row.second_err, path)) << row.what;
+		EXPECT_EQ(second.status, row.second_err.empty() ? 0 : 1) << row.what;
+		if (!row.killed) {
+			EXPECT_EQ(first.out + first.err, a_line) << row.what;
+		}
+		EXPECT_EQ(read_file(path), repaired) << row.what;
+		EXPECT_EQ(backups_of(path), row.backups) << row.what;
+		for (const auto &[suffix, data] : backups_of(path))
+			std::remove((path + suffix).c_str());
+		std::remove(path.c_str());
+	}
+}
+
+// A file another run holds for writing is left for later: its textures
+// are still to repair, and no backup is made of it meanwhile.
+TEST(Backups, AFileAnotherRunHoldsIsLeftForLater)
+{
+	std::string path = scratch_path("archive.img");
+	write_file(path, one_broken);
+	place where = {nullptr, path.c_str(), path.c_str()};
+	io_handle held = open_file(where, true);
+	ASSERT_EQ(open_for_writing(&held, where, true), WRITE_GRANTED);
+	run_limits own_process;
+	run_result r = run_tool({"-b", "--totals", path}, &own_process);
+	close_file(held);
+	EXPECT_EQ(r.out, a_line + "0 textures repaired in 0 of 1 file, 2 still to repair, 1 problem\n");
+	EXPECT_EQ(r.err, "txd-depth-fix: " + path + ": cannot write: in use by another run\n");
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(read_file(path), one_broken);
+	EXPECT_EQ(backups_of(path), (std::map<std::string, bytes>{}));
+	std::remove(path.c_str());
+}
+
+// A FILE that is a link to a backup would make the backup a file to
+// repair: it is left alone, as the backup itself is.
+TEST(Backups, ALinkToABackupIsLeftAlone)
+{
+	POSIX_ONLY();
+	std::string path = scratch_path("a.img"), link = scratch_path("l.img"), chain = scratch_path("m.img");
+	write_file(path + ".bak", one_broken);
+	ASSERT_TRUE(make_symlink(path + ".bak", link) && make_symlink(link, chain));
+	run_result r = run_tool({"-v", "--totals", link, chain});
+	EXPECT_EQ(r.out, link + ": left alone: a link to a backup\n" + chain +
+	                     ": left alone: a link to a backup\n0 textures repaired in 0 of 0 files, 2 left alone\n");
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(read_file(path + ".bak"), one_broken);
+	for (const std::string &p : {path + ".bak", link, chain})
+		std::remove(p.c_str());
+}
+
+} // namespace
