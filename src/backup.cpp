@@ -171,6 +171,29 @@ backup_made make_backup(place where, io_handle f, const file_times *times)
 	return made;
 }
 
+backup_name newest_backup_of(place where)
+{
+	backup_names b = {where.folder, nullptr, nullptr, nullptr, 0, 0};
+	b.name = with_room(where.name, &b.name_length);
+	b.shown = with_room(where.shown, &b.shown_length);
+	backup_name newest = {0, false, b.name, b.shown};
+	if (b.name == nullptr || b.shown == nullptr)
+		return release_backup_name(newest), newest;
+	for (int number = LAST_NUMBER; number >= 1 && newest.number == 0; number--) {
+		name_kind kind = kind_of_name(numbered(b, number)); // a name too long for the folder is none
+		if (kind == NAME_FILE || kind == NAME_OTHER)
+			newest.number = number, newest.regular = kind == NAME_FILE;
+	}
+	return newest;
+}
+
+void release_backup_name(backup_name &b)
+{
+	std::free(b.name);
+	std::free(b.shown);
+	b.name = b.shown = nullptr;
+}
+
 void release_backup(backup_made &b)
 {
 	std::free(b.shown);

@@ -23,6 +23,17 @@ struct backup_made {
 backup_made make_backup(place where, io_handle f, const file_times *times);
 void release_backup(backup_made &b);
 
+// The newest backup of the file at where: PATH.N.bak of the highest N,
+// else PATH.bak; number 0 when there is none. Whether it is a regular file,
+// and its name and path as shown, in memory of their own.
+struct backup_name {
+	int number;
+	bool regular;
+	char *name, *shown;
+};
+backup_name newest_backup_of(place where);
+void release_backup_name(backup_name &b);
+
 // Whether a name (of n bytes) is a backup's: it ends in ".bak" in any
 // letter case (of this tool or another's), or in ".ba~", a copy this tool
 // was making when it was stopped.

@@ -15,10 +15,12 @@
 #include "file_repair.h"
 #include "folder_search.h"
 #include "report.h"
+#include "restore.h"
 #include "wildcards.h"
 
 static const char USAGE[] =
     "usage: txd-depth-fix [-bHnpqtv] [--check] [--totals] [--] FILE|FOLDER...\n"
+    "       txd-depth-fix --restore [-npqv] [--totals] [--] FILE|FOLDER...\n"
     "       txd-depth-fix -h | --help\n"
     "       txd-depth-fix -V | --version\n"
     "Sets to 16 the recorded depth of 16-bit textures that claim 8 or 4 bits\n"
@@ -43,6 +45,9 @@ static const char USAGE[] =
     "                       and what is still to repair, left alone, or a problem\n"
     "      --check          a dry run that prints only what needs repair; exit\n"
     "                       status 0: nothing to repair, 1: something, 2: a problem\n"
+    "      --restore        put each file back as its newest backup holds it, when\n"
+    "                       it differs from it only in depths repaired; then\n"
+    "                       remove that backup\n"
     "  -h, --help           print this help and exit\n"
     "  -V, --version        print the version and exit\n"
     "\n"
@@ -51,7 +56,7 @@ static const char USAGE[] =
     "Exit status: 0 when nothing was reported, 1 when anything was,\n"
     "2 for a usage error (with --check, as above).\n";
 
-enum { OPTION_TOTALS = 256, OPTION_CHECK };
+enum { OPTION_TOTALS = 256, OPTION_CHECK, OPTION_RESTORE };
 
 // The leading '-' returns operands in order, so options count wherever they
 // stand before "--", whatever POSIXLY_CORRECT says.
@@ -63,6 +68,7 @@ static const option LONG_OPTIONS[] = {
     {"help", no_argument, nullptr, 'h'},
     {"preserve", no_argument, nullptr, 'p'},
     {"quiet", no_argument, nullptr, 'q'},
+    {"restore", no_argument, nullptr, OPTION_RESTORE},
     {"totals", no_argument, nullptr, OPTION_TOTALS},
     {"txd", no_argument, nullptr, 't'},
     {"verbose", no_argument, nullptr, 'v'},
@@ -76,6 +82,8 @@ struct command {
 	bool quiet, with_filename, totals;
 	bool loose; // -t: each FILE is a loose dictionary
 	bool check; // a dry run whose status says whether anything needs repair
+	bool restore; // put files back from their backups
+	bool none_given; // options, but no FILE or FOLDER
 	char **operands; // gathered at the front of argv, in order
 	int count;
 	int before_double_dash; // how many of them came before "--"
@@ -89,6 +97,42 @@ static int long_options_matching(const char *word)
 	for (const option *o = LONG_OPTIONS; o->name != nullptr; o++)
 		matches += std::strncmp(o->name, word + 2, n) == 0;
 	return matches;
+}
+
+// Whether a and b (of n and m bytes) are one insertion, deletion or
+// change apart.
+static bool one_edit_apart(const char *a, std::size_t n, const char *b, std::size_t m)
+{
+	if (n > m)
+		return one_edit_apart(b, m, a, n);
+	if (m - n > 1)
+		return false;
+	std::size_t i = 0;
+	while (i < n && a[i] == b[i])
+		i++;
+	if (n == m) // one changed, past the first difference all alike
+		return i < n && std::strncmp(a + i + 1, b + i + 1, n - i - 1) == 0;
+	return std::strncmp(a + i, b + i + 1, n - i) == 0; // one more in b
+}
+
+// The long option one edit from the name given in word ("--name[=x]"), or
+// null.
+static const char *meant_option(const char *word)
+{
+	std::size_t n = std::strcspn(word + 2, "=");
+	for (const option *o = LONG_OPTIONS; o->name != nullptr; o++)
+		if (one_edit_apart(word + 2, n, o->name, std::strlen(o->name)))
+			return o->name;
+	return nullptr;
+}
+
+// The usage hint, except in a held window, whose own hint says it.
+static void usage_hint(report &r)
+{
+	if (r.summary != nullptr && r.summary->keep)
+		return;
+	line_add(r, r.err, "Try 'txd-depth-fix --help' for more information.");
+	line_end(r, r.err);
 }
 
 // The letter getopt refused is the first of the bundle that is none of
@@ -111,9 +155,15 @@ static int usage_error(report &r, const char *word)
 	line_add(r, err, "txd-depth-fix: ");
 	if (word[1] == '-') { // every word getopt refuses starts with '-'
 		bool ambiguous = optopt == 0 && long_options_matching(word) > 1;
+		const char *meant = optopt == 0 && !ambiguous ? meant_option(word) : nullptr;
 		line_add(r, err, optopt != 0 || ambiguous ? "option '" : "unknown option '");
 		line_add_shown_n(r, err, word, std::strcspn(word, "="));
 		line_add(r, err, optopt != 0 ? "' takes no argument" : ambiguous ? "' is ambiguous" : "'");
+		if (meant != nullptr) {
+			line_add(r, err, "; did you mean '--");
+			line_add(r, err, meant);
+			line_add(r, err, "'?");
+		}
 	} else {
 		std::size_t n, at = refused_letter(word, &n);
 		bool dash = word[at] == '-'; // "-n-": the dash alone would read as "--"
@@ -126,9 +176,18 @@ static int usage_error(report &r, const char *word)
 			line_add(r, err, "'");
 		}
 	}
-	line_end_kept(r);
-	line_add(r, err, "Try 'txd-depth-fix --help' for more information.");
 	line_end(r, err);
+	usage_hint(r);
+	return EXIT_USAGE;
+}
+
+// An error in the options as a whole: "txd-depth-fix: WHAT", the hint.
+static int usage_error_text(report &r, const char *what)
+{
+	line_add(r, r.err, "txd-depth-fix: ");
+	line_add(r, r.err, what);
+	line_end(r, r.err);
+	usage_hint(r);
 	return EXIT_USAGE;
 }
 
@@ -144,6 +203,7 @@ static bool set_option(command &c, int letter)
 	case 'v': c.run.verbose = true; break;
 	case OPTION_TOTALS: c.totals = true; break;
 	case OPTION_CHECK: c.check = c.run.dry_run = c.quiet = true; break;
+	case OPTION_RESTORE: c.restore = true; break;
 	default: return false;
 	}
 	return true;
@@ -174,10 +234,16 @@ static int parse_options(int argc, char *argv[], report &r, command &c)
 	c.before_double_dash = c.count;
 	for (int i = optind; i < argc; i++)
 		c.operands[c.count++] = argv[i];
+	if (c.restore && (c.run.backup || c.loose || c.check))
+		return usage_error_text(r, c.check ? "--restore cannot be combined with --check"
+		                           : c.run.backup ? "--restore cannot be combined with -b"
+		                                          : "--restore cannot be combined with -t");
+	if ((c.none_given = c.count == 0))
+		return usage_error_text(r, "no FILE or FOLDER given");
 	return -1;
 }
 
-static void search_folder(report &r, const char *path, const run_options &options)
+static void search_folder(report &r, const command &c, const char *path)
 {
 	search s;
 	found_file f;
@@ -185,8 +251,12 @@ static void search_folder(report &r, const char *path, const run_options &option
 	while (next_found_file(s, f)) {
 		if (f.problem != nullptr)
 			print_problem(r, f.where.shown, nullptr, f.problem, f.err);
+		else if (f.passed_over != nullptr)
+			print_left_alone(r, f.where.shown, f.passed_over);
+		else if (c.restore)
+			restore_found_file(r, f.where, c.run);
 		else
-			repair_found_file(r, f.where, options);
+			repair_found_file(r, f.where, c.run);
 	}
 	search_end(s);
 }
@@ -215,11 +285,13 @@ static void repair_operand(report &r, const command &c, const char *operand)
 	const char *name;
 	open_folder *folder = open_folder_of(operand, &name);
 	if (folder == nullptr) {
-		print_problem(r, operand, nullptr, std::strerror(errno), 0);
+		print_problem(r, operand, nullptr, nullptr, errno);
 		return;
 	}
-	if (!repair_file(r, {folder, name, operand}, true, c.loose ? DICTIONARIES_ONLY : EITHER_KIND,
-	                 c.count > 1 || c.with_filename, c.run))
+	if (c.restore)
+		restore_file(r, {folder, name, operand}, true, true, c.run);
+	else if (!repair_file(r, {folder, name, operand}, true, c.loose ? DICTIONARIES_ONLY : EITHER_KIND,
+	                      c.count > 1 || c.with_filename, c.run))
 		print_left_alone(r, operand, c.loose || has_txd_extension(name) ? "not a texture dictionary" : "not a VER2 archive");
 	close_folder(folder);
 }
@@ -231,9 +303,9 @@ static void handle_operand(report &r, const command &c, const char *operand)
 {
 	path_kind kind = kind_of_path(operand);
 	if (kind == PATH_FOLDER)
-		search_folder(r, operand, c.run);
+		search_folder(r, c, operand);
 	else if (kind == PATH_MISSING)
-		print_problem(r, operand, nullptr, std::strerror(errno), 0);
+		print_problem(r, operand, nullptr, nullptr, errno);
 	else if (names_a_backup(operand))
 		print_left_alone(r, operand, "a backup");
 	else if (links_to_a_backup(operand))
@@ -277,9 +349,8 @@ static int refuse_windows_style_option(report &r, const char *word)
 	line_add(r, r.err, "txd-depth-fix: unknown option '");
 	line_add_shown(r, r.err, word);
 	line_add(r, r.err, "' (options start with '-')");
-	line_end_kept(r);
-	line_add(r, r.err, "Try 'txd-depth-fix --help' for more information.");
 	line_end(r, r.err);
+	usage_hint(r);
 	return EXIT_USAGE;
 }
 
@@ -337,8 +408,10 @@ static void handle_operands(report &r, command &c)
 static int run_command(report &r, int argc, char *argv[], command &c, run_summary &summary)
 {
 	if (argc <= 1) {
-		line_add(r, r.err, "txd-depth-fix: no FILE or FOLDER given; try 'txd-depth-fix --help'");
-		line_end(r, r.err);
+		if (!summary.keep) { // a held window says how to start instead
+			line_add(r, r.err, "txd-depth-fix: no FILE or FOLDER given; try 'txd-depth-fix --help'");
+			line_end(r, r.err);
+		}
 		return EXIT_CLEAN;
 	}
 	if (asks_for_windows_help(argc, argv))
@@ -352,9 +425,11 @@ static int run_command(report &r, int argc, char *argv[], command &c, run_summar
 		return status;
 	r.quiet = c.quiet || summary.keep;
 	r.verbose = c.run.verbose;
+	r.dry_run = c.run.dry_run;
+	summary.restore = c.restore;
 	handle_operands(r, c);
 	if (c.totals)
-		print_totals(r, c.run.dry_run);
+		print_totals(r, c.restore);
 	summary.operands = c.count;
 	return -1;
 }
@@ -366,7 +441,7 @@ int txd_depth_fix(int argc, char *argv[], std::FILE *out, std::FILE *err, run_su
 	s.operands = 0;
 	report r;
 	report_begin(r, out, err, &s);
-	command c = {{false, false, false, false}, false, false, false, false, false, nullptr, 0, 0};
+	command c = {{false, false, false, false}, false, false, false, false, false, false, false, nullptr, 0, 0};
 	int status = run_command(r, argc, argv, c, s);
 	check_output(r);
 	if (status == -1)
@@ -374,8 +449,9 @@ int txd_depth_fix(int argc, char *argv[], std::FILE *out, std::FILE *err, run_su
 	else if (status == EXIT_CLEAN && r.totals.problems > 0) // help that could not be written
 		status = c.check ? EXIT_CHECK_PROBLEM : EXIT_REPORTED;
 	s.totals = r.totals;
-	s.usage_error = status == EXIT_USAGE;
-	totals_text(r.totals, c.run.dry_run, s.totals_line, sizeof s.totals_line);
+	s.seen = r.seen;
+	s.usage_error = status == EXIT_USAGE && !c.none_given; // options with nothing to use them on: drop something
+	totals_text(r.totals, c.run.dry_run, c.restore, s.totals_line, sizeof s.totals_line);
 	report_end(r);
 	return status;
 }

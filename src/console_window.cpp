@@ -11,12 +11,18 @@
 static const char *const HINTS[] = {
     "",
     "The options given are not right; txd-depth-fix /? lists them.\n",
-    ("Drop VER2 archives, .txd files or folders onto txd-depth-fix.exe: it repairs them in place (back up first, "
+    ("Drop archives, .txd files or folders onto txd-depth-fix.exe: it repairs them in place (back up first, "
      "or use -b).\n"),
     "Each problem above names its file and what went wrong.\n",
     "Nothing dropped could be repaired: each file left alone is listed above with why.\n",
     "Nothing in what was dropped was a VER2 archive or a texture dictionary.\n",
+    "Nothing in what was dropped had a backup to restore from.\n",
+    "Nothing needed repair.\n",
 };
+// The next step for what the problems were.
+static const char IN_USE_STEP[] = "A file in use: close the game or editor that has it open, then try again.\n";
+static const char DENIED_STEP[] = "Access denied: clear the file's read-only attribute, or copy the folder out of "
+                                  "Program Files and repair the copy.\n";
 static const char PROMPT[] = "Press Enter to close this window.";
 
 bool console_closes_at_exit(unsigned long console_processes, bool stdin_is_console)
@@ -35,11 +41,14 @@ held_window_hint held_window_hint_for(const run_summary &summary)
 		return HINT_USAGE;
 	if (summary.operands == 0)
 		return HINT_DROP_SOMETHING;
-	if (summary.totals.problems > 0)
+	const report_totals &t = summary.totals;
+	if (t.problems > 0)
 		return HINT_PROBLEMS;
-	if (summary.totals.files > 0)
-		return HINT_NONE;
-	return summary.totals.left_alone > 0 ? HINT_LEFT_ALONE : HINT_NOTHING_FOUND;
+	if (summary.restore ? t.restored > 0 : t.files > 0)
+		return summary.restore || t.textures > 0 || t.still > 0 ? HINT_NONE : HINT_NOTHING_NEEDED;
+	if (t.left_alone > 0)
+		return HINT_LEFT_ALONE;
+	return summary.restore ? HINT_NO_BACKUP : HINT_NOTHING_FOUND;
 }
 
 // Room for the kept lines of k and the line that counts the rest.
@@ -63,16 +72,22 @@ static void add_lines(char *text, std::size_t *n, std::size_t room, const kept_l
 
 char *held_window_text(const run_summary &summary)
 {
-	const char *hint = HINTS[held_window_hint_for(summary)];
+	held_window_hint which = held_window_hint_for(summary);
+	const char *hint = HINTS[which];
+	const char *in_use = which == HINT_PROBLEMS && (summary.seen & SEEN_IN_USE) ? IN_USE_STEP : "";
+	const char *denied = which == HINT_PROBLEMS && (summary.seen & SEEN_DENIED) ? DENIED_STEP : "";
 	std::size_t room = room_for(summary.problems) + room_for(summary.left_alone) + TOTALS_ROOM + std::strlen(hint) +
-	                   sizeof PROMPT + 4;
+	                   sizeof IN_USE_STEP + sizeof DENIED_STEP + sizeof PROMPT + 4;
 	char *text = static_cast<char *>(std::malloc(room));
 	if (text == nullptr)
 		return nullptr;
 	std::size_t n = static_cast<std::size_t>(std::snprintf(text, room, "\n"));
-	add_lines(text, &n, room, summary.problems, summary.problems.all - summary.problems.kept == 1 ? "problem" : "problems");
-	add_lines(text, &n, room, summary.left_alone, "left alone");
-	std::snprintf(text + n, room - n, "%s\n%s%s", summary.totals_line, hint, PROMPT);
+	if (which != HINT_USAGE && which != HINT_DROP_SOMETHING) { // the run's own, when there was one
+		add_lines(text, &n, room, summary.problems, summary.problems.all - summary.problems.kept == 1 ? "problem" : "problems");
+		add_lines(text, &n, room, summary.left_alone, "left alone");
+		n += static_cast<std::size_t>(std::snprintf(text + n, room - n, "%s\n", summary.totals_line));
+	}
+	std::snprintf(text + n, room - n, "%s%s%s%s", hint, in_use, denied, PROMPT);
 	return text;
 }
 

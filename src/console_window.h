@@ -16,13 +16,25 @@ bool console_window_closes_at_exit();
 
 // The hint a held window ends with, fitting what happened: the options
 // were wrong; nothing was dropped; there were problems; what was dropped
-// was all left alone; nothing found in what was dropped was of either kind.
-enum held_window_hint { HINT_NONE, HINT_USAGE, HINT_DROP_SOMETHING, HINT_PROBLEMS, HINT_LEFT_ALONE, HINT_NOTHING_FOUND };
+// was all left alone; nothing found in what was dropped was of either kind
+// (or had a backup to restore from); everything found was sound already.
+enum held_window_hint {
+	HINT_NONE,
+	HINT_USAGE,
+	HINT_DROP_SOMETHING,
+	HINT_PROBLEMS,
+	HINT_LEFT_ALONE,
+	HINT_NOTHING_FOUND,
+	HINT_NO_BACKUP,
+	HINT_NOTHING_NEEDED
+};
 held_window_hint held_window_hint_for(const run_summary &summary);
 
 // What the held window shows after the run: each problem again and each
-// FILE left alone (the first 20 of each, then how many more), the totals,
-// the hint and the prompt; in memory of its own, null when there is none.
+// file left alone (the first 20 of each, then how many more), the totals,
+// the hint (with the next step for files in use or access denied) and the
+// prompt; with nothing dropped or the options wrong, only the hint and the
+// prompt. In memory of its own, null when there is none.
 char *held_window_text(const run_summary &summary);
 
 // Shows that on the console itself, never on redirected output, and waits

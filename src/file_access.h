@@ -131,8 +131,9 @@ bool name_copy(new_copy &copy, place temporary, place final);
 // Closes the copy, and takes away what it left under the temporary name.
 void discard_copy(new_copy &copy, place temporary);
 
-// Takes away the file at where, never a folder, never a link's target.
-void remove_file(place where);
+// Takes away the file at where, never a folder, never a link's target;
+// false with errno set when it cannot.
+bool remove_file(place where);
 
 // Sees that what was written to f is on the disk.
 bool flush_to_disk(io_handle f);
@@ -157,9 +158,10 @@ struct file_facts {
 bool inspect_file(io_handle f, file_facts *facts);
 bool set_file_times(io_handle f, const file_times &times);
 
-// One name in a folder and what the folder says it is. Symbolic links (on
-// Windows every reparse point), FIFOs, sockets and devices are ENTRY_OTHER.
-enum entry_kind { ENTRY_FOLDER, ENTRY_FILE, ENTRY_OTHER };
+// One name in a folder and what the folder says it is. Symbolic links are
+// ENTRY_LINK (on Windows every reparse point); FIFOs, sockets and devices
+// ENTRY_OTHER.
+enum entry_kind { ENTRY_FOLDER, ENTRY_FILE, ENTRY_LINK, ENTRY_OTHER };
 struct folder_entry {
 	const char *name;
 	entry_kind kind;

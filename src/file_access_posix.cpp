@@ -414,9 +414,9 @@ void discard_copy(new_copy &copy, place temporary)
 		unlinkat(folder_of(temporary), temporary.name, 0);
 }
 
-void remove_file(place where)
+bool remove_file(place where)
 {
-	unlinkat(folder_of(where), where.name, 0);
+	return unlinkat(folder_of(where), where.name, 0) == 0;
 }
 
 bool flush_to_disk(io_handle f)
@@ -461,9 +461,12 @@ static entry_kind kind_of_entry(int folder, const dirent *d)
 		struct stat st;
 		if (fstatat(folder, d->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
 			return ENTRY_OTHER;
-		return S_ISDIR(st.st_mode) ? ENTRY_FOLDER : S_ISREG(st.st_mode) ? ENTRY_FILE : ENTRY_OTHER;
+		return S_ISDIR(st.st_mode)   ? ENTRY_FOLDER
+		       : S_ISREG(st.st_mode) ? ENTRY_FILE
+		       : S_ISLNK(st.st_mode) ? ENTRY_LINK
+		                             : ENTRY_OTHER;
 	}
-	return type == DT_DIR ? ENTRY_FOLDER : type == DT_REG ? ENTRY_FILE : ENTRY_OTHER;
+	return type == DT_DIR ? ENTRY_FOLDER : type == DT_REG ? ENTRY_FILE : type == DT_LNK ? ENTRY_LINK : ENTRY_OTHER;
 }
 
 // Reads every name of the folder open as fd; closes nothing.

@@ -29,7 +29,8 @@ struct file_run {
 	bool refused;   // writing was refused, or the backup failed: said once
 	bool wrote;     // a depth reached the file
 	std::uint64_t found;
-	file_times times; // as the file had them when it was opened
+	file_times times;  // as the file had them when it was opened
+	problem_fold fold; // the entries' problems
 };
 
 static void report_problem(file_run &run, const char *what, int err = 0)
@@ -39,7 +40,7 @@ static void report_problem(file_run &run, const char *what, int err = 0)
 
 static void report_span(file_run &run, const span &s, const char *what, int err)
 {
-	print_problem(run.r, run.where.shown, s.label, what, err);
+	print_entry_problem(run.r, run.fold, run.where.shown, s.label, what, err);
 }
 
 // The part of a span that lies within the file, as read into memory, and
@@ -96,7 +97,7 @@ static bool open_writable(file_run &run)
 		report_problem(run, "cannot write: it was replaced while being read");
 		return false;
 	case WRITE_IN_USE:
-		report_problem(run, "cannot write: in use by another run");
+		print_in_use(run.r, run.where.shown);
 		return false;
 	case WRITE_REFUSED:
 		report_problem(run, "cannot write", errno);
@@ -116,7 +117,8 @@ static bool backed_up(file_run &run)
 		print_problem(run.r, b.shown != nullptr ? b.shown : run.where.shown, nullptr,
 		              "no backup made, so the file is left unchanged", b.err);
 		run.refused = true;
-	}
+	} else
+		print_backed_up(run.r, run.where.shown, b.shown);
 	release_backup(b);
 	return run.backed_up = !run.refused;
 }
@@ -170,11 +172,14 @@ struct write_outcome {
 	std::int32_t written, still;
 };
 
-// Writes the repaired bytes back over those they were read from.
+// Writes the repaired bytes back over those they were read from; the
+// listing keeps what reached the file.
 static write_outcome write_back(file_run &run, const span &s, entry_data &d)
 {
-	if (!ready_to_write(run, s, d))
+	if (!ready_to_write(run, s, d)) {
+		d.repairs.count = 0;
 		return {0, d.count};
+	}
 	std::size_t put = 0;
 	if (write_at(run.f, s.start, d.bytes, d.got, &put) == IO_WHOLE)
 		return {d.count, 0};
@@ -195,7 +200,7 @@ static void repair_span(file_run &run, const span &s)
 	write_outcome done = {run.options.dry_run ? found : 0, 0};
 	if (found > 0 && !run.options.dry_run)
 		done = write_back(run, s, d);
-	if (print_count_line(run.r, run.prefix, s.name, found))
+	if (print_count_line(run.r, run.prefix, s.name, found, done.written, done.still))
 		print_listing(run.r, run.prefix, d.bytes, d.repairs);
 	run.r.totals.textures += static_cast<std::uint64_t>(done.written);
 	run.r.totals.still += static_cast<std::uint64_t>(done.still);
@@ -249,6 +254,7 @@ static void repair_archive(file_run &run, const unsigned char *head, std::size_t
 	archive_plan plan = plan_archive(directory, records, run.size);
 	for (span s; next_span(plan, s);)
 		repair_span(run, s);
+	print_folded(run.r, run.fold, run.where.shown);
 	std::free(directory);
 	if (err != 0)
 		report_problem(run, "cannot read the directory", err);
@@ -280,10 +286,10 @@ static bool repair_by_kind(file_run &run, kind_rule rule, bool name_archive_line
 bool repair_file(report &r, place where, bool follow, kind_rule rule, bool name_archive_lines,
                  const run_options &options)
 {
-	file_run run = {r, where, follow, nullptr, options, NO_HANDLE, 0, false, !options.backup, false, false, 0, {}};
+	file_run run = {r, where, follow, nullptr, options, NO_HANDLE, 0, false, !options.backup, false, false, 0, {}, {}};
 	run.f = open_file(where, follow);
 	if (run.f == NO_HANDLE) {
-		report_problem(run, std::strerror(errno));
+		report_problem(run, nullptr, errno);
 		return true;
 	}
 	file_facts facts;
@@ -318,7 +324,7 @@ void repair_found_file(report &r, place where, const run_options &options)
 	std::size_t got;
 	if (!read_first_bytes(where, head, sizeof head, &got)) {
 		if (errno != ENOENT && errno != ELOOP)
-			print_problem(r, where.shown, nullptr, std::strerror(errno), 0);
+			print_problem(r, where.shown, nullptr, nullptr, errno);
 		return;
 	}
 	if (kind_of(head, got, where.name, EITHER_KIND) != KIND_NEITHER)

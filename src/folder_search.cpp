@@ -11,7 +11,7 @@
 
 static bool problem(found_file &f, const char *shown, const char *what, int err)
 {
-	f = {{nullptr, nullptr, shown}, what, err};
+	f = {{nullptr, nullptr, shown}, nullptr, what, err};
 	return true;
 }
 
@@ -59,20 +59,22 @@ static bool step(search &s, found_file &f)
 		return false;
 	}
 	const folder_entry &e = top.listing.entries[top.next++];
-	if (is_passed_over(e))
-		return false;
 	if (!set_path(s, top.path_length, e.name))
 		return problem(f, s.path, "not enough memory for the path", 0);
 	place where = {top.listing.folder, e.name, s.path};
 	if (e.kind == ENTRY_FOLDER)
 		return enter_folder(s, where, false, f);
-	f = {where, nullptr, 0};
+	f = {where, passed_over_because(e), nullptr, 0};
 	return true;
 }
 
-bool is_passed_over(const folder_entry &e)
+const char *passed_over_because(const folder_entry &e)
 {
-	return e.kind == ENTRY_OTHER || (e.kind == ENTRY_FILE && is_backup_name(e.name));
+	if (e.kind == ENTRY_LINK)
+		return "a link";
+	if (e.kind == ENTRY_OTHER)
+		return "not a regular file";
+	return e.kind == ENTRY_FILE && is_backup_name(e.name) ? "a backup" : nullptr;
 }
 
 void search_begin(search &s, const char *path)

@@ -7,10 +7,13 @@
 
 #include "file_access.h"
 
-// A file found, or (problem not null) what went wrong at where.shown and
-// why (err, or 0 for no system error). Valid until the next call.
+// A file found; or (passed_over not null) a name the search passes over
+// unopened, and why: "a link", "a backup", "not a regular file"; or
+// (problem not null) what went wrong at where.shown and why (err, or 0
+// for no system error). Valid until the next call.
 struct found_file {
 	place where;
+	const char *passed_over;
 	const char *problem;
 	int err;
 };
@@ -37,8 +40,8 @@ struct search {
 // Searches the folder at path (a link named here is followed), depth
 // first, each folder's names in ascending byte order, a subfolder at its
 // own name's place. Inside, links, FIFOs, sockets, devices and files named
-// *.bak are passed over unopened, and so is a folder that goes or turns
-// into a link before it is listed.
+// *.bak are handed out as passed over, never opened; a folder that goes or
+// turns into a link before it is listed is passed over in silence.
 void search_begin(search &s, const char *path);
 
 // The next file or problem; false when the search is over.
@@ -47,8 +50,8 @@ bool next_found_file(search &s, found_file &f);
 // Releases what the search holds, whether or not it is over.
 void search_end(search &s);
 
-// Whether a search passes over the entry unopened: a link, FIFO, socket or
-// device, or a file named *.bak.
-bool is_passed_over(const folder_entry &e);
+// Why a search passes over the entry unopened: a link, FIFO, socket or
+// device, or a file named *.bak; null when it does not.
+const char *passed_over_because(const folder_entry &e);
 
 #endif

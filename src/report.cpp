@@ -109,13 +109,25 @@ void line_add_number(report &r, std::FILE *to, std::uint64_t n)
 
 // One write per line: the stream is flushed before and after, so that an
 // unbuffered or emptied stream hands the whole line to the system at once.
+// A write to out that failed: a reader gone stops all later ones quietly.
+static void out_failed(report &r)
+{
+	int err = errno != 0 ? errno : EIO;
+	if (err == EPIPE)
+		r.out_gone = true;
+	else if (r.out_error == 0)
+		r.out_error = err;
+}
+
 void line_end(report &r, std::FILE *to)
 {
 	add_bytes(r, to, "\n", 1);
 	bool console = to == r.out ? r.out_console : r.err_console;
-	bool written = (console && write_console(to, r.line, r.length)) || std::fwrite(r.line, 1, r.length, to) == r.length;
-	if ((std::fflush(to) != 0 || !written) && to == r.out && r.out_error == 0)
-		r.out_error = errno != 0 ? errno : EIO;
+	bool skipped = to == r.out && r.out_gone;
+	bool written =
+	    skipped || (console && write_console(to, r.line, r.length)) || std::fwrite(r.line, 1, r.length, to) == r.length;
+	if (!skipped && (std::fflush(to) != 0 || !written) && to == r.out)
+		out_failed(r);
 	r.length = 0;
 }
 
@@ -162,11 +174,21 @@ void line_end_kept(report &r)
 
 void print_text(report &r, const char *text)
 {
-	if (std::fputs(text, r.out) == EOF && r.out_error == 0)
-		r.out_error = errno != 0 ? errno : EIO;
+	if (std::fputs(text, r.out) == EOF || std::fflush(r.out) != 0)
+		out_failed(r);
 }
 
-void print_problem(report &r, const char *path, const char *name, const char *what, int err)
+// What a held window's hint can name a next step for: a file another
+// program has open, or access denied.
+static unsigned kind_of_problem(int err)
+{
+	if (err == EBUSY || err == ETXTBSY)
+		return SEEN_IN_USE;
+	return err == EACCES || err == EPERM || err == EROFS ? SEEN_DENIED : 0;
+}
+
+// "txd-depth-fix: PATH: [NAME: ]", the start of every problem.
+static void add_problem_start(report &r, const char *path, const char *name)
 {
 	line_add(r, r.err, "txd-depth-fix: ");
 	line_add_shown(r, r.err, path);
@@ -175,13 +197,58 @@ void print_problem(report &r, const char *path, const char *name, const char *wh
 		line_add_shown(r, r.err, name);
 		line_add(r, r.err, ": ");
 	}
-	line_add(r, r.err, what);
-	if (err != 0) {
+}
+
+// "WHAT: why", either alone, and the end of the line.
+static void add_problem_end(report &r, const char *what, int err)
+{
+	if (what != nullptr)
+		line_add(r, r.err, what);
+	if (what != nullptr && err != 0)
 		line_add(r, r.err, ": ");
+	if (err != 0)
 		line_add(r, r.err, std::strerror(err));
-	}
 	line_end_kept(r);
+	r.seen |= kind_of_problem(err);
+}
+
+void print_problem(report &r, const char *path, const char *name, const char *what, int err)
+{
+	add_problem_start(r, path, name);
+	add_problem_end(r, what, err);
 	r.totals.problems++;
+}
+
+void print_in_use(report &r, const char *path)
+{
+	print_problem(r, path, nullptr, "cannot write: in use by another run", 0);
+	r.seen |= SEEN_IN_USE;
+}
+
+void print_entry_problem(report &r, problem_fold &fold, const char *path, const char *name, const char *what, int err)
+{
+	std::size_t k = 0;
+	while (k < fold.kinds && !(fold.what[k] == what && fold.err[k] == err))
+		k++;
+	if (k == fold.kinds && k < FOLD_KINDS)
+		fold.what[k] = what, fold.err[k] = err, fold.count[k] = 0, fold.kinds++;
+	if (k < fold.kinds && ++fold.count[k] > FOLD_AFTER)
+		r.totals.problems++;
+	else
+		print_problem(r, path, name, what, err);
+}
+
+void print_folded(report &r, const problem_fold &fold, const char *path)
+{
+	for (std::size_t k = 0; k < fold.kinds; k++) {
+		if (fold.count[k] <= FOLD_AFTER)
+			continue;
+		add_problem_start(r, path, nullptr);
+		line_add(r, r.err, "... and ");
+		line_add_number(r, r.err, fold.count[k] - FOLD_AFTER);
+		line_add(r, r.err, fold.count[k] - FOLD_AFTER == 1 ? " more entry: " : " more entries: ");
+		add_problem_end(r, fold.what[k], fold.err[k]);
+	}
 }
 
 static void add_prefix(report &r, const char *prefix)
@@ -192,16 +259,22 @@ static void add_prefix(report &r, const char *prefix)
 	}
 }
 
-bool print_count_line(report &r, const char *prefix, const char *name, std::int32_t count)
+bool print_count_line(report &r, const char *prefix, const char *name, std::int32_t found, std::int32_t written,
+                      std::int32_t still)
 {
-	if (r.quiet && count == 0)
+	if (r.quiet && found == 0)
 		return false;
 	add_prefix(r, prefix);
-	line_add(r, r.out, "Patching ");
+	line_add(r, r.out, r.dry_run ? "Checking " : "Patching ");
 	line_add_shown(r, r.out, name);
-	line_add(r, r.out, " patched ");
-	line_add_number(r, r.out, static_cast<std::uint64_t>(count));
-	line_add(r, r.out, " textures");
+	line_add(r, r.out, r.dry_run ? " found " : " patched ");
+	line_add_number(r, r.out, static_cast<std::uint64_t>(r.dry_run ? found : written));
+	line_add(r, r.out, !r.dry_run ? " textures" : found == 1 ? " texture to repair" : " textures to repair");
+	if (!r.dry_run && still > 0) {
+		line_add(r, r.out, ", ");
+		line_add_number(r, r.out, static_cast<std::uint64_t>(still));
+		line_add(r, r.out, " still to repair");
+	}
 	line_end(r, r.out);
 	return true;
 }
@@ -250,6 +323,28 @@ void print_listing(report &r, const char *prefix, const unsigned char *buffer, c
 	}
 }
 
+void print_backed_up(report &r, const char *path, const char *backup)
+{
+	if (!r.verbose)
+		return;
+	line_add_shown(r, r.out, path);
+	line_add(r, r.out, ": backed up to ");
+	line_add_shown(r, r.out, backup);
+	line_end(r, r.out);
+}
+
+void print_restored(report &r, const char *path, const char *backup)
+{
+	r.totals.restored++;
+	if (r.quiet)
+		return;
+	line_add(r, r.out, r.dry_run ? "Would restore " : "Restored ");
+	line_add_shown(r, r.out, path);
+	line_add(r, r.out, " from ");
+	line_add_shown(r, r.out, backup);
+	line_end(r, r.out);
+}
+
 void print_left_alone(report &r, const char *path, const char *why)
 {
 	r.totals.left_alone++;
@@ -266,39 +361,50 @@ void print_left_alone(report &r, const char *path, const char *why)
 	line_end(r, r.out);
 }
 
-// TOTALS_ROOM holds the longest line, every count at its 20 digits, so no
-// part is ever cut.
-void totals_text(const report_totals &t, bool dry_run, char *text, std::size_t room)
+// The words of a count: "1 file", "2 files".
+static int add_count(char *text, std::size_t room, std::uint64_t n, const char *word)
 {
-	auto plural = [](std::uint64_t n) { return n == 1 ? "" : "s"; };
-	int n = std::snprintf(text, room, "%llu texture%s %s in %llu of %llu file%s",
-	                      static_cast<unsigned long long>(t.textures), plural(t.textures),
-	                      dry_run ? "to repair" : "repaired", static_cast<unsigned long long>(t.repaired),
-	                      static_cast<unsigned long long>(t.files), plural(t.files));
-	if (t.still > 0)
-		n += std::snprintf(text + n, room - static_cast<std::size_t>(n), ", %llu still to repair",
-		                   static_cast<unsigned long long>(t.still));
-	if (t.left_alone > 0)
-		n += std::snprintf(text + n, room - static_cast<std::size_t>(n), ", %llu left alone",
-		                   static_cast<unsigned long long>(t.left_alone));
-	if (t.problems > 0)
-		std::snprintf(text + n, room - static_cast<std::size_t>(n), ", %llu problem%s",
-		              static_cast<unsigned long long>(t.problems), plural(t.problems));
+	return std::snprintf(text, room, "%llu %s%s", static_cast<unsigned long long>(n), word, n == 1 ? "" : "s");
 }
 
-void print_totals(report &r, bool dry_run)
+// TOTALS_ROOM holds the longest line, every count at its 20 digits, so no
+// part is ever cut.
+void totals_text(const report_totals &t, bool dry_run, bool restore, char *text, std::size_t room)
+{
+	std::size_t n = 0;
+	auto more = [&](int written) { n += static_cast<std::size_t>(written); };
+	if (restore) {
+		more(add_count(text, room, t.restored, "file"));
+		more(std::snprintf(text + n, room - n, dry_run ? " to restore" : " restored"));
+	} else {
+		more(add_count(text, room, t.textures, "texture"));
+		more(std::snprintf(text + n, room - n, " %s in %llu of ", dry_run ? "to repair" : "repaired",
+		                   static_cast<unsigned long long>(t.repaired)));
+		more(add_count(text + n, room - n, t.files, "file"));
+		if (t.still > 0)
+			more(std::snprintf(text + n, room - n, ", %llu still to repair", static_cast<unsigned long long>(t.still)));
+	}
+	if (t.left_alone > 0)
+		more(std::snprintf(text + n, room - n, ", %llu left alone", static_cast<unsigned long long>(t.left_alone)));
+	if (t.problems > 0) {
+		more(std::snprintf(text + n, room - n, ", "));
+		more(add_count(text + n, room - n, t.problems, "problem"));
+	}
+}
+
+void print_totals(report &r, bool restore)
 {
 	char text[TOTALS_ROOM];
-	totals_text(r.totals, dry_run, text, sizeof text);
+	totals_text(r.totals, r.dry_run, restore, text, sizeof text);
 	line_add(r, r.out, text);
 	line_end(r, r.out);
 }
 
 void check_output(report &r)
 {
-	if (std::fflush(r.out) != 0 && r.out_error == 0)
-		r.out_error = errno != 0 ? errno : EIO;
-	if (r.out_error == 0 && std::ferror(r.out))
+	if (!r.out_gone && std::fflush(r.out) != 0)
+		out_failed(r);
+	if (r.out_error == 0 && !r.out_gone && std::ferror(r.out))
 		r.out_error = EIO;
 	if (r.out_error != 0)
 		print_problem(r, "standard output", nullptr, std::strerror(r.out_error), 0);

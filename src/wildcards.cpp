@@ -117,7 +117,7 @@ bool expand_operand(const char *operand, path_list &list)
 		for (std::size_t i = 0; added && i < listing.count; i++) {
 			if (!matches_pattern(listing.entries[i].name, pattern))
 				continue;
-			if (is_passed_over(listing.entries[i]))
+			if (passed_over_because(listing.entries[i]) != nullptr)
 				passed_over = true;
 			else
 				added = add_path(list, operand, folder_length, listing.entries[i].name);

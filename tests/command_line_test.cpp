@@ -93,21 +93,24 @@ INSTANTIATE_TEST_SUITE_P(
     Options, CommandLine,
     ::testing::Values(
         command_case{"NoArgument", {}, "", "txd-depth-fix: no FILE or FOLDER given; try 'txd-depth-fix --help'\n", 0, ""},
-        command_case{"OptionsButNoFile", {"-n", "--verbose"}, "", "", 0, ""},
+        command_case{"OptionsButNoFile", {"-n", "--verbose"}, "", "txd-depth-fix: no FILE or FOLDER given\n" + usage_hint, 2, ""},
+        command_case{"CheckButNoFile", {"--check", "--"}, "", "txd-depth-fix: no FILE or FOLDER given\n" + usage_hint, 2, ""},
         command_case{"OneArchive", {"@a"}, a_line, "", 0, "a"},
         command_case{"SeveralArchivesNameTheirLines", {"@a", "@b"}, "@a: " + a_line + "@b: " + b_line, "", 0, "ab"},
         command_case{"WithFilename", {"-H", "@a"}, "@a: " + a_line, "", 0, "a"},
         command_case{"WithFilenameLooseUnprefixed", {"--with-filename", "-t", "@t"}, "Patching @t patched 2 textures\n", "", 0, "t"},
         command_case{"AProblemStopsNoOtherFile", {"@a", "@a.gone", "@b"}, "@a: " + a_line + "@b: " + b_line,
                      "txd-depth-fix: @a.gone: No such file or directory\n", 1, "ab"},
-        command_case{"DryRunWritesNothing", {"--dry-run", "@a"}, a_line, "", 0, ""},
-        command_case{"OptionAfterTheFiles", {"@a", "-n"}, a_line, "", 0, ""},
+        command_case{"DryRunWritesNothing", {"--dry-run", "@a"}, a_found, "", 0, ""},
+        command_case{"OptionAfterTheFiles", {"@a", "-n"}, a_found, "", 0, ""},
         command_case{"VerboseListsEachRepair", {"@a", "--verbose"}, a_line + listing, "", 0, "a"},
         command_case{"VerboseSeveral", {"-v", "@b", "@a"},
                      "@b: " + b_line + "@b:   body: 5-6-5, depth 8 -> 16\n@b:   face: 4-4-4-4, depth 4 -> 16\n@a: " +
                          a_line + "@a:   body: 5-6-5, depth 8 -> 16\n@a:   face: 4-4-4-4, depth 4 -> 16\n",
                      "", 0, "ab"},
-        command_case{"BundledDryRunVerbose", {"-nv", "@a"}, a_line + listing, "", 0, ""},
+        command_case{"BundledDryRunVerbose", {"-nv", "@a"}, a_found + listing, "", 0, ""},
+        command_case{"DryRunSaysWhatItFinds", {"-n", "@c", "@o"},
+                     "@c: Checking c.txd found 0 textures to repair\n@o: Checking o.txd found 1 texture to repair\n", "", 0, ""},
         command_case{"QuietLeavesOutZeroCounts", {"-q", "@c", "@a", "@e"}, "@a: " + a_line, "", 0, "a"},
         command_case{"LooseDictionary", {"-t", "@t"}, "Patching @t patched 2 textures\n", "", 0, "t"},
         command_case{"VerboseSaysWhatWasLeftAlone", {"--txd", "@a", "@e", "@s", "@t", "-v"},
@@ -123,16 +126,16 @@ INSTANTIATE_TEST_SUITE_P(
                      "", 0, "tv"},
         command_case{"DictionaryOfAnyNameWithTxd", {"-t", "@d"}, "Patching @d patched 2 textures\n", "", 0, "d"},
         command_case{"CheckFindsNothing", {"--check", "@c", "@e"}, "", "", 0, ""},
-        command_case{"CheckFindsOneRepair", {"--check", "@c", "@o"}, "@o: Patching o.txd patched 1 textures\n", "", 1, ""},
+        command_case{"CheckFindsOneRepair", {"--check", "@c", "@o"}, "@o: Checking o.txd found 1 texture to repair\n", "", 1, ""},
         command_case{"CheckListsAndTotals", {"--check", "-v", "--totals", "@a"},
-                     a_line + listing + "2 textures to repair in 1 of 1 file\n", "", 1, ""},
-        command_case{"CheckMeetsAProblem", {"--check", "@a", "@gone"}, "@a: " + a_line,
+                     a_found + listing + "2 textures to repair in 1 of 1 file\n", "", 1, ""},
+        command_case{"CheckMeetsAProblem", {"--check", "@a", "@gone"}, "@a: " + a_found,
                      "txd-depth-fix: @gone: No such file or directory\n", 2, ""},
         command_case{"WildcardsInNameOrder", {"-n", "@?.img"},
-                     posix ? "" : "@a: " + a_line + "@b: " + b_line + "@c: Patching c.txd patched 0 textures\n@o: Patching o.txd patched 1 textures\n",
+                     posix ? "" : "@a: " + a_found + "@b: " + b_found + "@c: Checking c.txd found 0 textures to repair\n@o: Checking o.txd found 1 texture to repair\n",
                      posix ? "txd-depth-fix: @?.img: No such file or directory\n" : "", posix ? 1 : 0, ""},
         command_case{"WildcardsInTheLongForm", {"-nq", "\\\\?\\@?.img"},
-                     posix ? "" : "\\\\?\\@a: " + a_line + "\\\\?\\@b: " + b_line + "\\\\?\\@o: Patching o.txd patched 1 textures\n",
+                     posix ? "" : "\\\\?\\@a: " + a_found + "\\\\?\\@b: " + b_found + "\\\\?\\@o: Checking o.txd found 1 texture to repair\n",
                      posix ? "txd-depth-fix: \\\\?\\@?.img: No such file or directory\n" : "", posix ? 1 : 0, ""},
         command_case{"WildcardMatchingOnlyABackup", {"-v", "@k*"}, posix ? "" : "@k*: left alone: only backups or links match it\n",
                      posix ? "txd-depth-fix: @k*: No such file or directory\n" : "", posix ? 1 : 0, ""},
@@ -140,14 +143,14 @@ INSTANTIATE_TEST_SUITE_P(
         command_case{"EmptyArgument", {"@a", ""}, "@a: " + a_line, "txd-depth-fix: : No such file or directory\n", 1, "a"},
         command_case{"WildcardMatchingNothing", {"@*.none"}, "", "txd-depth-fix: @*.none: No such file or directory\n", 1, ""},
         command_case{"WildcardAfterTheDoubleDash", {"--", "@?.img"}, "", "txd-depth-fix: @?.img: No such file or directory\n", 1, ""},
-        command_case{"LongFormOfAPath", {"-n", "\\\\?\\@a"}, posix ? "" : a_line,
+        command_case{"LongFormOfAPath", {"-n", "\\\\?\\@a"}, posix ? "" : a_found,
                      posix ? "txd-depth-fix: \\\\?\\@a: No such file or directory\n" : "", posix ? 1 : 0, ""},
         command_case{"CheckUsageError", {"--check", "-x", "@a"}, "", "txd-depth-fix: unknown option '-x'\n" + usage_hint, 2, ""},
-        command_case{"LooseDryRun", {"-tn", "@t"}, "Patching @t patched 2 textures\n", "", 0, ""},
-        command_case{"TotalsAlone", {"--totals"}, "0 textures repaired in 0 of 0 files\n", "", 0, ""},
+        command_case{"LooseDryRun", {"-tn", "@t"}, "Checking @t found 2 textures to repair\n", "", 0, ""},
+        command_case{"TotalsAlone", {"--totals"}, "", "txd-depth-fix: no FILE or FOLDER given\n" + usage_hint, 2, ""},
         command_case{"TotalsSingular", {"--totals", "@o"}, "Patching o.txd patched 1 textures\n1 texture repaired in 1 of 1 file\n", "", 0, "o"},
         command_case{"TotalsOfEverything", {"-n", "--totals", "-q", "@c", "@e", "@a", "@gone", "@o"},
-                     "@a: " + a_line + "@o: Patching o.txd patched 1 textures\n"
+                     "@a: " + a_found + "@o: Checking o.txd found 1 texture to repair\n"
                      "3 textures to repair in 2 of 3 files, 1 left alone, 1 problem\n",
                      "txd-depth-fix: @gone: No such file or directory\n", 1, ""},
         command_case{"TotalsTwoProblems", {"--totals", "@gone", "@gone"}, "0 textures repaired in 0 of 0 files, 2 problems\n",
@@ -155,7 +158,7 @@ INSTANTIATE_TEST_SUITE_P(
         command_case{"BackupOfALooseDictionary", {"-b", "-t", "@c", "@t"}, "Patching @t patched 2 textures\n", "", 0, "t", "t"},
         command_case{"BackupOfArchives", {"--backup", "@a", "@c"}, "@a: " + a_line + "@c: Patching c.txd patched 0 textures\n",
                      "", 0, "a", "a"},
-        command_case{"NoBackupInADryRun", {"-bn", "@a"}, a_line, "", 0, "", ""},
+        command_case{"NoBackupInADryRun", {"-bn", "@a"}, a_found, "", 0, "", ""},
         command_case{"BackupIsNeverWritten", {"-bv", "@k"}, "@k: left alone: a backup\n", "", 0, ""},
         command_case{"BackupAsWindowsNamesIt", {"-v", "@k.", "@k "},
                      posix ? "" : "@k.: left alone: a backup\n@k : left alone: a backup\n",
@@ -250,7 +253,7 @@ TEST(Help, OptionsCountWhereverTheyStandUnderPosixlyCorrect)
 	ASSERT_TRUE(set_environment("POSIXLY_CORRECT", "1"));
 	run_result dry = run_tool({path, "-n"}), bogus = run_tool({path, "--bogus"});
 	set_environment("POSIXLY_CORRECT", nullptr);
-	EXPECT_EQ(dry.out + dry.err, a_line);
+	EXPECT_EQ(dry.out + dry.err, a_found);
 	EXPECT_EQ(bogus.out + bogus.err, "txd-depth-fix: unknown option '--bogus'\n" + usage_hint);
 	EXPECT_EQ(bogus.status, 2);
 	EXPECT_EQ(read_file(path), command_file('a', false));
@@ -268,22 +271,28 @@ TEST(Console, HeldOpenOnlyWhenTheToolIsAloneOnIt)
 TEST(Console, HintFitsWhatHappened)
 {
 	struct {
-		bool usage_error;
+		bool usage_error, restore;
 		int operands;
-		std::uint64_t files, left_alone, problems;
+		std::uint64_t files, textures, restored, left_alone, problems;
 		held_window_hint hint;
-	} rows[] = {{true, 0, 0, 0, 0, HINT_USAGE},         {false, 0, 0, 0, 0, HINT_DROP_SOMETHING},
-	            {false, 1, 1, 0, 0, HINT_NONE},          {false, 1, 1, 0, 1, HINT_PROBLEMS},
-	            {false, 1, 0, 1, 1, HINT_PROBLEMS},      {false, 1, 0, 1, 0, HINT_LEFT_ALONE},
-	            {false, 2, 0, 0, 0, HINT_NOTHING_FOUND}, {false, 2, 1, 1, 0, HINT_NONE}};
+	} rows[] = {{true, false, 0, 0, 0, 0, 0, 0, HINT_USAGE},          {false, false, 0, 0, 0, 0, 0, 0, HINT_DROP_SOMETHING},
+	            {false, false, 1, 1, 2, 0, 0, 0, HINT_NONE},           {false, false, 1, 1, 0, 0, 0, 0, HINT_NOTHING_NEEDED},
+	            {false, false, 1, 1, 2, 0, 0, 1, HINT_PROBLEMS},       {false, false, 1, 0, 0, 0, 1, 1, HINT_PROBLEMS},
+	            {false, false, 1, 0, 0, 0, 1, 0, HINT_LEFT_ALONE},     {false, false, 2, 0, 0, 0, 0, 0, HINT_NOTHING_FOUND},
+	            {false, false, 2, 1, 2, 0, 1, 0, HINT_NONE},           {false, true, 1, 0, 0, 1, 0, 0, HINT_NONE},
+	            {false, true, 1, 0, 0, 0, 0, 0, HINT_NO_BACKUP}};
 	for (const auto &row : rows) {
 		run_summary summary = {};
 		summary.usage_error = row.usage_error;
+		summary.restore = row.restore;
 		summary.operands = row.operands;
 		summary.totals.files = row.files;
+		summary.totals.textures = row.textures;
+		summary.totals.restored = row.restored;
 		summary.totals.left_alone = row.left_alone;
 		summary.totals.problems = row.problems;
-		EXPECT_EQ(held_window_hint_for(summary), row.hint) << row.operands << row.files << row.left_alone << row.problems;
+		EXPECT_EQ(held_window_hint_for(summary), row.hint)
+		    << row.operands << row.files << row.textures << row.restored << row.left_alone << row.problems;
 	}
 }
 
@@ -337,13 +346,37 @@ TEST(Console, HeldWindowListsProblemsAndWhatWasLeftAlone)
 	                            "Press Enter to close this window.",
 	                            stem));
 	release_summary(summary);
+	// Found sound, it says so; problems of a file in use or refused get
+	// their next step.
+	summary = {};
+	r = run_held({expand("@c", stem)}, summary);
+	EXPECT_EQ(text_of(summary), "\n0 textures repaired in 0 of 1 file\nNothing needed repair.\nPress Enter to close this window.");
+	release_summary(summary);
+	summary = {};
+	summary.operands = 1;
+	summary.totals.problems = 2;
+	summary.seen = SEEN_IN_USE | SEEN_DENIED;
+	std::snprintf(summary.totals_line, sizeof summary.totals_line, "T");
+	EXPECT_EQ(text_of(summary), "\nT\nEach problem above names its file and what went wrong.\n"
+	                            "A file in use: close the game or editor that has it open, then try again.\n"
+	                            "Access denied: clear the file's read-only attribute, or copy the folder out of Program "
+	                            "Files and repair the copy.\nPress Enter to close this window.");
 	for (char f : file_letters)
 		std::remove(expand(std::string("@") + f, stem).c_str());
+	// A usage error shows once, with one hint and no totals; so does a
+	// shortcut's option with nothing dropped on it.
 	summary = {};
 	r = run_held({"--bogus"}, summary);
-	EXPECT_EQ(text_of(summary), "\ntxd-depth-fix: unknown option '--bogus'\n0 textures repaired in 0 of 0 files\n"
-	                            "The options given are not right; txd-depth-fix /? lists them.\n"
+	EXPECT_EQ(r.err, "txd-depth-fix: unknown option '--bogus'\n");
+	EXPECT_EQ(text_of(summary), "\nThe options given are not right; txd-depth-fix /? lists them.\n"
 	                            "Press Enter to close this window.");
+	release_summary(summary);
+	summary = {};
+	r = run_held({"-b"}, summary);
+	EXPECT_EQ(r.out + r.err, "txd-depth-fix: no FILE or FOLDER given\n");
+	EXPECT_EQ(r.status, 2);
+	EXPECT_EQ(text_of(summary), "\nDrop archives, .txd files or folders onto txd-depth-fix.exe: it repairs them in place "
+	                            "(back up first, or use -b).\nPress Enter to close this window.");
 	release_summary(summary);
 	summary = {};
 	r = run_held({expand("@\x1b[31m", stem)}, summary);
@@ -351,11 +384,10 @@ TEST(Console, HeldWindowListsProblemsAndWhatWasLeftAlone)
 	release_summary(summary);
 	summary = {};
 	r = run_held({}, summary);
-	shown = text_of(summary);
-	EXPECT_EQ(r.err, "txd-depth-fix: no FILE or FOLDER given; try 'txd-depth-fix --help'\n");
-	EXPECT_EQ(shown, "\n0 textures repaired in 0 of 0 files\nDrop VER2 archives, .txd files or folders onto "
-	                 "txd-depth-fix.exe: it repairs them in place (back up first, or use -b).\n"
-	                 "Press Enter to close this window.");
+	EXPECT_EQ(r.out + r.err, "");
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(text_of(summary), "\nDrop archives, .txd files or folders onto txd-depth-fix.exe: it repairs them in place "
+	                            "(back up first, or use -b).\nPress Enter to close this window.");
 	release_summary(summary);
 }
 

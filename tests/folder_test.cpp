@@ -157,7 +157,9 @@ std::vector<folder_case> folder_cases()
 	std::vector<folder_case> cases{
 	    {"WholeTree", {"@"}, tree_lines + m_img_line + tree_tail, "", 0, tree_repaired},
 	    {"TrailingSeparator", {"@/"}, at_root_after_slash(tree_lines + m_img_line + tree_tail), "", 0, tree_repaired},
-	    {"DryRunQuietTotals", {"-nq", "--totals", "@"}, tree_lines + tree_tail + "22 textures to repair in 11 of 12 files\n",
+	    {"DryRunQuietTotals", {"-nq", "--totals", "@"},
+	     as_checked(tree_lines + tree_tail) + "22 textures to repair in 11 of 12 files, " + (posix ? "9" : "3") +
+	         " left alone\n",
 	     "", 0, {}},
 	    {"FileAndFolderOperands", {"-t", "@/z.TXD", "@/m", "@/a.img", "-v"},
 	     "Patching @/z.TXD patched 2 textures\n  body: 5-6-5, depth 8 -> 16\n  face: 4-4-4-4, depth 4 -> 16\n"
@@ -193,7 +195,7 @@ TEST(FolderFaults, UnreadableFoldersAndFilesAreReportedAndPassed)
 	run_limits limits;
 	limits.unprivileged = true;
 	run_result r = run_tool({root}, &limits);
-	EXPECT_EQ(r.out, root + "/ok.img: " + a_line + root + "/ro.img: " + a_line);
+	EXPECT_EQ(r.out, root + "/ok.img: " + a_line + root + "/ro.img: " + a_left);
 	EXPECT_EQ(r.err, "txd-depth-fix: " + root + "/cut.img: header cut short after the VER2 magic\n"
 	                 "txd-depth-fix: " + root + "/locked: cannot list the folder: Permission denied\n"
 	                 "txd-depth-fix: " + root + "/ro.img: cannot write: Permission denied\n"
@@ -259,7 +261,7 @@ TEST(FolderFaults, WideTreeHoldsNoDescriptorOfAFolderLeft)
 	limits.open_files = 16;
 	run_result named = run_tool(files, &limits);
 	run_result r = run_tool({"-q", root}, &limits);
-	EXPECT_EQ(named.out + named.err, expected);
+	EXPECT_EQ(named.out + named.err, as_checked(expected));
 	EXPECT_EQ(r.out + r.err, expected);
 	EXPECT_EQ(r.status + named.status, 0);
 	std::filesystem::remove_all(root);
@@ -288,8 +290,8 @@ TEST(FolderFaults, SwapsMidRunNeverReachOutside)
 	    {"swap b.img #1 fifo", a, "", 0},
 	    {"swap b.img #2 link", a, "txd-depth-fix: @/b.img: Too many levels of symbolic links\n", 1},
 	    {"swap b.img #2 fifo", a, "txd-depth-fix: @/b.img: not a regular file\n", 1},
-	    {"swap b.img #3 link", b + a, "txd-depth-fix: @/b.img: cannot write: Too many levels of symbolic links\n", 1},
-	    {"swap b.img #3 fifo", b + a, "txd-depth-fix: @/b.img: cannot write: it was replaced while being read\n", 1},
+	    {"swap b.img #3 link", "@/b.img: " + a_left + a, "txd-depth-fix: @/b.img: cannot write: Too many levels of symbolic links\n", 1},
+	    {"swap b.img #3 fifo", "@/b.img: " + a_left + a, "txd-depth-fix: @/b.img: cannot write: it was replaced while being read\n", 1},
 	};
 	const bytes image = sample::archive({{"a.txd", broken_txd}});
 	for (const auto &row : rows) {
@@ -324,8 +326,8 @@ TEST(FolderFaults, EntriesWithoutATypeOrUnreadable)
 	struct {
 		const char *fault;
 		std::string out, err;
-	} rows[] = {{"readdir unknown", "@/b.img: " + a_line + "@/sub/a.img: " + a_line, ""},
-	            {"readdir fails sub", "@/b.img: " + a_line, "txd-depth-fix: @/sub: cannot list the folder: Input/output error\n"}};
+	} rows[] = {{"readdir unknown", "@/b.img: " + a_found + "@/sub/a.img: " + a_found, ""},
+	            {"readdir fails sub", "@/b.img: " + a_found, "txd-depth-fix: @/sub: cannot list the folder: Input/output error\n"}};
 	for (const auto &row : rows) {
 		write_file(root + "/b.img", image);
 		write_file(root + "/sub/a.img", image);

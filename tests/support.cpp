@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <regex>
 
 #include "report.h"
 
@@ -112,6 +113,13 @@ std::string expand(const std::string &templ, const std::string &stem)
 		}
 	}
 	return out;
+}
+
+std::string as_checked(const std::string &lines)
+{
+	static const std::regex line("Patching (.*) patched ([0-9]+) textures");
+	std::string checked = std::regex_replace(lines, line, "Checking $1 found $2 textures to repair");
+	return std::regex_replace(checked, std::regex(" found 1 textures"), " found 1 texture");
 }
 
 bytes whole_sector(bytes data)

@@ -53,6 +53,10 @@ std::string expand(const std::string &templ, const std::string &stem);
 
 bytes whole_sector(bytes data);
 
+// Report lines of a real run as a dry run prints them: "Patching NAME
+// patched N textures" as "Checking NAME found N textures to repair".
+std::string as_checked(const std::string &lines);
+
 // A file of size bytes holding the parts at their positions, sparse, so that
 // the disk holds only what is written.
 void write_sparse(const std::string &path, std::uint64_t size, const std::vector<std::pair<std::uint64_t, bytes>> &parts);
@@ -68,6 +72,9 @@ inline const bytes fixed_txd = sample::texture_dictionary({fixed, fixed2});
 inline const bytes sound_txd = sample::texture_dictionary({fixed, {"sky", 0x500, 32}});
 inline const std::string a_line = "Patching a.txd patched 2 textures\n";
 inline const std::string b_line = "Patching b.txd patched 2 textures\n";
+inline const std::string a_left = "Patching a.txd patched 0 textures, 2 still to repair\n"; // not written
+inline const std::string a_found = "Checking a.txd found 2 textures to repair\n";          // a dry run
+inline const std::string b_found = "Checking b.txd found 2 textures to repair\n";
 inline const std::string listing = "  body: 5-6-5, depth 8 -> 16\n  face: 4-4-4-4, depth 4 -> 16\n";
 inline const std::string usage_hint = "Try 'txd-depth-fix --help' for more information.\n";
 
