@@ -251,11 +251,11 @@ static void search_folder(report &r, const command &c, const char *path)
 	while (next_found_file(s, f)) {
 		if (f.problem != nullptr)
 			print_problem(r, f.where.shown, nullptr, f.problem, f.err);
-		else if (f.passed_over != nullptr)
-			print_left_alone(r, f.where.shown, f.passed_over);
-		else if (c.restore)
+		else if (f.passed_over != nullptr && !(c.restore && is_backup_name(f.where.name)))
+			print_left_alone(r, f.where.shown, f.passed_over); // a restore's own backups go without a word
+		else if (c.restore && f.passed_over == nullptr)
 			restore_found_file(r, f.where, c.run);
-		else
+		else if (f.passed_over == nullptr)
 			repair_found_file(r, f.where, c.run);
 	}
 	search_end(s);

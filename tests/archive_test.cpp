@@ -94,6 +94,24 @@ bytes entry_cut_short(const bytes &txd)
 	return image;
 }
 
+// An archive cut short before 105 of its entries, as by an interrupted
+// copy: each is still counted, but the kind is listed three times.
+bytes cut_before_entries()
+{
+	bytes image = header("VER2", 105);
+	for (int i = 0; i < 105; i++)
+		sample::append(image, sample::dir_record(static_cast<std::uint32_t>(9 + i), 1, "e" + std::to_string(i) + ".txd"));
+	return image;
+}
+
+std::string lines_of_cut_entries()
+{
+	std::string lines;
+	for (int i = 0; i < 105; i++)
+		lines += "Patching e" + std::to_string(i) + ".txd patched 0 textures\n";
+	return lines + "0 textures repaired in 0 of 1 file, 105 problems\n";
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Archives, Archive,
     ::testing::Values(
@@ -145,6 +163,12 @@ INSTANTIATE_TEST_SUITE_P(
                      "txd-depth-fix: @: a.txd: entry starts past the end of the archive\n"
                      "txd-depth-fix: @: directory lists 3 entries but only 1 is in the file\n",
                      1, cat({header("VER2", 3), sample::dir_record(9, 1, "a.txd")})},
+        archive_case{"ProblemsOfOneKindFold", cut_before_entries(), lines_of_cut_entries(),
+                     "txd-depth-fix: @: e0.txd: entry starts past the end of the archive\n"
+                     "txd-depth-fix: @: e1.txd: entry starts past the end of the archive\n"
+                     "txd-depth-fix: @: e2.txd: entry starts past the end of the archive\n"
+                     "txd-depth-fix: @: ... and 102 more entries: entry starts past the end of the archive\n",
+                     1, cut_before_entries(), {"--totals"}},
         archive_case{"EntryEndsPastTheEnd", entry_cut_short(broken_txd), "Patching cut.txd patched 2 textures\n",
                      "txd-depth-fix: @: cut.txd: entry ends past the end of the archive\n", 1, entry_cut_short(fixed_txd)},
         archive_case{"SizeWithHighBitsSet",

@@ -305,7 +305,8 @@ TEST(Backups, NeverMoreReadableThanTheFile)
 
 // With PATH.bak to PATH.99.bak all taken, here by folders, nothing is
 // written. A copy that a killed run left under the temporary name, where
-// the file system has no unnamed files, is cleared by the next backup.
+// the file system has no unnamed files, is cleared by the next backup;
+// -v says which name the backup took.
 TEST(Backups, NoFreeNameAndALeftover)
 {
 	std::string path = scratch_path("archive.img");
@@ -321,8 +322,8 @@ TEST(Backups, NoFreeNameAndALeftover)
 	write_file(path + ".ba~", {1, 2, 3});
 	run_limits limits;
 	limits.fault = "unnamed refused";
-	r = run_tool({"-b", path}, have_fault_shim() ? &limits : nullptr);
-	EXPECT_EQ(r.out + r.err, a_line);
+	r = run_tool({"-bv", path}, have_fault_shim() ? &limits : nullptr);
+	EXPECT_EQ(r.out + r.err, path + ": backed up to " + path + ".2.bak\n" + a_line + listing);
 	EXPECT_EQ(read_file(path + ".2.bak"), one_broken);
 	EXPECT_EQ(std::filesystem::exists(path + ".ba~"), posix && !have_fault_shim()); // cleared where it was needed
 	for (int n = 1; n <= 99; n++)

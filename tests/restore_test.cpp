@@ -1,0 +1,168 @@
+// --restore end to end: a repaired file put back from its newest backup,
+// only when it differs from it in repaired depths alone, in place, and
+// finished by the next restore when one is stopped part way.
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "invariant.h"
+#include "sample_archive.h"
+#include "support.h"
+
+namespace {
+
+#ifdef _WIN32
+#define SEP "\\"
+#else
+#define SEP "/"
+#endif
+
+const bytes a_broken = sample::archive({{"a.txd", broken_txd}}), a_fixed = sample::archive({{"a.txd", fixed_txd}});
+const bytes b_broken = sample::archive({{"b.txd", broken_txd}});
+
+// Every file in folder and its bytes; links are not followed.
+std::map<std::string, bytes> files_in(const std::string &folder)
+{
+	std::map<std::string, bytes> files;
+	for (const auto &e : std::filesystem::directory_iterator(std::filesystem::u8path(folder)))
+		if (!e.is_symlink())
+			files[e.path().filename().u8string()] = read_file(e.path().u8string());
+	return files;
+}
+
+// Repairs each of files (name and bytes) in root with -b first, then makes
+// what else the case needs.
+struct restore_case {
+	const char *what;
+	std::map<std::string, bytes> repaired;
+	std::function<void(const std::string &root)> then;
+	std::vector<std::string> args; // @ stands for the folder
+	std::string out, err;
+	int status;
+	std::map<std::string, bytes> after;
+};
+
+void PrintTo(const restore_case &c, std::ostream *os)
+{
+	*os << c.what;
+}
+
+class Restore : public ::testing::TestWithParam<restore_case> {};
+
+TEST_P(Restore, PutsBackOnlyWhatARepairChanged)
+{
+	const restore_case &c = GetParam();
+	std::string root = scratch_path("r");
+	ASSERT_TRUE(std::filesystem::create_directories(std::filesystem::u8path(root)));
+	for (const auto &[name, data] : c.repaired) {
+		write_file(root + "/" + name, data);
+		ASSERT_EQ(run_tool({"-bq", root + "/" + name}).status, 0);
+	}
+	if (c.then)
+		c.then(root);
+	std::vector<std::string> args;
+	for (const std::string &a : c.args)
+		args.push_back(expand(a, root));
+	run_result r = run_tool(args);
+	EXPECT_EQ(r.out, expand(c.out, root));
+	EXPECT_EQ(r.err, expand(c.err, root));
+	EXPECT_EQ(r.status, c.status);
+	EXPECT_EQ(files_in(root), c.after);
+	std::filesystem::remove_all(std::filesystem::u8path(root));
+}
+
+void change_byte(const std::string &path, std::size_t at, unsigned char value)
+{
+	bytes data = read_file(path);
+	data[at] = value;
+	write_file(path, data);
+}
+
+std::vector<restore_case> restore_cases()
+{
+	const std::size_t depth = 2048 + invariant::reference_repairs(broken_txd)[0]; // the first texture's depth
+	std::vector<restore_case> cases{
+	    {"FromTheBackup", {{"a.img", a_broken}}, nullptr, {"--restore", "@/a.img"}, "Restored @/a.img from @/a.img.bak\n",
+	     "", 0, {{"a.img", a_broken}}},
+	    {"DryRun", {{"a.img", a_broken}}, nullptr, {"-n", "--restore", "--totals", "@/a.img"},
+	     "Would restore @/a.img from @/a.img.bak\n1 file to restore\n", "", 0, {{"a.img", a_fixed}, {"a.img.bak", a_broken}}},
+	    {"ChangedSince", {{"a.img", a_broken}}, [](const std::string &root) { change_byte(root + "/a.img", 40, 'x'); },
+	     {"--restore", "--totals", "@/a.img"}, "0 files restored, 1 left alone, 1 problem\n",
+	     "txd-depth-fix: @/a.img: left alone: changed since @/a.img.bak\n", 1,
+	     {{"a.img", [] { bytes b = a_fixed; b[40] = 'x'; return b; }()}, {"a.img.bak", a_broken}}},
+	    {"ADepthNotOurs", {{"a.img", a_broken}}, [=](const std::string &root) { change_byte(root + "/a.img", depth, 24); },
+	     {"--restore", "@/a.img"}, "", "txd-depth-fix: @/a.img: left alone: changed since @/a.img.bak\n", 1,
+	     {{"a.img", [=] { bytes b = a_fixed; b[depth] = 24; return b; }()}, {"a.img.bak", a_broken}}},
+	    {"NoBackup", {}, [](const std::string &root) { write_file(root + "/a.img", a_fixed); },
+	     {"-v", "--restore", "--totals", "@/a.img"}, "@/a.img: left alone: no backup\n0 files restored, 1 left alone\n", "", 0,
+	     {{"a.img", a_fixed}}},
+	    {"TheNewestOfSeveral", {{"a.img", a_broken}},
+	     [](const std::string &root) {
+		     std::filesystem::rename(root + "/a.img.bak", root + "/a.img.3.bak");
+		     write_file(root + "/a.img.bak", {1, 2, 3});
+	     },
+	     {"--restore", "@/a.img"}, "Restored @/a.img from @/a.img.3.bak\n", "", 0, {{"a.img", a_broken}, {"a.img.bak", {1, 2, 3}}}},
+	    {"ALooseDictionary", {{"t.txd", broken_txd}}, nullptr, {"--restore", "-q", "--totals", "@/t.txd"}, "1 file restored\n", "",
+	     0, {{"t.txd", broken_txd}}},
+	    {"AFolder", {{"a.img", a_broken}, {"b.img", b_broken}},
+	     [](const std::string &root) { write_file(root + "/c.img", a_fixed); },
+	     {"--restore", "--totals", "@"},
+	     "Restored @" SEP "a.img from @" SEP "a.img.bak\nRestored @" SEP "b.img from @" SEP "b.img.bak\n2 files restored\n", "",
+	     0, {{"a.img", a_broken}, {"b.img", b_broken}, {"c.img", a_fixed}}},
+	};
+	if (posix) {
+		cases.push_back({"ABackupThatIsALink", {{"a.img", a_broken}},
+		                 [](const std::string &root) {
+			                 std::filesystem::rename(root + "/a.img.bak", root + "/real.bak");
+			                 make_symlink("real.bak", root + "/a.img.bak");
+		                 },
+		                 {"--restore", "@/a.img"}, "",
+		                 "txd-depth-fix: @/a.img: left alone: not a regular file: @/a.img.bak\n", 1,
+		                 {{"a.img", a_fixed}, {"real.bak", a_broken}}});
+		cases.push_back({"BothNamesOfAHardLink", {{"a.img", a_broken}},
+		                 [](const std::string &root) { std::filesystem::create_hard_link(root + "/a.img", root + "/h.img"); },
+		                 {"--restore", "@/a.img"}, "Restored @/a.img from @/a.img.bak\n", "", 0,
+		                 {{"a.img", a_broken}, {"h.img", a_broken}}});
+	}
+	return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, Restore, ::testing::ValuesIn(restore_cases()), named_case<restore_case>::name);
+
+// A restore killed between two of its writes leaves a file that is
+// neither; the next restore recognises it and finishes. -p keeps the
+// file's times.
+TEST(Restores, StoppedPartWayIsFinishedByTheNext)
+{
+	NEEDS_FAULT_SHIM();
+	std::string path = scratch_path("archive.img");
+	write_file(path, a_broken);
+	ASSERT_EQ(run_tool({"-bq", path}).status, 0);
+	std::filesystem::file_time_type when = std::filesystem::last_write_time(path);
+	run_limits limits;
+	limits.fault = "stop pwrite archive.img #2";
+	limits.killed_when_stopped = true;
+	run_result killed = run_tool({"--restore", path}, &limits);
+	EXPECT_EQ(killed.status, -1);
+	bytes half = read_file(path);
+	EXPECT_NE(half, a_broken);
+	EXPECT_NE(half, a_fixed);
+	run_result r = run_tool({"--restore", path});
+	EXPECT_EQ(r.out + r.err, "Restored " + path + " from " + path + ".bak\n");
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(read_file(path), a_broken);
+	EXPECT_FALSE(std::filesystem::exists(path + ".bak"));
+	ASSERT_EQ(run_tool({"-bq", path}).status, 0);
+	when = std::filesystem::last_write_time(path);
+	EXPECT_EQ(run_tool({"--restore", "-pq", path}).status, 0);
+	EXPECT_EQ(read_file(path), a_broken);
+	EXPECT_EQ(std::filesystem::last_write_time(path), when);
+	std::remove(path.c_str());
+}
+
+} // namespace
