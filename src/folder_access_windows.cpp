@@ -1,11 +1,14 @@
 // Folders on Windows: each held open as a handle, listed through it, and
-// entered only when it is no reparse point.
+// entered only when it is no reparse point; the names in it looked at,
+// taken away, and given to a copy made beside a file.
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
 
 #include <windows.h>
+#include <winternl.h>
+#include <aclapi.h>
 
 #include "file_access.h"
 #include "file_access_shared.h"
@@ -14,7 +17,7 @@
 static entry_kind kind_of_found(DWORD attributes)
 {
 	if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
-		return ENTRY_OTHER;
+		return ENTRY_LINK;
 	if (attributes & FILE_ATTRIBUTE_DIRECTORY)
 		return ENTRY_FOLDER;
 	return attributes & FILE_ATTRIBUTE_DEVICE ? ENTRY_OTHER : ENTRY_FILE;
@@ -128,3 +131,105 @@ bool read_folder_names(const open_folder *folder, name_store *s)
 	return read_names(folder->handle, s);
 }
 
+name_kind kind_of_name(place where)
+{
+	HANDLE h = open_handle(where, FILE_READ_ATTRIBUTES, OPEN_NAME, FILE_OPEN_REPARSE_POINT);
+	if (h == nullptr)
+		return errno == ENOENT ? NAME_FREE : errno == EACCES || errno == EBUSY ? NAME_OTHER : NAME_UNKNOWN;
+	BY_HANDLE_FILE_INFORMATION info;
+	DWORD other = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
+	bool file = GetFileInformationByHandle(h, &info) && (info.dwFileAttributes & other) == 0;
+	CloseHandle(h);
+	return file ? NAME_FILE : NAME_OTHER;
+}
+
+// A file that cannot go (read-only, or open in a program that shares no
+// deleting) is refused at the open, which sets errno.
+bool remove_file(place where)
+{
+	HANDLE h = open_handle(where, DELETE, OPEN_NAME, FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_DELETE_ON_CLOSE);
+	if (h == nullptr)
+		return false;
+	CloseHandle(h);
+	return true;
+}
+
+// Taken away when the handle closes, the last one there is.
+static void delete_on_close(HANDLE h)
+{
+	FILE_DISPOSITION_INFO gone = {TRUE};
+	SetFileInformationByHandle(h, FileDispositionInfo, &gone, sizeof gone);
+}
+
+// A live run holds its copy shared with no one, so a copy under the
+// temporary name that opens shared with no one is one a stopped run left.
+// Only a regular file goes, through the very handle looked at; one that
+// is held stays, and the name stays taken.
+static void clear_leftover_copy(place temporary)
+{
+	HANDLE h = open_handle(temporary, DELETE | FILE_READ_ATTRIBUTES, OPEN_ALONE,
+	                       FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT);
+	if (h == nullptr)
+		return;
+	BY_HANDLE_FILE_INFORMATION info;
+	DWORD other = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
+	if (GetFileInformationByHandle(h, &info) && (info.dwFileAttributes & other) == 0)
+		delete_on_close(h);
+	CloseHandle(h);
+}
+
+// Windows has no file without a name: the copy is made under the
+// temporary one, shared with no one so that no other run opens it while
+// this one lives, and with the right to be renamed and taken away through
+// its own handle. It gets the file's access list, protected from what its
+// folder would add to it.
+bool create_copy(place temporary, io_handle like, new_copy *copy)
+{
+	PSECURITY_DESCRIPTOR security = nullptr;
+	DWORD why = GetSecurityInfo(as_handle(like), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr,
+	                            nullptr, &security);
+	if (why != ERROR_SUCCESS) {
+		errno = errno_from_win32(why);
+		return false;
+	}
+	SetSecurityDescriptorControl(security, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
+	clear_leftover_copy(temporary);
+	HANDLE h = open_handle(temporary, GENERIC_WRITE | DELETE | FILE_READ_ATTRIBUTES, CREATE_NAME,
+	                       FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, security);
+	LocalFree(security);
+	copy->f = h != nullptr ? reinterpret_cast<io_handle>(h) : NO_HANDLE;
+	copy->unnamed = false;
+	return h != nullptr;
+}
+
+// Renamed through its own handle, told never to replace: the system
+// refuses a name that is taken, whatever stands there.
+bool name_copy(new_copy &copy, place, place final)
+{
+	wchar_t *name = final.folder == nullptr ? system_path(final.name) : wide_from_utf8(final.name);
+	std::size_t bytes = name != nullptr ? wcslen(name) * sizeof(wchar_t) : 0;
+	FILE_RENAME_INFO *rename = name != nullptr ? static_cast<FILE_RENAME_INFO *>(std::calloc(1, sizeof *rename + bytes)) : nullptr;
+	bool named = false;
+	if (rename != nullptr) {
+		if (final.folder == nullptr)
+			name[1] = name[2] = L'?'; // "\\?\" or "\\.\" as the NT name "\??\"
+		rename->ReplaceIfExists = FALSE;
+		rename->RootDirectory = final.folder != nullptr ? final.folder->handle : nullptr;
+		rename->FileNameLength = static_cast<DWORD>(bytes);
+		std::memcpy(rename->FileName, name, bytes);
+		IO_STATUS_BLOCK io;
+		NTSTATUS status = NtSetInformationFile(as_handle(copy.f), &io, rename, static_cast<ULONG>(sizeof *rename + bytes),
+		                                       static_cast<FILE_INFORMATION_CLASS>(10)); // FileRenameInformation
+		named = NT_SUCCESS(status) || failed(status);
+	} else if (name != nullptr)
+		errno = ENOMEM;
+	std::free(rename);
+	std::free(name);
+	return named;
+}
+
+void discard_copy(new_copy &copy, place)
+{
+	delete_on_close(as_handle(copy.f));
+	CloseHandle(as_handle(copy.f));
+}

@@ -1,5 +1,6 @@
 // Paths and errors on Windows: names as the system resolves them, UTF-8
-// and UTF-16, the long form of a path, and errno values for its errors.
+// and UTF-16, the long form of a path, what a path is and where a link
+// leads, and errno values for the system's errors.
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -178,4 +179,73 @@ wchar_t *system_path(const char *path)
 	std::memmove(full, prefix, p * sizeof(wchar_t));
 	std::memmove(full + p, rest, (length + 1) * sizeof(wchar_t));
 	return full;
+}
+
+// The attributes, unlike _wstat, take a folder given with a trailing
+// separator ("game\\"), as dropped folders and typed ones may come.
+// A name the system takes for a device ("NUL", "CON", "\\.\...") is no
+// file, whatever its attributes say.
+path_kind kind_of_path(const char *path)
+{
+	wchar_t *wide = system_path(path);
+	if (wide == nullptr)
+		return PATH_MISSING;
+	if (wcsncmp(wide, L"\\\\.\\", 4) == 0) {
+		std::free(wide);
+		return PATH_OTHER;
+	}
+	DWORD attributes = GetFileAttributesW(wide), why = GetLastError();
+	std::free(wide);
+	if (attributes == INVALID_FILE_ATTRIBUTES) {
+		errno = errno_from_win32(why);
+		return PATH_MISSING;
+	}
+	if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+		return PATH_FOLDER;
+	return attributes & FILE_ATTRIBUTE_DEVICE ? PATH_OTHER : PATH_REGULAR;
+}
+
+// The path as the system names it, without the "\\?\" it puts before it
+// (a share's "\\?\UNC\" as "\\"); null when it cannot be told or held.
+static char *final_path_shown(HANDLE h)
+{
+	DWORD n = GetFinalPathNameByHandleW(h, nullptr, 0, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+	wchar_t *path = n > 0 ? static_cast<wchar_t *>(std::malloc(n * sizeof(wchar_t))) : nullptr;
+	char *shown = nullptr;
+	if (path != nullptr && GetFinalPathNameByHandleW(h, path, n, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS) < n) {
+		wchar_t *from = path;
+		if (wcsncmp(path, L"\\\\?\\UNC\\", 8) == 0)
+			from = path + 6, from[0] = L'\\';
+		else if (wcsncmp(path, L"\\\\?\\", 4) == 0 && path[4] != L'\0' && path[5] == L':')
+			from = path + 4;
+		shown = utf8_from_wide(from);
+	}
+	std::free(path);
+	return shown;
+}
+
+// A link is a reparse point that names another file or folder (a symbolic
+// link, a junction); others (a deduplicated file, one kept in the cloud)
+// are files in their own right. A plain file costs no open.
+char *link_target(const char *path)
+{
+	wchar_t *wide = system_path(path);
+	DWORD attributes = wide != nullptr ? GetFileAttributesW(wide) : INVALID_FILE_ATTRIBUTES;
+	const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+	char *target = nullptr;
+	if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+		HANDLE h = CreateFileW(wide, FILE_READ_ATTRIBUTES, share, nullptr, OPEN_EXISTING,
+		                       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+		FILE_ATTRIBUTE_TAG_INFO tag = {};
+		bool link = h != INVALID_HANDLE_VALUE && GetFileInformationByHandleEx(h, FileAttributeTagInfo, &tag, sizeof tag) &&
+		            IsReparseTagNameSurrogate(tag.ReparseTag);
+		if (h != INVALID_HANDLE_VALUE)
+			CloseHandle(h);
+		h = link ? CreateFileW(wide, FILE_READ_ATTRIBUTES, share, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr)
+		         : INVALID_HANDLE_VALUE;
+		if (h != INVALID_HANDLE_VALUE)
+			target = final_path_shown(h), CloseHandle(h);
+	}
+	std::free(wide);
+	return target;
 }

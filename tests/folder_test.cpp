@@ -417,7 +417,7 @@ TEST(Drives, AloneIsTheDrivesCurrentFolder)
 	std::filesystem::current_path(std::filesystem::u8path(folder));
 	run_result r = run_tool({"-n", drive});
 	std::filesystem::current_path(was);
-	EXPECT_EQ(r.out + r.err, drive + "a.img: " + a_line);
+	EXPECT_EQ(r.out + r.err, drive + "a.img: " + a_found);
 	EXPECT_EQ(r.status, 0);
 	std::filesystem::remove_all(std::filesystem::u8path(folder));
 #endif
@@ -438,11 +438,11 @@ TEST(Drives, PathsPastMaxPathPlainOrLong)
 	write_file("\\\\?\\" + deep + "\\a.img", sample::archive({{"a.txd", broken_txd}}));
 	for (const std::string &shown : {root, "\\\\?\\" + root}) {
 		run_result r = run_tool({"-nq", shown});
-		EXPECT_EQ(r.out + r.err, shown + deep.substr(root.size()) + "\\a.img: " + a_line);
+		EXPECT_EQ(r.out + r.err, shown + deep.substr(root.size()) + "\\a.img: " + a_found);
 		EXPECT_EQ(r.status, 0);
 	}
 	run_result r = run_tool({"-n", deep + "\\a.img"});
-	EXPECT_EQ(r.out + r.err, a_line);
+	EXPECT_EQ(r.out + r.err, a_found);
 	std::filesystem::remove(std::filesystem::u8path("\\\\?\\" + deep + "\\a.img"));
 	for (; deep.size() >= root.size(); deep.erase(deep.rfind('\\')))
 		std::filesystem::remove(std::filesystem::u8path("\\\\?\\" + deep));
