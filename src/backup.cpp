@@ -125,6 +125,13 @@ static int give_number(backup_names &b, new_copy &copy, int number, int *err)
 	return 0;
 }
 
+// A file under the temporary name is taken for a copy a stopped run left,
+// unless a file PATH.ba stands beside it, whose editor's backup it could be.
+static bool may_clear_leftover(backup_names &b)
+{
+	return kind_of_name(suffixed(b, ".ba")) == NAME_FREE;
+}
+
 // Numbers the copy once it is whole. A copy that cannot be made or filled
 // is named by the backup it was to be, the number wanted; one that cannot
 // be made under its temporary name, by that name.
@@ -134,7 +141,7 @@ static int copy_and_number(backup_names &b, io_handle f, const file_times *times
 	new_copy copy;
 	if (wanted == 0)
 		return 0;
-	if (!create_copy(temporary_of(b), f, &copy)) {
+	if (!create_copy(temporary_of(b), f, may_clear_leftover(b), &copy)) {
 		*err = errno;
 		suffixed(b, TEMPORARY);
 		return 0;

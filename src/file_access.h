@@ -44,6 +44,10 @@ const char *last_name_as_opened(const char *path, std::size_t *n);
 open_folder *open_folder_of(const char *path, const char **name);
 void close_folder(open_folder *folder);
 
+// A folder held open for another thread's own opens below it, until
+// released: a second hold of the same folder. Null with errno set.
+open_folder *hold_folder_again(const open_folder *folder);
+
 // A UTF-16 unit as the platform's names compare it without regard to case:
 // on Windows as its file systems fold it, elsewhere ASCII's.
 char16_t folded_unit(char16_t unit);
@@ -83,6 +87,18 @@ enum io_result { IO_WHOLE, IO_SHORT, IO_FAILED };
 io_result read_at(io_handle f, std::uint64_t pos, unsigned char *buffer, std::size_t n, std::size_t *done);
 io_result write_at(io_handle f, std::uint64_t pos, const unsigned char *data, std::size_t n, std::size_t *done);
 
+// Asks the system to read length bytes at pos of f into its cache, not
+// waiting for them; where it cannot be asked, nothing.
+void advise_reading(io_handle f, std::uint64_t pos, std::uint64_t length);
+
+// Whether the system's cache holds the first bytes of f, as far as it can
+// tell without reading them from the disk; false where it cannot tell.
+bool first_bytes_cached(io_handle f);
+
+// Whether the file or folder at path is on a disk that rotates, as far as
+// the system tells.
+bool on_rotating_disk(const char *path);
+
 // Closes f; false with errno set when what was written may not have
 // reached the file. f is closed either way.
 bool close_file(io_handle f);
@@ -117,10 +133,11 @@ struct new_copy {
 };
 
 // Creates the copy of like beside it; the temporary name is used only
-// where an unnamed file cannot be made, and a cut copy that a stopped run
-// left under it (a regular file that no live run holds) is taken away
-// first. False with errno set (EEXIST when the temporary name is taken).
-bool create_copy(place temporary, io_handle like, new_copy *copy);
+// where an unnamed file cannot be made, and with may_clear set a cut copy
+// that a stopped run left under it (a regular file that no live run holds)
+// is taken away first. False with errno set (EEXIST when the temporary
+// name is taken).
+bool create_copy(place temporary, io_handle like, bool may_clear, new_copy *copy);
 
 // Gives final, which must not exist, to the copy; the temporary name is
 // gone then. Where the file system has no
@@ -165,6 +182,7 @@ enum entry_kind { ENTRY_FOLDER, ENTRY_FILE, ENTRY_LINK, ENTRY_OTHER };
 struct folder_entry {
 	const char *name;
 	entry_kind kind;
+	std::uint64_t index; // where the file system keeps it (an inode), 0 where unknown
 };
 
 // The names of one folder, "." and ".." left out, in the order the folder

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -12,7 +13,11 @@
 #endif
 #include <sys/file.h>
 #include <sys/stat.h>
+#ifdef __linux__
+#include <sys/sysmacros.h>
+#endif
 #include <sys/types.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include "file_access.h"
@@ -83,6 +88,20 @@ void close_folder(open_folder *folder)
 {
 	close(folder->fd);
 	std::free(folder);
+}
+
+open_folder *hold_folder_again(const open_folder *folder)
+{
+	open_folder *again = static_cast<open_folder *>(std::malloc(sizeof *again));
+	int fd = again != nullptr ? fcntl(folder->fd, F_DUPFD_CLOEXEC, 0) : -1;
+	if (fd < 0) {
+		int err = again == nullptr ? ENOMEM : errno;
+		std::free(again);
+		errno = err;
+		return nullptr;
+	}
+	again->fd = fd;
+	return again;
 }
 
 static int folder_of(place where)
@@ -214,6 +233,48 @@ io_result write_at(io_handle f, std::uint64_t pos, const unsigned char *data, st
 	return IO_WHOLE;
 }
 
+void advise_reading(io_handle f, std::uint64_t pos, std::uint64_t length)
+{
+#ifdef POSIX_FADV_WILLNEED
+	posix_fadvise(descriptor(f), static_cast<off_t>(pos), static_cast<off_t>(length), POSIX_FADV_WILLNEED);
+#else
+	(void)f, (void)pos, (void)length;
+#endif
+}
+
+// A read told not to wait fails rather than go to the disk.
+bool first_bytes_cached(io_handle f)
+{
+#ifdef RWF_NOWAIT
+	unsigned char byte;
+	iovec one = {&byte, 1};
+	return preadv2(descriptor(f), &one, 1, 0, RWF_NOWAIT) >= 0;
+#else
+	(void)f;
+	return false;
+#endif
+}
+
+// Linux says it of the disk, whose queue a partition's entry lacks.
+bool on_rotating_disk(const char *path)
+{
+	struct stat st;
+	if (stat(path, &st) != 0)
+		return false;
+	char name[96];
+	for (const char *queue : {"queue", "../queue"}) {
+		std::snprintf(name, sizeof name, "/sys/dev/block/%u:%u/%s/rotational", major(st.st_dev), minor(st.st_dev), queue);
+		int fd = open(name, O_RDONLY | O_CLOEXEC);
+		char said = '0';
+		bool read_one = fd >= 0 && read(fd, &said, 1) == 1;
+		if (fd >= 0)
+			close(fd);
+		if (read_one)
+			return said == '1';
+	}
+	return false;
+}
+
 bool close_file(io_handle f)
 {
 	return close(descriptor(f)) == 0;
@@ -318,7 +379,7 @@ static void clear_leftover_copy(place temporary)
 
 // Without O_TMPFILE, or where the file system has no unnamed files, under
 // the temporary name, locked so that no other run takes it for a leftover.
-static int create_unnamed_or_temporary(place temporary, mode_t mode, bool *unnamed)
+static int create_unnamed_or_temporary(place temporary, mode_t mode, bool may_clear, bool *unnamed)
 {
 #ifdef O_TMPFILE
 	if (temporary.folder != nullptr) {
@@ -328,7 +389,8 @@ static int create_unnamed_or_temporary(place temporary, mode_t mode, bool *unnam
 	}
 #endif
 	*unnamed = false;
-	clear_leftover_copy(temporary);
+	if (may_clear)
+		clear_leftover_copy(temporary);
 	int fd = openat(folder_of(temporary), temporary.name, O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC | O_NOFOLLOW,
 	                mode);
 	if (fd >= 0 && !lock_for_update(fd)) {
@@ -339,12 +401,12 @@ static int create_unnamed_or_temporary(place temporary, mode_t mode, bool *unnam
 	return fd;
 }
 
-bool create_copy(place temporary, io_handle like, new_copy *copy)
+bool create_copy(place temporary, io_handle like, bool may_clear, new_copy *copy)
 {
 	struct stat file;
 	if (fstat(descriptor(like), &file) != 0)
 		return false;
-	int fd = create_unnamed_or_temporary(temporary, file.st_mode & 0777, &copy->unnamed);
+	int fd = create_unnamed_or_temporary(temporary, file.st_mode & 0777, may_clear, &copy->unnamed);
 	if (fd < 0)
 		return false;
 	copy->f = fd;
@@ -487,7 +549,8 @@ static bool read_names(int fd, name_store *s)
 			ok = errno == 0;
 			break;
 		}
-		if (!is_dot_or_dot_dot(d->d_name) && !store_name(s, d->d_name, kind_of_entry(fd, d))) {
+		if (!is_dot_or_dot_dot(d->d_name) &&
+		    !store_name(s, d->d_name, kind_of_entry(fd, d), static_cast<std::uint64_t>(d->d_ino))) {
 			ok = false;
 			break;
 		}

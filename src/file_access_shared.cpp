@@ -13,13 +13,13 @@ bool is_dot_or_dot_dot(const char *name)
 	return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
 
-bool store_name(name_store *s, const char *name, entry_kind kind)
+bool store_name(name_store *s, const char *name, entry_kind kind, std::uint64_t index)
 {
 	std::size_t n = std::strlen(name) + 1;
 	if (!grow(s->text, s->room, s->used + n) || !grow(s->names, s->slots, s->count + 1))
 		return false;
 	std::memcpy(s->text + s->used, name, n);
-	s->names[s->count++] = {s->used, kind};
+	s->names[s->count++] = {s->used, kind, index};
 	s->used += n;
 	return true;
 }
@@ -41,7 +41,7 @@ static bool finish_listing(name_store *s, folder_listing *listing)
 		return false;
 	}
 	for (std::size_t i = 0; i < s->count; i++)
-		entries[i] = {s->text + s->names[i].start, s->names[i].kind};
+		entries[i] = {s->text + s->names[i].start, s->names[i].kind, s->names[i].index};
 	std::free(s->names);
 	listing->entries = entries;
 	listing->count = s->count;

@@ -4,6 +4,7 @@
 #define TXD_DEPTH_FIX_FILE_ACCESS_SHARED_H
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 
 #include "file_access.h"
@@ -15,6 +16,7 @@ bool is_dot_or_dot_dot(const char *name);
 struct stored_name {
 	std::size_t start;
 	entry_kind kind;
+	std::uint64_t index;
 };
 struct name_store {
 	char *text;
@@ -23,7 +25,7 @@ struct name_store {
 	std::size_t count, slots;
 };
 
-bool store_name(name_store *s, const char *name, entry_kind kind);
+bool store_name(name_store *s, const char *name, entry_kind kind, std::uint64_t index = 0);
 void discard_names(name_store *s);
 
 // Each platform's own: opens the folder at where to list it (a link

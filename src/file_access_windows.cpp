@@ -211,6 +211,24 @@ io_result write_at(io_handle f, std::uint64_t pos, const unsigned char *data, st
 
 // Windows asks that a lock be let go before the close: one left to the
 // close may stay a while after it. A handle that holds none says so.
+// Windows has no way to ask without reading; the helpers' first reads do.
+void advise_reading(io_handle, std::uint64_t, std::uint64_t)
+{
+}
+
+// Windows cannot be asked without reading.
+bool first_bytes_cached(io_handle)
+{
+	return false;
+}
+
+// What Windows could tell of the disk is not asked: as a disk without
+// moving parts.
+bool on_rotating_disk(const char *)
+{
+	return false;
+}
+
 bool close_file(io_handle f)
 {
 	OVERLAPPED at = lock_byte();

@@ -34,7 +34,8 @@ static bool read_names(HANDLE h, name_store *s)
 		for (DWORD at = 0;;) {
 			const FILE_ID_BOTH_DIR_INFO *e = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO *>(buffer + at);
 			char *name = utf8_from_wide_n(e->FileName, static_cast<int>(e->FileNameLength / sizeof(wchar_t)));
-			ok = name != nullptr && (is_dot_or_dot_dot(name) || store_name(s, name, kind_of_found(e->FileAttributes)));
+			ok = name != nullptr && (is_dot_or_dot_dot(name) || store_name(s, name, kind_of_found(e->FileAttributes),
+			                                                                static_cast<std::uint64_t>(e->FileId.QuadPart)));
 			std::free(name);
 			if (!ok || e->NextEntryOffset == 0)
 				break;
@@ -71,6 +72,27 @@ void close_folder(open_folder *folder)
 	std::free(folder->final_path);
 	std::free(folder->name);
 	std::free(folder);
+}
+
+// The same folder by a handle of its own, and the path it is checked by.
+open_folder *hold_folder_again(const open_folder *folder)
+{
+	open_folder *again = static_cast<open_folder *>(std::calloc(1, sizeof *again));
+	std::size_t n = wcslen(folder->final_path) + 1;
+	if (again != nullptr)
+		again->final_path = static_cast<wchar_t *>(std::malloc(n * sizeof(wchar_t)));
+	HANDLE process = GetCurrentProcess();
+	if (again == nullptr || again->final_path == nullptr ||
+	    !DuplicateHandle(process, folder->handle, process, &again->handle, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+		errno = again == nullptr || again->final_path == nullptr ? ENOMEM : errno_from_win32(GetLastError());
+		if (again != nullptr)
+			std::free(again->final_path);
+		std::free(again);
+		return nullptr;
+	}
+	std::memcpy(again->final_path, folder->final_path, n * sizeof(wchar_t));
+	again->volume = folder->volume;
+	return again;
 }
 
 // A folder held to be listed needs the right to list it; one held only to
@@ -183,7 +205,7 @@ static void clear_leftover_copy(place temporary)
 // this one lives, and with the right to be renamed and taken away through
 // its own handle. It gets the file's access list, protected from what its
 // folder would add to it.
-bool create_copy(place temporary, io_handle like, new_copy *copy)
+bool create_copy(place temporary, io_handle like, bool may_clear, new_copy *copy)
 {
 	PSECURITY_DESCRIPTOR security = nullptr;
 	DWORD why = GetSecurityInfo(as_handle(like), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr,
@@ -193,7 +215,8 @@ bool create_copy(place temporary, io_handle like, new_copy *copy)
 		return false;
 	}
 	SetSecurityDescriptorControl(security, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
-	clear_leftover_copy(temporary);
+	if (may_clear)
+		clear_leftover_copy(temporary);
 	HANDLE h = open_handle(temporary, GENERIC_WRITE | DELETE | FILE_READ_ATTRIBUTES, CREATE_NAME,
 	                       FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, security);
 	LocalFree(security);

@@ -32,7 +32,7 @@ static bool set_path(search &s, std::size_t length, const char *name)
 // Lists the folder at where and makes it the innermost level, its path
 // being the path in hand; true when that yields a problem. A folder that
 // has gone, or turned into a link, is passed over.
-static bool enter_folder(search &s, place where, bool follow, found_file &f)
+static bool enter_folder(search &s, place where, std::uint64_t index, bool follow, found_file &f)
 {
 	folder_listing listing;
 	if (!list_folder(where, follow, &listing)) {
@@ -44,8 +44,17 @@ static bool enter_folder(search &s, place where, bool follow, found_file &f)
 		return problem(f, s.path, "not enough memory to search the folder", 0);
 	}
 	sort_by_name(listing);
+	read_ahead_folder(s.ahead, listing, index);
 	s.levels[s.depth++] = {listing, 0, std::strlen(s.path)};
 	return false;
+}
+
+// The innermost folder is done with; its helpers, if any, are told first.
+static void leave_folder(search &s)
+{
+	folder_listing &listing = s.levels[--s.depth].listing;
+	left_folder(s.ahead, listing);
+	release_listing(&listing);
 }
 
 // Takes the next name of the innermost folder, or leaves the folder; true
@@ -54,8 +63,7 @@ static bool step(search &s, found_file &f)
 {
 	search_level &top = s.levels[s.depth - 1];
 	if (top.next == top.listing.count) {
-		release_listing(&top.listing);
-		s.depth--;
+		leave_folder(s);
 		return false;
 	}
 	const folder_entry &e = top.listing.entries[top.next++];
@@ -63,7 +71,7 @@ static bool step(search &s, found_file &f)
 		return problem(f, s.path, "not enough memory for the path", 0);
 	place where = {top.listing.folder, e.name, s.path};
 	if (e.kind == ENTRY_FOLDER)
-		return enter_folder(s, where, false, f);
+		return enter_folder(s, where, e.index, false, f);
 	f = {where, passed_over_because(e), nullptr, 0};
 	return true;
 }
@@ -77,9 +85,9 @@ const char *passed_over_because(const folder_entry &e)
 	return e.kind == ENTRY_FILE && is_backup_name(e.name) ? "a backup" : nullptr;
 }
 
-void search_begin(search &s, const char *path)
+void search_begin(search &s, const char *path, read_ahead *ahead)
 {
-	s = {path, nullptr, 0, 0, nullptr, 0, false};
+	s = {path, ahead, nullptr, 0, 0, nullptr, 0, false};
 }
 
 bool next_found_file(search &s, found_file &f)
@@ -90,7 +98,7 @@ bool next_found_file(search &s, found_file &f)
 		if (!grow(s.path, s.path_room, n + 1))
 			return problem(f, s.root, "not enough memory for the path", 0);
 		std::memcpy(s.path, s.root, n + 1);
-		if (enter_folder(s, {nullptr, s.root, s.root}, true, f))
+		if (enter_folder(s, {nullptr, s.root, s.root}, 0, true, f))
 			return true;
 	}
 	while (s.depth > 0)
@@ -102,7 +110,7 @@ bool next_found_file(search &s, found_file &f)
 void search_end(search &s)
 {
 	while (s.depth > 0)
-		release_listing(&s.levels[--s.depth].listing);
+		leave_folder(s);
 	std::free(s.levels);
 	std::free(s.path);
 }

@@ -6,6 +6,7 @@
 #include <cstddef>
 
 #include "file_access.h"
+#include "read_ahead.h"
 
 // A file found; or (passed_over not null) a name the search passes over
 // unopened, and why: "a link", "a backup", "not a regular file"; or
@@ -30,6 +31,7 @@ struct search_level {
 // name in hand. Memory: one listing per level.
 struct search {
 	const char *root;
+	read_ahead *ahead; // helpers told of each folder listed, or null
 	search_level *levels;
 	std::size_t depth, room;
 	char *path;
@@ -41,8 +43,9 @@ struct search {
 // first, each folder's names in ascending byte order, a subfolder at its
 // own name's place. Inside, links, FIFOs, sockets, devices and files named
 // *.bak are handed out as passed over, never opened; a folder that goes or
-// turns into a link before it is listed is passed over in silence.
-void search_begin(search &s, const char *path);
+// turns into a link before it is listed is passed over in silence. The
+// helpers of ahead, when not null, read ahead of each folder listed.
+void search_begin(search &s, const char *path, read_ahead *ahead);
 
 // The next file or problem; false when the search is over.
 bool next_found_file(search &s, found_file &f);

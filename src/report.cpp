@@ -345,10 +345,10 @@ void print_restored(report &r, const char *path, const char *backup)
 	line_end(r, r.out);
 }
 
-void print_left_alone(report &r, const char *path, const char *why)
+void print_left_alone(report &r, const char *path, const char *why, bool kept)
 {
 	r.totals.left_alone++;
-	if (keeping(r)) {
+	if (kept && keeping(r)) {
 		char tail[64];
 		std::snprintf(tail, sizeof tail, ": left alone: %s", why);
 		keep(r.summary->left_alone, path, std::strlen(path), tail);

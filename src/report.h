@@ -122,8 +122,8 @@ void note_repair(std::size_t native, std::uint8_t old_depth, void *context);
 void print_listing(report &r, const char *prefix, const unsigned char *buffer, const repair_list &list);
 
 // Under -v, why a file was left alone: "PATH: left alone: WHY"; counted
-// either way.
-void print_left_alone(report &r, const char *path, const char *why);
+// either way, and kept for a held window unless told not to.
+void print_left_alone(report &r, const char *path, const char *why, bool kept = true);
 
 // Under -v, "PATH: backed up to BACKUP".
 void print_backed_up(report &r, const char *path, const char *backup);

@@ -326,10 +326,20 @@ TEST(Backups, NoFreeNameAndALeftover)
 	EXPECT_EQ(r.out + r.err, path + ": backed up to " + path + ".2.bak\n" + a_line + listing);
 	EXPECT_EQ(read_file(path + ".2.bak"), one_broken);
 	EXPECT_EQ(std::filesystem::exists(path + ".ba~"), posix && !have_fault_shim()); // cleared where it was needed
+	// Beside a file PATH.ba, PATH.ba~ may be its editor's backup: it stays.
+	if (have_fault_shim()) {
+		write_file(path, one_broken);
+		std::filesystem::remove(path + ".3.bak");
+		write_file(path + ".ba", {1});
+		write_file(path + ".ba~", {1, 2, 3});
+		r = run_tool({"-b", path}, &limits);
+		EXPECT_EQ(r.err, "txd-depth-fix: " + path + ".ba~: no backup made, so the file is left unchanged: File exists\n");
+		EXPECT_EQ(read_file(path + ".ba~"), (bytes{1, 2, 3}));
+	}
 	for (int n = 1; n <= 99; n++)
 		std::filesystem::remove(path + (n == 1 ? "" : "." + std::to_string(n)) + ".bak");
-	std::remove((path + ".ba~").c_str());
-	std::remove(path.c_str());
+	for (const char *end : {".ba~", ".ba", ""})
+		std::remove((path + end).c_str());
 }
 
 // Two runs on one file at once (a double drop, xargs -P over a list that

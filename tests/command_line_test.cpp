@@ -194,6 +194,17 @@ INSTANTIATE_TEST_SUITE_P(
                      "txd-depth-fix: --restore cannot be combined with --check\n" + usage_hint, 2, ""},
         command_case{"RestoreTakesNoTxd", {"--restore", "-t", "@t"}, "",
                      "txd-depth-fix: --restore cannot be combined with -t\n" + usage_hint, 2, ""},
+        command_case{"JobsOfZero", {"-j", "0", "@a"}, "",
+                     "txd-depth-fix: the number of jobs must be 1 to 256, not '0'\n" + usage_hint, 2, ""},
+        command_case{"JobsNegative", {"--jobs=-2", "@a"}, "",
+                     "txd-depth-fix: the number of jobs must be 1 to 256, not '-2'\n" + usage_hint, 2, ""},
+        command_case{"JobsOfJunk", {"-j4x", "@a"}, "",
+                     "txd-depth-fix: the number of jobs must be 1 to 256, not '4x'\n" + usage_hint, 2, ""},
+        command_case{"JobsPastTheMost", {"-j", "257", "@a"}, "",
+                     "txd-depth-fix: the number of jobs must be 1 to 256, not '257'\n" + usage_hint, 2, ""},
+        command_case{"JobsWithoutANumber", {"@a", "--jobs"}, "",
+                     "txd-depth-fix: option '--jobs' needs a number of jobs\n" + usage_hint, 2, ""},
+        command_case{"JobsForSeveralFiles", {"-nj", "256", "@a", "@b"}, "@a: " + a_found + "@b: " + b_found, "", 0, ""},
         command_case{"ArgumentToAnOption", {"--verbose=1", "@a"}, "",
                      "txd-depth-fix: option '--verbose' takes no argument\n" + usage_hint, 2, ""}),
     named_case<command_case>::name);
@@ -356,10 +367,17 @@ TEST(Console, HeldWindowListsProblemsAndWhatWasLeftAlone)
 	release_summary(summary);
 	// Found sound, it says so; problems of a file in use or refused get
 	// their next step.
+	// A folder dropped again after -b: its backups are counted, not listed.
+	std::string folder = scratch_path("dropped");
+	std::filesystem::create_directories(std::filesystem::u8path(folder));
+	write_file(folder + "/c.img", command_file('c', false));
+	write_file(folder + "/c.img.bak", command_file('c', false));
 	summary = {};
-	r = run_held({expand("@c", stem)}, summary);
-	EXPECT_EQ(text_of(summary), "\n0 textures repaired in 0 of 1 file\nNothing needed repair.\nPress Enter to close this window.");
+	r = run_held({folder}, summary);
+	EXPECT_EQ(text_of(summary), "\n0 textures repaired in 0 of 1 file, 1 left alone\nNothing needed repair.\n"
+	                            "Press Enter to close this window.");
 	release_summary(summary);
+	std::filesystem::remove_all(std::filesystem::u8path(folder));
 	summary = {};
 	summary.operands = 1;
 	summary.totals.problems = 2;

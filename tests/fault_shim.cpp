@@ -30,8 +30,12 @@
 //   readdir unknown | readdir fails NAME
 // makes every entry's type unknown, as some file systems give it, or the
 // first read of the entries of the folder NAME fail with EIO.
-// Several of them may be given at once, separated by "; ". Counts are
-// kept per thread, so that helper threads move no fault.
+//   helper opens fail
+// makes every openat of a thread other than the main one fail (EMFILE),
+// as when the read-ahead's helpers find no descriptor.
+// Several of them may be given at once, separated by "; ". Faults and
+// swaps count and strike the main thread's calls alone, so that the
+// read-ahead's helpers, whose work is never trusted, move none.
 // The shim defines the plain names and the 64-bit ones itself.
 #undef _FILE_OFFSET_BITS
 #undef _TIME_BITS
@@ -74,6 +78,11 @@ const std::vector<std::string> &parts()
 		return split;
 	}();
 	return all;
+}
+
+bool main_thread()
+{
+	return gettid() == getpid();
 }
 
 bool asked(const char *fault)
@@ -155,9 +164,9 @@ bool descriptor_is(int fd, const std::string &file)
 // first when it is the one to stop before.
 bool fails(const char *call, int fd, const std::string &position)
 {
-	static thread_local int calls = 0;
+	static int calls = 0;
 	const wanted_fault &fault = the_fault();
-	if (fault.call != call || !descriptor_is(fd, fault.file) || (!fault.position.empty() && fault.position != position) ||
+	if (!main_thread() || fault.call != call || !descriptor_is(fd, fault.file) || (!fault.position.empty() && fault.position != position) ||
 	    ++calls != fault.nth)
 		return false;
 	if (!fault.stop)
@@ -167,11 +176,11 @@ bool fails(const char *call, int fd, const std::string &position)
 }
 
 // The descriptor whose next pread fails, after one read half.
-thread_local int failing_next = -1;
+int failing_next = -1;
 
 template <class Call> ssize_t half_then_fail(int fd, std::size_t n, off64_t offset, Call call)
 {
-	if (fd == failing_next) {
+	if (fd == failing_next && main_thread()) {
 		failing_next = -1;
 		errno = EIO;
 		return -1;
@@ -195,7 +204,9 @@ void swap(int folder, const char *path, const char *kind, const char *target)
 
 void swap_if_asked(int folder, const char *path)
 {
-	static thread_local int opens = 0;
+	static int opens = 0;
+	if (!main_thread())
+		return;
 	char name[4096] = "", on[256] = "", kind[8] = "", target[4096] = "";
 	int nth = 0;
 	const char *slash = std::strrchr(path, '/'), *leaf = slash != nullptr ? slash + 1 : path;
@@ -222,8 +233,8 @@ bool unnamed_refused(int flags)
 static int open_or_swap(const char *real_name, int folder, const char *path, int flags, mode_t mode)
 {
 	swap_if_asked(folder, path);
-	if (unnamed_refused(flags)) {
-		errno = EOPNOTSUPP;
+	if (unnamed_refused(flags) || (!main_thread() && asked("helper opens fail"))) {
+		errno = unnamed_refused(flags) ? EOPNOTSUPP : EMFILE;
 		return -1;
 	}
 	return real<int (*)(int, const char *, int, ...)>(real_name)(folder, path, flags, mode);
@@ -246,6 +257,10 @@ extern "C" int openat(int folder, const char *path, int flags, ...)
 extern "C" int __openat64_2(int folder, const char *path, int flags)
 {
 	swap_if_asked(folder, path);
+	if (!main_thread() && asked("helper opens fail")) {
+		errno = EMFILE;
+		return -1;
+	}
 	return real<int (*)(int, const char *, int)>("__openat64_2")(folder, path, flags);
 }
 
@@ -273,7 +288,7 @@ bool folder_named(int fd, const char *name)
 template <class Entry> Entry *read_entry(const char *real_name, DIR *folder)
 {
 	char name[256] = "";
-	if (std::sscanf(part_starting("readdir fails "), "readdir fails %255s", name) == 1 &&
+	if (main_thread() && std::sscanf(part_starting("readdir fails "), "readdir fails %255s", name) == 1 &&
 	    folder_named(dirfd(folder), name)) {
 		static bool failed = false;
 		if (!failed) {

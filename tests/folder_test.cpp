@@ -91,36 +91,40 @@ std::map<std::string, bytes> files_below(const std::string &root)
 	return files;
 }
 
+// With the walk alone (-j 1), a helper beside it, or many: the same lines,
+// the same files.
 TEST_P(Folder, FindsEveryArchiveAndDictionaryInOrder)
 {
 	const folder_case &c = GetParam();
-	std::string root = scratch_path("game");
-	std::map<std::string, bytes> expected;
-	for (const tree_file &f : game_tree()) {
-		std::filesystem::create_directories(std::filesystem::u8path(root + "/" + f.path).parent_path());
-		write_file(root + "/" + f.path, f.broken);
-		bool repaired = std::find(c.repaired.begin(), c.repaired.end(), f.path) != c.repaired.end();
-		expected[f.path] = repaired ? f.fixed : f.broken;
-		for (const std::string &backup : c.backups)
-			if (backed_up_file(backup) == f.path)
-				expected[backup] = f.broken;
+	for (const char *jobs : {"-j1", "-j2", "-j64"}) {
+		std::string root = scratch_path("game");
+		std::map<std::string, bytes> expected;
+		for (const tree_file &f : game_tree()) {
+			std::filesystem::create_directories(std::filesystem::u8path(root + "/" + f.path).parent_path());
+			write_file(root + "/" + f.path, f.broken);
+			bool repaired = std::find(c.repaired.begin(), c.repaired.end(), f.path) != c.repaired.end();
+			expected[f.path] = repaired ? f.fixed : f.broken;
+			for (const std::string &backup : c.backups)
+				if (backed_up_file(backup) == f.path)
+					expected[backup] = f.broken;
+		}
+		// a.img.2.bak is a link: a backup never writes through it.
+		if (posix) {
+			for (auto [link, target] : {std::pair{"link.img", "a.img"}, {"linkdir", "m"}, {"up", ".."}, {"dangling", "gone"},
+			                            {"a.img.2.bak", "made-through-a-link"}})
+				ASSERT_TRUE(make_symlink(target, root + "/" + link));
+			ASSERT_TRUE(make_fifo(root + "/fifo", 0600));
+		}
+		std::vector<std::string> args{jobs};
+		for (const std::string &a : c.args)
+			args.push_back(expand(a, root));
+		run_result r = run_tool(args);
+		EXPECT_EQ(r.out, expand(c.out, root)) << jobs;
+		EXPECT_EQ(r.err, expand(c.err, root)) << jobs;
+		EXPECT_EQ(r.status, c.status) << jobs;
+		EXPECT_EQ(files_below(root), expected) << jobs;
+		std::filesystem::remove_all(std::filesystem::u8path(root));
 	}
-	// a.img.2.bak is a link: a backup never writes through it.
-	if (posix) {
-		for (auto [link, target] : {std::pair{"link.img", "a.img"}, {"linkdir", "m"}, {"up", ".."}, {"dangling", "gone"},
-		                            {"a.img.2.bak", "made-through-a-link"}})
-			ASSERT_TRUE(make_symlink(target, root + "/" + link));
-		ASSERT_TRUE(make_fifo(root + "/fifo", 0600));
-	}
-	std::vector<std::string> args;
-	for (const std::string &a : c.args)
-		args.push_back(expand(a, root));
-	run_result r = run_tool(args);
-	EXPECT_EQ(r.out, expand(c.out, root));
-	EXPECT_EQ(r.err, expand(c.err, root));
-	EXPECT_EQ(r.status, c.status);
-	EXPECT_EQ(files_below(root), expected);
-	std::filesystem::remove_all(std::filesystem::u8path(root));
 }
 
 #ifdef _WIN32
@@ -293,9 +297,10 @@ TEST(FolderFaults, WideTreeHoldsNoDescriptorOfAFolderLeft)
 
 // Another program swaps a folder or a file for a link to outside the tree,
 // or for a FIFO, between two calls of the tool: just before its listing,
-// the probe of a file, its opening, or its opening for writing. Nothing
-// outside the tree is written, nothing hangs, and what was swapped is
-// passed over or reported.
+// the probe of a file, its opening, or its opening for writing, while
+// helpers read ahead that may have opened the old one. Nothing outside the
+// tree is written, nothing hangs, and what was swapped is passed over or
+// reported as by the walk alone.
 TEST(FolderFaults, SwapsMidRunNeverReachOutside)
 {
 	NEEDS_FAULT_SHIM();
@@ -326,7 +331,7 @@ TEST(FolderFaults, SwapsMidRunNeverReachOutside)
 		run_limits limits;
 		limits.fault = swap.c_str();
 		limits.seconds = 20;
-		run_result r = run_tool({"-q", root}, &limits);
+		run_result r = run_tool({"-q", "-j8", root}, &limits);
 		EXPECT_EQ(r.out, expand(row.out, root)) << row.swap;
 		EXPECT_EQ(r.err, expand(row.err, root)) << row.swap;
 		EXPECT_EQ(r.status, row.status) << row.swap;
@@ -338,7 +343,7 @@ TEST(FolderFaults, SwapsMidRunNeverReachOutside)
 
 // Folders whose entries come without a type, as some file systems give
 // them, are searched all the same; a folder whose entries cannot be read
-// is reported.
+// is reported; helpers that cannot open anything change no line.
 TEST(FolderFaults, EntriesWithoutATypeOrUnreadable)
 {
 	NEEDS_FAULT_SHIM();
@@ -349,13 +354,14 @@ TEST(FolderFaults, EntriesWithoutATypeOrUnreadable)
 		const char *fault;
 		std::string out, err;
 	} rows[] = {{"readdir unknown", "@/b.img: " + a_found + "@/sub/a.img: " + a_found, ""},
-	            {"readdir fails sub", "@/b.img: " + a_found, "txd-depth-fix: @/sub: cannot list the folder: Input/output error\n"}};
+	            {"readdir fails sub", "@/b.img: " + a_found, "txd-depth-fix: @/sub: cannot list the folder: Input/output error\n"},
+	            {"helper opens fail", "@/b.img: " + a_found + "@/sub/a.img: " + a_found, ""}};
 	for (const auto &row : rows) {
 		write_file(root + "/b.img", image);
 		write_file(root + "/sub/a.img", image);
 		run_limits limits;
 		limits.fault = row.fault;
-		run_result r = run_tool({"-nq", root}, &limits);
+		run_result r = run_tool({"-nq", "-j8", root}, &limits);
 		EXPECT_EQ(r.out, expand(row.out, root)) << row.fault;
 		EXPECT_EQ(r.err, expand(row.err, root)) << row.fault;
 		EXPECT_EQ(r.status, row.err.empty() ? 0 : 1) << row.fault;

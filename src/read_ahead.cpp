@@ -1,0 +1,352 @@
+// The read-ahead: a stack of folders in the order the walk will take
+// their names, the walk's innermost folder and the folders below it that
+// helpers have listed ahead of it on top. Helpers take the names of the
+// topmost folder that has any left, so they run ahead in the walk's order.
+#include "read_ahead.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "backup.h"
+#include "growth.h"
+#include "read_ahead_threads.h"
+
+// What a helper asks for of each file: its first bytes, an archive's
+// directory, a loose dictionary whole, up to a cap, never the whole of a
+// big file.
+static const std::uint64_t FILE_CAP = 256 << 10;
+// Folders listed ahead of the walk, each held open, at most; and the names
+// a helper takes at a time.
+static const unsigned FOLDERS_AHEAD = 16;
+static const std::size_t NAMES_AT_ONCE = 8;
+// Files whose first bytes are looked for in the cache before helpers go on,
+// and how many of them found there make a warm run, which helpers leave
+// to the walk alone: it would only pay for their work.
+static const unsigned SAMPLE = 8, FOUND_WARM = 6;
+
+// One name to read ahead; a path to be looked at first is ENTRY_OTHER.
+struct ahead_name {
+	const char *name;
+	entry_kind kind;
+	std::uint64_t index;
+};
+
+// The names of a folder, or the operands (folder null), kept for as long
+// as a helper reads ahead of one of them.
+struct ahead_batch {
+	const open_folder *key; // the walk's hold on the folder once it entered it, else null
+	std::uint64_t index;    // where the file system keeps the folder, 0 where unknown
+	open_folder *folder;    // the hold of the helper that listed it ahead, else null
+	folder_listing listing; // its names as a helper listed them, or none
+	char *text;             // else a copy of the walk's, or none for operands
+	ahead_name *names;
+	std::size_t count, next;
+	bool left;      // off the stack: the walk is done with it
+	unsigned users; // helpers reading ahead of one of its names
+};
+
+struct read_ahead {
+	helper_crew *crew;
+	ahead_batch **batches; // the walk's outermost folder first
+	std::size_t count, room;
+	unsigned ahead;           // batches of folders the walk has not entered yet
+	unsigned busy;            // helpers at work
+	unsigned sampled, cached; // files looked for in the cache, and found there
+	bool stopping, rotational;
+	bool warm; // the cache holds what the walk reads: helpers stand aside
+};
+
+static void release_batch(ahead_batch *b)
+{
+	if (b->listing.entries != nullptr)
+		release_listing(&b->listing); // closes its folder too
+	else if (b->folder != nullptr)
+		close_folder(b->folder);
+	std::free(b->text);
+	std::free(b->names);
+	std::free(b);
+}
+
+// Opens the file as the walk will, with the same flags, and asks for what
+// a repair reads of it without waiting for it; until enough files were
+// sampled, looks first whether the cache holds it already.
+static void read_file_ahead(read_ahead &ra, place where)
+{
+	io_handle f = open_file(where, where.folder == nullptr);
+	if (f == NO_HANDLE)
+		return;
+	if (ra.sampled < SAMPLE) { // read without the lock: a few more samples do no harm
+		bool cached = first_bytes_cached(f);
+		lock_crew(ra.crew);
+		ra.cached += cached;
+		if (++ra.sampled == SAMPLE)
+			ra.warm = ra.cached >= FOUND_WARM;
+		unlock_crew(ra.crew);
+	}
+	advise_reading(f, 0, FILE_CAP);
+	close_file(f);
+}
+
+// The names worth reading ahead: folders, and files that are not
+// backups; on a disk that rotates, in the order it keeps them. They are
+// the listing's own, or with copy set copies in the batch's text.
+static bool take_names(ahead_batch *b, const folder_listing &listing, bool rotational, bool copy)
+{
+	std::size_t bytes = 0;
+	for (std::size_t i = 0; copy && i < listing.count; i++)
+		bytes += std::strlen(listing.entries[i].name) + 1;
+	b->names = static_cast<ahead_name *>(std::malloc(listing.count * sizeof *b->names + 1));
+	b->text = copy ? static_cast<char *>(std::malloc(bytes + 1)) : nullptr;
+	if (b->names == nullptr || (copy && b->text == nullptr))
+		return false;
+	char *at = b->text;
+	for (std::size_t i = 0; i < listing.count; i++) {
+		const folder_entry &e = listing.entries[i];
+		if (e.kind != ENTRY_FOLDER && (e.kind != ENTRY_FILE || is_backup_name(e.name)))
+			continue;
+		const char *name = e.name;
+		if (copy)
+			name = static_cast<const char *>(std::memcpy(at, e.name, std::strlen(e.name) + 1)), at += std::strlen(name) + 1;
+		b->names[b->count++] = {name, e.kind, e.index};
+	}
+	if (rotational)
+		std::sort(b->names, b->names + b->count, [](const ahead_name &x, const ahead_name &y) { return x.index < y.index; });
+	return true;
+}
+
+// Puts b on the stack just above the batch at, or on top for at past the
+// end; the names of a folder come right after the folder's own name.
+static void insert_batch(read_ahead &ra, ahead_batch *b, std::size_t at)
+{
+	if (!grow(ra.batches, ra.room, ra.count + 1)) {
+		release_batch(b);
+		return;
+	}
+	at = std::min(at, ra.count);
+	std::memmove(ra.batches + at + 1, ra.batches + at, (ra.count - at) * sizeof *ra.batches);
+	ra.batches[at] = b;
+	ra.count++;
+	wake_crew(ra.crew);
+}
+
+static std::size_t place_of(const read_ahead &ra, const ahead_batch *b)
+{
+	std::size_t i = 0;
+	while (i < ra.count && ra.batches[i] != b)
+		i++;
+	return i;
+}
+
+// Lists a folder the walk will enter, as it will list it, in the order it
+// will take its names; while few folders are ahead of the walk, keeps the
+// listing as a batch of its own for helpers to go on with. Takes the lock.
+static void read_folder_ahead(read_ahead &ra, place where, std::uint64_t index, const ahead_batch *parent)
+{
+	folder_listing listing;
+	if (!list_folder(where, false, &listing)) {
+		lock_crew(ra.crew);
+		return;
+	}
+	sort_by_name(listing);
+	ahead_batch *b = static_cast<ahead_batch *>(std::calloc(1, sizeof *b));
+	bool kept = b != nullptr && take_names(b, listing, ra.rotational, false);
+	lock_crew(ra.crew);
+	if (!kept || ra.ahead >= FOLDERS_AHEAD || parent->left) {
+		if (b != nullptr)
+			std::free(b->names), std::free(b);
+		release_listing(&listing);
+		return;
+	}
+	b->index = index;
+	b->listing = listing;
+	b->folder = listing.folder;
+	ra.ahead++;
+	insert_batch(ra, b, place_of(ra, parent) + 1);
+}
+
+// The topmost batch with names left that no helper works in, else the
+// topmost with names left; null when none has. Helpers spread over
+// folders: files side by side wait on the same blocks of the disk.
+static ahead_batch *next_batch(read_ahead &ra)
+{
+	ahead_batch *busy = nullptr;
+	for (std::size_t i = ra.count; i > 0; i--) {
+		ahead_batch *b = ra.batches[i - 1];
+		if (b->next < b->count && b->users == 0)
+			return b;
+		if (b->next < b->count && busy == nullptr)
+			busy = b;
+	}
+	return busy;
+}
+
+// On a disk that rotates, a few requests at a time, so that it can take
+// them in its own order.
+static unsigned allowed_busy(const read_ahead &ra)
+{
+	return ra.rotational ? 2 : ~0u;
+}
+
+// Reads ahead of one name of b in folder (null for an operand) without the
+// lock; takes it again after.
+static void read_name_ahead(read_ahead &ra, ahead_batch *b, const open_folder *folder, const ahead_name &n)
+{
+	place where = {folder, n.name, n.name};
+	entry_kind kind = n.kind;
+	if (kind == ENTRY_OTHER) // an operand, followed when it is a link
+		kind = kind_of_path(n.name) == PATH_FOLDER ? ENTRY_FOLDER : ENTRY_FILE;
+	if (kind == ENTRY_FOLDER && folder != nullptr)
+		return read_folder_ahead(ra, where, n.index, b);
+	if (kind == ENTRY_FOLDER) {
+		folder_listing listing;
+		if (list_folder(where, true, &listing))
+			release_listing(&listing);
+	} else
+		read_file_ahead(ra, where);
+	lock_crew(ra.crew);
+}
+
+// Takes the next few names under the lock, reads ahead of them without:
+// a helper takes the lock once for several names. In a folder the walk is
+// in, a hold of its own on the folder, made while the walk's is sure to be
+// open, serves for them. Only new names wake a waiting helper, or on a
+// disk that rotates a turn.
+static void helper(void *context)
+{
+	read_ahead &ra = *static_cast<read_ahead *>(context);
+	lock_crew(ra.crew);
+	while (!ra.stopping) {
+		ahead_batch *b = ra.warm ? nullptr : next_batch(ra);
+		if (b == nullptr || ra.busy >= allowed_busy(ra)) {
+			wait_in_crew(ra.crew);
+			continue;
+		}
+		std::size_t first = b->next, last = std::min(b->count, first + (ra.rotational ? 1 : NAMES_AT_ONCE));
+		b->next = last;
+		open_folder *held = b->folder == nullptr && b->key != nullptr ? hold_folder_again(b->key) : nullptr;
+		const open_folder *folder = b->folder != nullptr ? b->folder : held;
+		b->users++, ra.busy++;
+		for (std::size_t i = first; i < last && !b->left && (folder != nullptr || b->key == nullptr); i++) {
+			unlock_crew(ra.crew);
+			read_name_ahead(ra, b, folder, b->names[i]);
+		}
+		if (held != nullptr)
+			close_folder(held);
+		if (--b->users == 0 && b->left)
+			release_batch(b);
+		if (ra.busy-- == allowed_busy(ra))
+			wake_crew(ra.crew);
+	}
+	unlock_crew(ra.crew);
+}
+
+// The walk is one of the jobs: the helpers are the rest.
+read_ahead *start_read_ahead(unsigned jobs, bool rotational)
+{
+	unsigned helpers = helpers_allowed(jobs - (jobs > 0 ? 1 : 0));
+	if (helpers == 0)
+		return nullptr;
+	read_ahead *ra = static_cast<read_ahead *>(std::calloc(1, sizeof *ra));
+	if (ra == nullptr)
+		return nullptr;
+	ra->rotational = rotational;
+	ra->crew = new_crew(helpers);
+	if (ra->crew != nullptr && start_crew(ra->crew, helper, ra))
+		return ra;
+	if (ra->crew != nullptr)
+		join_crew(ra->crew);
+	std::free(ra);
+	return nullptr;
+}
+
+// The batch helpers listed ahead for the folder the walk enters, or null.
+static ahead_batch *listed_ahead(read_ahead &ra, std::uint64_t index)
+{
+	for (std::size_t i = ra.count; i > 0 && index != 0; i--)
+		if (ra.batches[i - 1]->key == nullptr && ra.batches[i - 1]->index == index)
+			return ra.batches[i - 1];
+	return nullptr;
+}
+
+void read_ahead_folder(read_ahead *ra, const folder_listing &listing, std::uint64_t index)
+{
+	if (ra == nullptr)
+		return;
+	lock_crew(ra->crew);
+	ahead_batch *b = listed_ahead(*ra, index);
+	if (b != nullptr)
+		b->key = listing.folder, ra->ahead--;
+	bool done = b != nullptr || ra->warm;
+	unlock_crew(ra->crew);
+	if (done)
+		return;
+	b = static_cast<ahead_batch *>(std::calloc(1, sizeof *b));
+	if (b == nullptr)
+		return;
+	b->key = listing.folder;
+	if (!take_names(b, listing, ra->rotational, true)) {
+		release_batch(b);
+		return;
+	}
+	lock_crew(ra->crew);
+	insert_batch(*ra, b, ra->count);
+	unlock_crew(ra->crew);
+}
+
+// The folder's batch goes, and all above it: what helpers listed ahead
+// inside it.
+void left_folder(read_ahead *ra, const folder_listing &listing)
+{
+	if (ra == nullptr)
+		return;
+	lock_crew(ra->crew);
+	std::size_t at = ra->count;
+	while (at > 0 && ra->batches[at - 1]->key != listing.folder)
+		at--;
+	for (std::size_t i = at - (at > 0 ? 1 : 0); at > 0 && i < ra->count; i++) {
+		ahead_batch *b = ra->batches[i];
+		if (b->key == nullptr && b->folder != nullptr)
+			ra->ahead--; // listed ahead, never entered
+		b->left = true;
+		if (b->users == 0)
+			release_batch(b);
+	}
+	if (at > 0)
+		ra->count = at - 1;
+	unlock_crew(ra->crew);
+}
+
+void read_ahead_paths(read_ahead *ra, const char *const *paths, std::size_t count)
+{
+	ahead_batch *b = ra != nullptr ? static_cast<ahead_batch *>(std::calloc(1, sizeof *b)) : nullptr;
+	if (b == nullptr)
+		return;
+	b->names = static_cast<ahead_name *>(std::malloc(count * sizeof *b->names + 1));
+	if (b->names == nullptr) {
+		std::free(b);
+		return;
+	}
+	for (std::size_t i = 0; i < count; i++)
+		b->names[i] = {paths[i], ENTRY_OTHER, 0};
+	b->count = count;
+	lock_crew(ra->crew);
+	insert_batch(*ra, b, 0); // under every folder to come
+	unlock_crew(ra->crew);
+}
+
+void stop_read_ahead(read_ahead *ra)
+{
+	if (ra == nullptr)
+		return;
+	lock_crew(ra->crew);
+	ra->stopping = true;
+	wake_crew(ra->crew);
+	unlock_crew(ra->crew);
+	join_crew(ra->crew);
+	for (std::size_t i = 0; i < ra->count; i++)
+		release_batch(ra->batches[i]);
+	std::free(ra->batches);
+	std::free(ra);
+}
