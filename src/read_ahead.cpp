@@ -72,12 +72,12 @@ static void release_batch(ahead_batch *b)
 // Opens the file as the walk will, with the same flags, and asks for what
 // a repair reads of it without waiting for it; until enough files were
 // sampled, looks first whether the cache holds it already.
-static void read_file_ahead(read_ahead &ra, place where)
+static void read_file_ahead(read_ahead &ra, place where, bool sampling)
 {
 	io_handle f = open_file(where, where.folder == nullptr);
 	if (f == NO_HANDLE)
 		return;
-	if (ra.sampled < SAMPLE) { // read without the lock: a few more samples do no harm
+	if (sampling) {
 		bool cached = first_bytes_cached(f);
 		lock_crew(ra.crew);
 		ra.cached += cached;
@@ -191,7 +191,8 @@ static unsigned allowed_busy(const read_ahead &ra)
 
 // Reads ahead of one name of b in folder (null for an operand) without the
 // lock; takes it again after.
-static void read_name_ahead(read_ahead &ra, ahead_batch *b, const open_folder *folder, const ahead_name &n)
+static void read_name_ahead(read_ahead &ra, ahead_batch *b, const open_folder *folder, const ahead_name &n,
+                            bool sampling)
 {
 	place where = {folder, n.name, n.name};
 	entry_kind kind = n.kind;
@@ -204,7 +205,7 @@ static void read_name_ahead(read_ahead &ra, ahead_batch *b, const open_folder *f
 		if (list_folder(where, true, &listing))
 			release_listing(&listing);
 	} else
-		read_file_ahead(ra, where);
+		read_file_ahead(ra, where, sampling);
 	lock_crew(ra.crew);
 }
 
@@ -229,8 +230,9 @@ static void helper(void *context)
 		const open_folder *folder = b->folder != nullptr ? b->folder : held;
 		b->users++, ra.busy++;
 		for (std::size_t i = first; i < last && !b->left && (folder != nullptr || b->key == nullptr); i++) {
+			bool sampling = ra.sampled < SAMPLE; // a few more than SAMPLE do no harm
 			unlock_crew(ra.crew);
-			read_name_ahead(ra, b, folder, b->names[i]);
+			read_name_ahead(ra, b, folder, b->names[i], sampling);
 		}
 		if (held != nullptr)
 			close_folder(held);
