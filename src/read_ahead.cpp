@@ -58,12 +58,20 @@ struct read_ahead {
 	bool warm; // the cache holds what the walk reads: helpers stand aside
 };
 
+// A helper's hold on a folder the walk has entered: the walk's own serves
+// from now on, and a deep tree must not take two descriptors a level.
+static void drop_hold(ahead_batch *b)
+{
+	if (b->folder != nullptr)
+		close_folder(b->folder);
+	b->folder = b->listing.folder = nullptr;
+}
+
 static void release_batch(ahead_batch *b)
 {
-	if (b->listing.entries != nullptr)
-		release_listing(&b->listing); // closes its folder too
-	else if (b->folder != nullptr)
-		close_folder(b->folder);
+	drop_hold(b);
+	std::free(b->listing.entries); // the listing's names, if a helper listed it
+	std::free(b->listing.names);
 	std::free(b->text);
 	std::free(b->names);
 	std::free(b);
@@ -278,8 +286,11 @@ void read_ahead_folder(read_ahead *ra, const folder_listing &listing, std::uint6
 		return;
 	lock_crew(ra->crew);
 	ahead_batch *b = listed_ahead(*ra, index);
-	if (b != nullptr)
+	if (b != nullptr) {
 		b->key = listing.folder, ra->ahead--;
+		if (b->users == 0)
+			drop_hold(b);
+	}
 	bool done = b != nullptr || ra->warm;
 	unlock_crew(ra->crew);
 	if (done)
