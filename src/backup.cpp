@@ -2,7 +2,9 @@
 // other run can reach it, named only when whole, never replacing anything.
 #include "backup.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -101,6 +103,35 @@ static int first_free(backup_names &b, int from, int *err)
 	return 0;
 }
 
+// The number of the newest backup, the highest one taken (0 when none is,
+// and whether it is a regular file); -1, with why in err, when a name
+// cannot be looked at. A name too long for the folder is none.
+static int newest_number(backup_names &b, bool *regular, int *err)
+{
+	for (int number = LAST_NUMBER; number >= 1; number--) {
+		name_kind kind = kind_of_name(numbered(b, number));
+		if (kind == NAME_FILE || kind == NAME_OTHER)
+			return *regular = kind == NAME_FILE, number;
+		if (kind == NAME_UNKNOWN && errno != ENAMETOOLONG)
+			return *err = errno, -1;
+	}
+	return 0;
+}
+
+// A new backup takes the number after the newest, so that the highest is
+// always the newest, even when older ones were taken away; 0, with why in
+// err, past the last number or when its name is not one the folder takes.
+static int next_number(backup_names &b, int *err)
+{
+	bool regular;
+	int newest = newest_number(b, &regular, err);
+	if (newest < 0 || newest == LAST_NUMBER)
+		return newest < 0 ? 0 : (*err = EEXIST, 0);
+	if (kind_of_name(numbered(b, newest + 1)) == NAME_UNKNOWN)
+		return *err = errno, 0;
+	return newest + 1;
+}
+
 // Makes the copy whole and on the disk, with the times when given; false
 // with why in err.
 static bool fill_copy(io_handle from, new_copy &copy, const file_times *times, int *err)
@@ -125,25 +156,52 @@ static int give_number(backup_names &b, new_copy &copy, int number, int *err)
 	return 0;
 }
 
-// A file under the temporary name is taken for a copy a stopped run left,
-// unless a file PATH.ba stands beside it, whose editor's backup it could be.
-static bool may_clear_leftover(backup_names &b)
+// Whether the file at where holds the first bytes of f, and no more: what
+// a copy that was cut short holds.
+static bool holds_a_start_of(place where, io_handle f)
 {
-	return kind_of_name(suffixed(b, ".ba")) == NAME_FREE;
+	const std::size_t chunk = 1 << 16;
+	io_handle cut = open_file(where, false);
+	file_facts facts, whole;
+	unsigned char *mine = static_cast<unsigned char *>(std::malloc(2 * chunk)), *theirs = mine + chunk;
+	bool same = cut != NO_HANDLE && mine != nullptr && inspect_file(cut, &facts) && inspect_file(f, &whole) &&
+	            facts.regular && facts.size <= whole.size;
+	for (std::uint64_t at = 0; same && at < facts.size; at += chunk) {
+		std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(chunk, facts.size - at)), a = 0, b = 0;
+		same = read_at(cut, at, mine, n, &a) == IO_WHOLE && read_at(f, at, theirs, n, &b) == IO_WHOLE &&
+		       std::memcmp(mine, theirs, n) == 0;
+	}
+	if (cut != NO_HANDLE)
+		close_file(cut);
+	std::free(mine);
+	return same;
+}
+
+// A file under the temporary name is taken for a copy a stopped run left
+// only when it holds the first bytes of the file, and no file PATH.ba
+// stands beside it, whose editor's backup it could be: anything else there
+// is not this tool's to remove.
+static bool may_clear_leftover(backup_names &b, io_handle f)
+{
+	return kind_of_name(temporary_of(b)) == NAME_FILE && kind_of_name(suffixed(b, ".ba")) == NAME_FREE &&
+	       holds_a_start_of(temporary_of(b), f);
 }
 
 // Numbers the copy once it is whole. A copy that cannot be made or filled
-// is named by the backup it was to be, the number wanted; one that cannot
-// be made under its temporary name, by that name.
+// is named by the backup it was to be, the number wanted, or by the
+// temporary name when a file there is in the way.
 static int copy_and_number(backup_names &b, io_handle f, const file_times *times, int *err)
 {
-	int wanted = first_free(b, 1, err);
+	int wanted = next_number(b, err);
 	new_copy copy;
 	if (wanted == 0)
 		return 0;
-	if (!create_copy(temporary_of(b), f, may_clear_leftover(b), &copy)) {
+	if (!create_copy(temporary_of(b), f, may_clear_leftover(b, f), &copy)) {
 		*err = errno;
-		suffixed(b, TEMPORARY);
+		if (*err == EEXIST) // what stands in the way is what to name
+			suffixed(b, TEMPORARY);
+		else
+			numbered(b, wanted);
 		return 0;
 	}
 	if (!fill_copy(f, copy, times, err)) {
@@ -184,13 +242,12 @@ backup_name newest_backup_of(place where)
 	b.name = with_room(where.name, &b.name_length);
 	b.shown = with_room(where.shown, &b.shown_length);
 	backup_name newest = {0, false, b.name, b.shown};
+	int err = 0;
 	if (b.name == nullptr || b.shown == nullptr)
 		return release_backup_name(newest), newest;
-	for (int number = LAST_NUMBER; number >= 1 && newest.number == 0; number--) {
-		name_kind kind = kind_of_name(numbered(b, number)); // a name too long for the folder is none
-		if (kind == NAME_FILE || kind == NAME_OTHER)
-			newest.number = number, newest.regular = kind == NAME_FILE;
-	}
+	newest.number = std::max(newest_number(b, &newest.regular, &err), 0);
+	if (newest.number > 0)
+		numbered(b, newest.number);
 	return newest;
 }
 

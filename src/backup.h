@@ -15,8 +15,9 @@ struct backup_made {
 };
 
 // Copies the whole of f, the file at where, which this run holds for
-// writing, to PATH.bak beside it, or when that name is taken to the first
-// free one of PATH.2.bak to PATH.99.bak; never more readable than the file,
+// writing, to PATH.bak beside it, or when that or later names are taken to
+// the one after the newest of PATH.2.bak to PATH.99.bak, so that the
+// highest number is always the newest backup; never more readable than the file,
 // and with times when they are given. The copy is named only once it is
 // whole and on the disk, and never replaces anything: a run cut short at
 // any point leaves no file under a backup's name that is not one.
@@ -24,7 +25,7 @@ backup_made make_backup(place where, io_handle f, const file_times *times);
 void release_backup(backup_made &b);
 
 // The newest backup of the file at where: PATH.N.bak of the highest N,
-// else PATH.bak; number 0 when there is none. Whether it is a regular file,
+// else PATH.bak; number 0 when there is none, or it cannot be told. Whether it is a regular file,
 // and its name and path as shown, in memory of their own.
 struct backup_name {
 	int number;

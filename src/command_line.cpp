@@ -485,12 +485,12 @@ static int run_command(report &r, int argc, char *argv[], command &c, run_summar
 	int status = parse_options(argc, argv, r, c);
 	if (c.check)
 		summary.keep = false; // a check is a script's, and never waits
+	summary.restore = c.restore;
 	if (status != -1)
 		return status;
 	r.quiet = c.quiet || summary.keep;
 	r.verbose = c.run.verbose;
 	r.dry_run = c.run.dry_run;
-	summary.restore = c.restore;
 	handle_operands(r, c);
 	if (c.totals)
 		print_totals(r, c.restore);

@@ -18,6 +18,8 @@ static const char *const HINTS[] = {
     "Nothing in what was dropped was a VER2 archive or a texture dictionary.\n",
     "Nothing in what was dropped had a backup to restore from.\n",
     "Nothing needed repair.\n",
+    "Nothing dropped could be restored: each file left alone is listed above with why.\n",
+    "Drop repaired archives, .txd files or folders onto it: each goes back to what its newest backup holds.\n",
 };
 // The next step for what the problems were.
 static const char IN_USE_STEP[] = "A file in use: close the game or editor that has it open, then try again.\n";
@@ -40,14 +42,14 @@ held_window_hint held_window_hint_for(const run_summary &summary)
 	if (summary.usage_error)
 		return HINT_USAGE;
 	if (summary.operands == 0)
-		return HINT_DROP_SOMETHING;
+		return summary.restore ? HINT_DROP_TO_RESTORE : HINT_DROP_SOMETHING;
 	const report_totals &t = summary.totals;
 	if (t.problems > 0)
 		return HINT_PROBLEMS;
 	if (summary.restore ? t.restored > 0 : t.files > 0)
 		return summary.restore || t.textures > 0 || t.still > 0 ? HINT_NONE : HINT_NOTHING_NEEDED;
 	if (t.left_alone > 0)
-		return HINT_LEFT_ALONE;
+		return summary.restore ? HINT_NOT_RESTORED : HINT_LEFT_ALONE;
 	return summary.restore ? HINT_NO_BACKUP : HINT_NOTHING_FOUND;
 }
 
@@ -82,7 +84,7 @@ char *held_window_text(const run_summary &summary)
 	if (text == nullptr)
 		return nullptr;
 	std::size_t n = static_cast<std::size_t>(std::snprintf(text, room, "\n"));
-	if (which != HINT_USAGE && which != HINT_DROP_SOMETHING) { // the run's own, when there was one
+	if (which != HINT_USAGE && which != HINT_DROP_SOMETHING && which != HINT_DROP_TO_RESTORE) { // the run's own
 		add_lines(text, &n, room, summary.problems, summary.problems.all - summary.problems.kept == 1 ? "problem" : "problems");
 		add_lines(text, &n, room, summary.left_alone, "left alone");
 		n += static_cast<std::size_t>(std::snprintf(text + n, room - n, "%s\n", summary.totals_line));

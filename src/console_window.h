@@ -26,7 +26,9 @@ enum held_window_hint {
 	HINT_LEFT_ALONE,
 	HINT_NOTHING_FOUND,
 	HINT_NO_BACKUP,
-	HINT_NOTHING_NEEDED
+	HINT_NOTHING_NEEDED,
+	HINT_NOT_RESTORED,
+	HINT_DROP_TO_RESTORE
 };
 held_window_hint held_window_hint_for(const run_summary &summary);
 

@@ -316,29 +316,38 @@ char *link_target(const char *path)
 #ifdef __linux__
 static const char ACCESS_LIST[] = "system.posix_acl_access";
 
-// A folder's default list would otherwise stay on the copy.
-static bool remove_access_list(int fd)
+static bool has_access_list(int fd)
 {
-	return fremovexattr(fd, ACCESS_LIST) == 0 || errno == ENODATA || errno == ENOTSUP || errno == EOPNOTSUPP;
+	return fgetxattr(fd, ACCESS_LIST, nullptr, 0) >= 0;
 }
 
-// The copy's access list is exactly the file's (a POSIX ACL goes with the
-// mode bits: without it the copy could be read by someone the list keeps
-// from the file), or none when the file has none.
+// A folder's default list would otherwise stay on the copy. A file system
+// that refuses to remove a list it does not keep is no obstacle.
+static bool remove_access_list(int fd)
+{
+	return fremovexattr(fd, ACCESS_LIST) == 0 || errno == ENODATA || !has_access_list(fd);
+}
+
+// The copy's access list is exactly the file's: a POSIX ACL goes with the
+// mode bits, and without it the copy could be read by someone the list
+// keeps from the file.
 static bool copy_access_list(int from, int to)
 {
 	ssize_t n = fgetxattr(from, ACCESS_LIST, nullptr, 0);
-	if (n < 0)
-		return (errno == ENODATA || errno == ENOTSUP || errno == EOPNOTSUPP) && remove_access_list(to);
-	char *list = static_cast<char *>(std::malloc(static_cast<std::size_t>(n) + 1));
+	char *list = n >= 0 ? static_cast<char *>(std::malloc(static_cast<std::size_t>(n) + 1)) : nullptr;
 	ssize_t got = list != nullptr ? fgetxattr(from, ACCESS_LIST, list, static_cast<std::size_t>(n)) : -1;
 	bool copied = got >= 0 && fsetxattr(to, ACCESS_LIST, list, static_cast<std::size_t>(got), 0) == 0;
-	if (list == nullptr)
+	if (n >= 0 && list == nullptr)
 		errno = ENOMEM;
 	std::free(list);
 	return copied;
 }
 #else
+static bool has_access_list(int)
+{
+	return false;
+}
+
 static bool remove_access_list(int)
 {
 	return true;
@@ -350,41 +359,79 @@ static bool copy_access_list(int, int)
 }
 #endif
 
-// The copy takes the file's owner and group, its mode bits (as the umask
-// or a folder's default list narrowed them) and its access list. Where the
-// owner cannot be given, only the run's user may read the copy: the file
-// was readable to that user, so nobody gains anything.
-static bool restrict_like(int fd, const struct stat &file, int like)
+// The umask, which narrows a new file's mode bits, read by setting it back
+// at once: only the walk's thread ever creates a file.
+static mode_t current_umask()
 {
-	if (fchown(fd, file.st_uid, file.st_gid) == 0)
-		return copy_access_list(like, fd);
-	struct stat copy;
-	return remove_access_list(fd) && fstat(fd, &copy) == 0 && fchmod(fd, copy.st_mode & 0600) == 0;
+	mode_t mask = umask(0);
+	umask(mask);
+	return mask;
 }
 
-// A live run holds its copy locked; one that a stopped run left is not.
-// The name must still be the file looked at when it is taken away.
+// Whether the copy is no more open to anyone than the file already is: its
+// owner and group, no mode bit the file lacks, no access list. A file
+// system that can change none of them (FUSE exFAT gives every file the same)
+// leaves it so.
+static bool no_wider(int fd, const struct stat &file)
+{
+	struct stat copy;
+	return fstat(fd, &copy) == 0 && copy.st_uid == file.st_uid && copy.st_gid == file.st_gid &&
+	       (copy.st_mode & ~file.st_mode & 07777) == 0 && !has_access_list(fd);
+}
+
+// The copy, made readable by its creator alone, takes the file's owner and
+// group, then its mode bits as the umask narrows them and its access list,
+// exactly: none when the file has none. Where the owner cannot be given,
+// only the run's user may read it: the file was readable to that user, so
+// nobody gains anything.
+static bool restrict_like(int fd, const struct stat &file, int like)
+{
+	mode_t mask = current_umask();
+	bool done;
+	if (fchown(fd, file.st_uid, file.st_gid) == 0)
+		done = has_access_list(like) ? copy_access_list(like, fd)
+		                             : remove_access_list(fd) && fchmod(fd, file.st_mode & 0777 & ~mask) == 0;
+	else
+		done = remove_access_list(fd) && fchmod(fd, file.st_mode & 0600 & ~mask) == 0;
+	return done || no_wider(fd, file);
+}
+
+// The name must still be the file looked at when it is taken away. A live
+// run keeps its copy locked; and it holds the file the copy is of, which
+// this run holds now: where the leftover cannot be opened to be locked,
+// that says enough.
 static void clear_leftover_copy(place temporary)
 {
 	int fd = open_at(temporary, O_RDWR, false);
+	if (fd < 0 && errno == EACCES)
+		fd = open_at(temporary, O_RDONLY, false);
 	if (fd < 0)
 		return;
+	int mode = fcntl(fd, F_GETFL);
 	struct stat open_one, named;
-	if (fstat(fd, &open_one) == 0 && S_ISREG(open_one.st_mode) && lock_for_update(fd) &&
+	if (fstat(fd, &open_one) == 0 && S_ISREG(open_one.st_mode) && ((mode & O_ACCMODE) != O_RDWR || lock_for_update(fd)) &&
 	    fstatat(folder_of(temporary), temporary.name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
 	    named.st_dev == open_one.st_dev && named.st_ino == open_one.st_ino)
 		unlinkat(folder_of(temporary), temporary.name, 0);
 	close(fd);
 }
 
-// Without O_TMPFILE, or where the file system has no unnamed files, under
-// the temporary name, locked so that no other run takes it for a leftover.
-static int create_unnamed_or_temporary(place temporary, mode_t mode, bool may_clear, bool *unnamed)
+// What a file system without unnamed files says to O_TMPFILE; any other
+// refusal (no permission, no room) would meet the named copy too.
+static bool unnamed_unsupported(int err)
 {
+	return err == EOPNOTSUPP || err == ENOTSUP || err == EISDIR || err == EINVAL || err == ENOSYS || err == ENOENT;
+}
+
+// Where the file system has no unnamed files, under the temporary name,
+// locked for as long as the copy is made.
+static int create_unnamed_or_temporary(place temporary, bool may_clear, bool *unnamed)
+{
+	const mode_t own = 0600;
 #ifdef O_TMPFILE
 	if (temporary.folder != nullptr) {
-		int fd = openat(folder_of(temporary), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
-		if ((*unnamed = fd >= 0))
+		int fd = openat(folder_of(temporary), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, own);
+		if ((*unnamed = fd >= 0) || !unnamed_unsupported(errno))
 			return fd;
 	}
 #endif
@@ -392,7 +439,7 @@ static int create_unnamed_or_temporary(place temporary, mode_t mode, bool may_cl
 	if (may_clear)
 		clear_leftover_copy(temporary);
 	int fd = openat(folder_of(temporary), temporary.name, O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC | O_NOFOLLOW,
-	                mode);
+	                own);
 	if (fd >= 0 && !lock_for_update(fd)) {
 		close_keeping_errno(fd);
 		unlinkat(folder_of(temporary), temporary.name, 0);
@@ -406,7 +453,7 @@ bool create_copy(place temporary, io_handle like, bool may_clear, new_copy *copy
 	struct stat file;
 	if (fstat(descriptor(like), &file) != 0)
 		return false;
-	int fd = create_unnamed_or_temporary(temporary, file.st_mode & 0777, may_clear, &copy->unnamed);
+	int fd = create_unnamed_or_temporary(temporary, may_clear, &copy->unnamed);
 	if (fd < 0)
 		return false;
 	copy->f = fd;
@@ -464,9 +511,24 @@ static bool rename_without_replacing(place temporary, place final)
 	return renameat(from, temporary.name, to, final.name) == 0;
 }
 
+// A name lives in its folder: until the folder is on the disk too, a power
+// cut could take the backup's name and leave the repaired file. Where a
+// folder cannot be flushed this way, the file system keeps names otherwise.
+static void flush_folder(place where)
+{
+	int fd = openat(folder_of(where), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+	if (fd >= 0) {
+		fsync(fd);
+		close(fd);
+	}
+}
+
 bool name_copy(new_copy &copy, place temporary, place final)
 {
-	return copy.unnamed ? link_unnamed(descriptor(copy.f), final) : rename_without_replacing(temporary, final);
+	bool named = copy.unnamed ? link_unnamed(descriptor(copy.f), final) : rename_without_replacing(temporary, final);
+	if (named)
+		flush_folder(final);
+	return named;
 }
 
 void discard_copy(new_copy &copy, place temporary)

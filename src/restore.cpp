@@ -41,6 +41,7 @@ struct restore_run {
 	file_times times;
 	backup_name newest;
 	depth_list depths;
+	std::uint64_t noted_to; // where the spans walked so far end, at most
 	change_list changes;
 };
 
@@ -60,6 +61,19 @@ static void note_depth(std::size_t native, std::uint8_t, void *context)
 		list.at[list.count++] = s.start + native + DEPTH_OFFSET;
 }
 
+// A span that overlaps one walked before is read by a repair with that
+// one's depths already set to 16, and walked so: the same depths as the
+// repair's, none more.
+static void set_earlier_depths(restore_run &run, const span &s, unsigned char *bytes, std::size_t got)
+{
+	if (s.start >= run.noted_to)
+		return;
+	std::uint64_t *first = run.depths.at, *last = run.depths.at + run.depths.count;
+	std::sort(first, last);
+	for (std::uint64_t *at = std::lower_bound(first, last, s.start); at != last && *at < s.start + got; at++)
+		bytes[*at - s.start] = 16;
+}
+
 // Walks one span of the backup as a repair would, noting its depths.
 static bool note_span(restore_run &run, const span &s)
 {
@@ -69,8 +83,11 @@ static bool note_span(restore_run &run, const span &s)
 	std::size_t got = 0;
 	bool read = bytes != nullptr && read_at(run.backup, s.start, bytes, static_cast<std::size_t>(s.present), &got) != IO_FAILED;
 	span_depths context = {&run.depths, s.start};
-	if (read)
+	if (read) {
+		set_earlier_depths(run, s, bytes, got);
 		patch_texture_depths(bytes, got, note_depth, &context);
+		run.noted_to = std::max(run.noted_to, s.start + got);
+	}
 	std::free(bytes);
 	return read && !run.depths.incomplete;
 }
@@ -95,15 +112,20 @@ static bool note_archive(restore_run &run, const unsigned char *head, std::size_
 	return noted;
 }
 
-// Every depth that a repair of the backup would set, sorted; false when
-// they cannot all be known. Neither kind: none.
+// Every depth that a repair of the backup would set, sorted, by what its
+// first bytes say it is: an archive, or a loose dictionary (repaired with
+// -t whatever its name); neither has none. False when they cannot all be
+// known.
 static bool note_depths(restore_run &run, file_kind *kind)
 {
 	unsigned char head[HEADER_SIZE];
 	std::size_t got = 0;
+	*kind = KIND_NEITHER;
 	if (read_at(run.backup, 0, head, sizeof head, &got) == IO_FAILED)
 		return false;
 	*kind = kind_of(head, got, leaf_name(run.where.name), EITHER_KIND);
+	if (*kind == KIND_NEITHER)
+		*kind = kind_of(head, got, leaf_name(run.where.name), DICTIONARIES_ONLY);
 	bool noted = *kind == KIND_ARCHIVE ? note_archive(run, head, got)
 	                                   : *kind != KIND_DICTIONARY || note_span(run, whole_file_span("", run.size));
 	std::sort(run.depths.at, run.depths.at + run.depths.count);
@@ -193,9 +215,23 @@ static void refuse(restore_run &run, const char *why, const char *backup)
 	std::free(text);
 }
 
-// The file open and looked at, its backup found: checks and restores.
-static void restore_from(restore_run &run, bool named)
+// "PATH: left alone: WHY" under -v for a FILE; nothing for a file found
+// in a folder.
+static void pass_over(restore_run &run, const char *why, bool named)
 {
+	if (named)
+		print_left_alone(run.r, run.where.shown, why);
+}
+
+// The file open, looked at and, unless a dry run, held; its newest backup
+// found again under the hold, since another run may have made one: checks
+// it and restores from it.
+static void restore_from(restore_run &run, const file_facts &file, bool named)
+{
+	release_backup_name(run.newest);
+	run.newest = newest_backup_of(run.where);
+	if (run.newest.number == 0 || !run.newest.regular)
+		return run.newest.number == 0 ? pass_over(run, "no backup", named) : refuse(run, "not a regular file: ", run.newest.shown);
 	place backup = {run.where.folder, run.newest.name, run.newest.shown};
 	file_facts facts;
 	file_kind kind = KIND_NEITHER;
@@ -204,16 +240,12 @@ static void restore_from(restore_run &run, bool named)
 		return print_problem(run.r, run.newest.shown, nullptr, nullptr, errno);
 	if (!facts.regular)
 		return refuse(run, "not a regular file: ", run.newest.shown);
-	bool noted = note_depths(run, &kind);
-	if (kind == KIND_NEITHER) {
-		if (named)
-			print_left_alone(run.r, run.where.shown, "its backup is no archive or texture dictionary");
-		return;
-	}
-	if (!noted)
+	if (facts.volume == file.volume && facts.index == file.index)
+		return refuse(run, "its backup is the file itself: ", run.newest.shown);
+	if (!note_depths(run, &kind))
 		return print_problem(run.r, run.newest.shown, nullptr, "cannot read the backup", errno);
-	if (!run.options.dry_run && !hold_for_writing(run))
-		return;
+	if (kind == KIND_NEITHER)
+		return pass_over(run, "its backup is no archive or texture dictionary", named);
 	comparison c = facts.size != run.size ? CHANGED : compare(run);
 	if (c == UNREADABLE)
 		return print_problem(run.r, run.where.shown, nullptr, "cannot compare it with its backup", errno);
@@ -221,32 +253,36 @@ static void restore_from(restore_run &run, bool named)
 		return refuse(run, "changed since ", run.newest.shown);
 	if (!run.options.dry_run && !put_back(run))
 		return;
-	if (!run.options.dry_run && !remove_file(backup))
-		return print_problem(run.r, run.newest.shown, nullptr, "restored, but the backup cannot be removed", errno);
 	print_restored(run.r, run.where.shown, run.newest.shown);
+	if (!run.options.dry_run && !remove_file(backup))
+		print_problem(run.r, run.newest.shown, nullptr, "restored, but the backup cannot be removed", errno);
 }
 
+// The file is looked at, and its backup looked for, before it is held: a
+// file without a backup is never opened for writing.
 void restore_file(report &r, place where, bool follow, bool named, const run_options &options)
 {
-	restore_run run = {r, where, follow, options, NO_HANDLE, NO_HANDLE, 0, {}, {}, {nullptr, 0, 0, false}, {nullptr, 0, 0}};
-	run.newest = newest_backup_of(where);
+	restore_run run = {r, where, follow, options, NO_HANDLE, NO_HANDLE, 0, {}, {}, {nullptr, 0, 0, false}, 0, {nullptr, 0, 0}};
 	file_facts facts;
+	run.newest = newest_backup_of(where);
 	if (run.newest.name == nullptr)
 		print_problem(r, where.shown, nullptr, "not enough memory for its backup's name", 0);
-	else if (run.newest.number == 0 && named)
-		print_left_alone(r, where.shown, "no backup");
-	else if (run.newest.number != 0 && !run.newest.regular)
+	else if (run.newest.number == 0)
+		pass_over(run, "no backup", named);
+	else if (!run.newest.regular)
 		refuse(run, "not a regular file: ", run.newest.shown);
-	else if (run.newest.number != 0 && (run.file = open_file(where, follow)) == NO_HANDLE)
+	else if ((run.file = open_file(where, follow)) == NO_HANDLE)
 		print_problem(r, where.shown, nullptr, nullptr, errno);
-	else if (run.file != NO_HANDLE && !inspect_file(run.file, &facts))
+	else if (!inspect_file(run.file, &facts))
 		print_problem(r, where.shown, nullptr, "cannot look at the file", errno);
-	else if (run.file != NO_HANDLE && !facts.regular)
+	else if (!facts.regular)
 		print_problem(r, where.shown, nullptr, "not a regular file", 0);
-	else if (run.file != NO_HANDLE) {
+	else if (is_standard_output(r, facts))
+		print_problem(r, where.shown, nullptr, "input file is output file", 0);
+	else if (options.dry_run || hold_for_writing(run)) {
 		run.size = facts.size;
 		run.times = facts.times;
-		restore_from(run, named);
+		restore_from(run, facts, named);
 		if (run.changes.count > 0 && options.preserve && !set_file_times(run.file, run.times))
 			print_problem(r, where.shown, nullptr, "cannot keep the file's times", errno);
 	}
@@ -262,6 +298,9 @@ void restore_found_file(report &r, place where, const run_options &options)
 {
 	unsigned char head[4];
 	std::size_t got;
-	if (read_first_bytes(where, head, sizeof head, &got) && kind_of(head, got, where.name, EITHER_KIND) != KIND_NEITHER)
+	if (!read_first_bytes(where, head, sizeof head, &got)) {
+		if (errno != ENOENT && errno != ELOOP)
+			print_problem(r, where.shown, nullptr, nullptr, errno);
+	} else if (kind_of(head, got, where.name, EITHER_KIND) != KIND_NEITHER)
 		restore_file(r, where, false, false, options);
 }

@@ -299,7 +299,8 @@ TEST(Console, HintFitsWhatHappened)
 	            {false, false, 1, 1, 2, 0, 0, 1, HINT_PROBLEMS},       {false, false, 1, 0, 0, 0, 1, 1, HINT_PROBLEMS},
 	            {false, false, 1, 0, 0, 0, 1, 0, HINT_LEFT_ALONE},     {false, false, 2, 0, 0, 0, 0, 0, HINT_NOTHING_FOUND},
 	            {false, false, 2, 1, 2, 0, 1, 0, HINT_NONE},           {false, true, 1, 0, 0, 1, 0, 0, HINT_NONE},
-	            {false, true, 1, 0, 0, 0, 0, 0, HINT_NO_BACKUP}};
+	            {false, true, 1, 0, 0, 0, 0, 0, HINT_NO_BACKUP},       {false, true, 1, 0, 0, 0, 1, 0, HINT_NOT_RESTORED},
+	            {false, true, 0, 0, 0, 0, 0, 0, HINT_DROP_TO_RESTORE}};
 	for (const auto &row : rows) {
 		run_summary summary = {};
 		summary.usage_error = row.usage_error;

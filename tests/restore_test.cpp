@@ -14,6 +14,9 @@
 #include "sample_archive.h"
 #include "support.h"
 
+using sample::cat;
+using sample::header;
+
 namespace {
 
 #ifdef _WIN32
@@ -76,6 +79,28 @@ TEST_P(Restore, PutsBackOnlyWhatARepairChanged)
 	std::filesystem::remove_all(std::filesystem::u8path(root));
 }
 
+// Two entries over one sector, as a hostile directory may list them: a.txd
+// over sectors 1 and 2, b.txd over sector 2 alone. A texture of a.txd has
+// its depth where b.txd's first chunk keeps its size, so a's repair (8 to
+// 16) moves b's walk onto a texture that only then needs repair. Offsets
+// are within a.txd, which starts at byte 2048.
+bytes overlapping()
+{
+	bytes image = cat({header("VER2", 2), sample::dir_record(1, 2, "a.txd"), sample::dir_record(2, 1, "b.txd")});
+	image.resize(3 * 2048, 0);
+	auto put = [&](std::size_t at, std::initializer_list<unsigned char> field) {
+		std::copy(field.begin(), field.end(), image.begin() + static_cast<std::ptrdiff_t>(2048 + at));
+	};
+	put(0, {3, 0, 0, 0, 0x8C, 0x07, 0, 0});      // an opaque chunk of 1932 bytes
+	put(1944, {0x15, 0, 0, 0, 97, 0, 0, 0});     // a texture native ending at 2053, where a zero type ends a's walk
+	put(1944 + 96, {0, 2, 0, 0});                 // 5-6-5
+	put(2048, {0x15, 0, 0, 0, 8, 0, 0, 0});       // b's first chunk: its size is a's depth, 8
+	put(2048 + 28, {0x15, 0, 0, 0, 200, 0, 0, 0}); // reached by b's walk only once that size is 16
+	put(2048 + 28 + 96, {0, 2, 0, 0});            // 5-6-5
+	put(2048 + 28 + 108, {8});                    // depth 8
+	return image;
+}
+
 void change_byte(const std::string &path, std::size_t at, unsigned char value)
 {
 	bytes data = read_file(path);
@@ -115,7 +140,23 @@ std::vector<restore_case> restore_cases()
 	     "Restored @" SEP "a.img from @" SEP "a.img.bak\nRestored @" SEP "b.img from @" SEP "b.img.bak\n2 files restored\n", "",
 	     0, {{"a.img", a_broken}, {"b.img", b_broken}, {"c.img", a_fixed}}},
 	};
+	cases.push_back({"ADictionaryOfAnyName", {},
+	                 [](const std::string &root) {
+		                 write_file(root + "/menu.dat", broken_txd);
+		                 run_tool({"-tbq", root + "/menu.dat"});
+	                 },
+	                 {"--restore", "@/menu.dat"}, "Restored @/menu.dat from @/menu.dat.bak\n", "", 0, {{"menu.dat", broken_txd}}});
+	cases.push_back({"OverlappingEntries", {{"o.img", overlapping()}}, nullptr, {"--restore", "@/o.img"},
+	                 "Restored @/o.img from @/o.img.bak\n", "", 0, {{"o.img", overlapping()}}});
 	if (posix) {
+		cases.push_back({"ABackupThatIsTheFileItself", {{"a.img", a_broken}},
+		                 [](const std::string &root) {
+			                 std::filesystem::remove(root + "/a.img.bak");
+			                 std::filesystem::create_hard_link(root + "/a.img", root + "/a.img.bak");
+		                 },
+		                 {"--restore", "@/a.img"}, "",
+		                 "txd-depth-fix: @/a.img: left alone: its backup is the file itself: @/a.img.bak\n", 1,
+		                 {{"a.img", a_fixed}, {"a.img.bak", a_fixed}}});
 		cases.push_back({"ABackupThatIsALink", {{"a.img", a_broken}},
 		                 [](const std::string &root) {
 			                 std::filesystem::rename(root + "/a.img.bak", root + "/real.bak");
