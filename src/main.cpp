@@ -31,6 +31,22 @@ static bool open_standard_descriptors()
 }
 #endif
 
+// Under a name that ends in "-restore" (the Windows zip holds the program
+// a second time as txd-depth-fix-restore.exe), the program restores: files
+// dropped onto it are undone, with no option to give.
+static bool named_to_restore(const char *program)
+{
+	static const char END[] = "-restore";
+	const char *name = program, *dot;
+	for (const char *c = program; *c != '\0'; c++)
+		if (*c == '/' || *c == '\\')
+			name = c + 1;
+	std::size_t n = std::strlen(name);
+	if ((dot = std::strrchr(name, '.')) != nullptr && (std::strcmp(dot, ".exe") == 0 || std::strcmp(dot, ".EXE") == 0))
+		n = static_cast<std::size_t>(dot - name);
+	return n >= sizeof END - 1 && std::strncmp(name + n - (sizeof END - 1), END, sizeof END - 1) == 0;
+}
+
 static int run(int argc, char *argv[])
 {
 #ifndef _WIN32
@@ -46,7 +62,20 @@ static int run(int argc, char *argv[])
 	std::setvbuf(stdout, nullptr, _IONBF, 0);
 	run_summary summary = {};
 	summary.keep = console_window_closes_at_exit();
-	int status = txd_depth_fix(argc, argv, stdout, stderr, &summary);
+	char restore[] = "--restore";
+	bool restoring = argc > 0 && named_to_restore(argv[0]);
+	char **args = restoring ? static_cast<char **>(std::calloc(static_cast<std::size_t>(argc) + 2, sizeof *args)) : argv;
+	if (args == nullptr) {
+		std::fputs("txd-depth-fix: not enough memory for the arguments\n", stderr);
+		return EXIT_REPORTED;
+	}
+	if (restoring) {
+		args[0] = argv[0], args[1] = restore;
+		std::memcpy(args + 2, argv + 1, static_cast<std::size_t>(argc - 1) * sizeof *args);
+	}
+	int status = txd_depth_fix(restoring ? argc + 1 : argc, args, stdout, stderr, &summary);
+	if (restoring)
+		std::free(args);
 	bool already_reported = std::ferror(stdout) != 0;
 	if (std::fclose(stdout) != 0 && !already_reported) {
 		std::fprintf(stderr, "txd-depth-fix: standard output: %s\n", std::strerror(errno));

@@ -206,4 +206,22 @@ TEST(Restores, StoppedPartWayIsFinishedByTheNext)
 	std::remove(path.c_str());
 }
 
+// Under a name that ends in "-restore" (txd-depth-fix-restore.exe in the
+// Windows zip, for dropping onto), the program restores with no option.
+TEST(Restores, UnderItsOtherNameWithNoOption)
+{
+	std::string program = scratch_path(posix ? "txd-depth-fix-restore" : "txd-depth-fix-restore.exe"),
+	            path = scratch_path("a.img");
+	std::filesystem::copy_file(TXD_DEPTH_FIX, program);
+	write_file(path, a_broken);
+	ASSERT_EQ(run_tool({"-bq", path}).status, 0);
+	run_result r = run_tool_program(program, {"--totals", path});
+	EXPECT_EQ(r.out + r.err, "Restored " + path + " from " + path + ".bak\n1 file restored\n");
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(read_file(path), a_broken);
+	EXPECT_FALSE(std::filesystem::exists(path + ".bak"));
+	std::remove(path.c_str());
+	std::remove(program.c_str());
+}
+
 } // namespace

@@ -2,7 +2,7 @@
 # Builds the release packages into dist/: a .deb for this Linux host, which
 # must pass Debian's lintian --pedantic with no error or warning, and a .zip
 # holding txd-depth-fix.exe for Windows x64 (checked for its version
-# resource and manifest), with restore.cmd, README.txt, README.md and
+# resource and manifest), with the same as txd-depth-fix-restore.exe, README.txt, README.md and
 # LICENSE.txt.
 #   tools/package.sh
 # The man page must pass mandoc -T lint first, without a message. Installs
@@ -57,8 +57,8 @@ package Windows "$root/build-package-windows" -DCMAKE_TOOLCHAIN_FILE="$root/cmak
 rm -rf "$root/dist/_CPack_Packages"
 
 # The .exe must carry its version where Explorer reads it (the UTF-16
-# strings of its resources), and the zip its Windows papers and restore.cmd
-# with CRLF endings.
+# strings of its resources), and the zip its Windows papers with CRLF
+# endings and the program a second time, under the name that restores.
 version=$(sed -n 's/^project(txd-depth-fix VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
 resources=$(mktemp)
 x86_64-w64-mingw32-objcopy -O binary --only-section=.rsrc "$root/build-package-windows/txd-depth-fix.exe" "$resources"
@@ -72,15 +72,15 @@ python3 - "$root/dist/txd-depth-fix-$version-win64.zip" <<'PY'
 import sys, zipfile
 names = {n.split("/")[-1]: n for n in zipfile.ZipFile(sys.argv[1]).namelist()}
 z = zipfile.ZipFile(sys.argv[1])
-for want in ("txd-depth-fix.exe", "restore.cmd", "README.txt", "README.md", "LICENSE.txt"):
+for want in ("txd-depth-fix.exe", "txd-depth-fix-restore.exe", "README.txt", "README.md", "LICENSE.txt"):
     if want not in names:
         sys.exit(f"package.sh: the zip lacks {want}")
-for text in ("README.txt", "LICENSE.txt", "restore.cmd"):
+for text in ("README.txt", "LICENSE.txt"):
     lines = z.read(names[text]).split(b"\n")[:-1]
     if not all(l.endswith(b"\r") for l in lines):
         sys.exit(f"package.sh: {text} in the zip has lines without CRLF")
-if b'"%~dp0txd-depth-fix.exe" --restore' not in z.read(names["restore.cmd"]):
-    sys.exit("package.sh: restore.cmd in the zip does not run txd-depth-fix.exe --restore beside it")
+if z.read(names["txd-depth-fix-restore.exe"]) != z.read(names["txd-depth-fix.exe"]):
+    sys.exit("package.sh: txd-depth-fix-restore.exe in the zip is not txd-depth-fix.exe")
 if len(lines := z.read(names["README.txt"]).split(b"\n")) > 62:
     sys.exit("package.sh: README.txt is longer than about 60 lines")
 PY
