@@ -91,9 +91,11 @@ io_result write_at(io_handle f, std::uint64_t pos, const unsigned char *data, st
 // waiting for them; where it cannot be asked, nothing.
 void advise_reading(io_handle f, std::uint64_t pos, std::uint64_t length);
 
-// Whether the system's cache holds the first bytes of f, as far as it can
-// tell without reading them from the disk; false where it cannot tell.
-bool first_bytes_cached(io_handle f);
+// Whether the system's cache holds the first bytes of the file at where,
+// as far as it can tell without reading them from the disk and without
+// touching the file's access time; unknown where it cannot tell so.
+enum cache_state { CACHE_UNKNOWN, CACHE_COLD, CACHE_WARM };
+cache_state first_bytes_cached(place where);
 
 // Whether the file or folder at path is on a disk that rotates, as far as
 // the system tells.

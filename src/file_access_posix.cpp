@@ -242,16 +242,23 @@ void advise_reading(io_handle f, std::uint64_t pos, std::uint64_t length)
 #endif
 }
 
-// A read told not to wait fails rather than go to the disk.
-bool first_bytes_cached(io_handle f)
+// A read told not to wait fails rather than go to the disk. Only where
+// the access time stays as it was.
+cache_state first_bytes_cached(place where)
 {
-#ifdef RWF_NOWAIT
+#if defined(RWF_NOWAIT) && defined(O_NOATIME)
+	int fd = open_at(where, O_RDONLY | O_NOATIME, false);
+	if (fd < 0)
+		return CACHE_UNKNOWN;
 	unsigned char byte;
 	iovec one = {&byte, 1};
-	return preadv2(descriptor(f), &one, 1, 0, RWF_NOWAIT) >= 0;
+	ssize_t got = preadv2(fd, &one, 1, 0, RWF_NOWAIT);
+	bool refused = got < 0 && errno != EAGAIN;
+	close(fd);
+	return refused ? CACHE_UNKNOWN : got >= 0 ? CACHE_WARM : CACHE_COLD;
 #else
-	(void)f;
-	return false;
+	(void)where;
+	return CACHE_UNKNOWN;
 #endif
 }
 
@@ -286,9 +293,22 @@ io_handle file_of_stream(std::FILE *f)
 	return fd >= 0 ? fd : NO_HANDLE;
 }
 
+// A look that leaves the access time as it was, where the system lets
+// this user ask for that (the file's owner, or a privileged one): the time
+// -p keeps is recorded only when the file is opened to be repaired.
+static int open_quietly(place where)
+{
+#ifdef O_NOATIME
+	int fd = open_at(where, O_RDONLY | O_NOATIME, false);
+	if (fd >= 0 || errno != EPERM)
+		return fd;
+#endif
+	return open_at(where, O_RDONLY, false);
+}
+
 bool read_first_bytes(place where, unsigned char *head, std::size_t n, std::size_t *got)
 {
-	int fd = open_at(where, O_RDONLY, false);
+	int fd = open_quietly(where);
 	if (fd < 0)
 		return false;
 	ssize_t read_n = read(fd, head, n);

@@ -217,9 +217,9 @@ void advise_reading(io_handle, std::uint64_t, std::uint64_t)
 }
 
 // Windows cannot be asked without reading.
-bool first_bytes_cached(io_handle)
+cache_state first_bytes_cached(place)
 {
-	return false;
+	return CACHE_UNKNOWN;
 }
 
 // What Windows could tell of the disk is not asked: as a disk without

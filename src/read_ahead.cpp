@@ -17,30 +17,31 @@
 // directory, a loose dictionary whole, up to a cap, never the whole of a
 // big file.
 static const std::uint64_t FILE_CAP = 256 << 10;
-// Folders listed ahead of the walk, each held open, at most; and the names
-// a helper takes at a time.
+// Folders listed ahead of the walk, each held open, at most, and the most
+// names one may have; the names a helper takes at a time.
 static const unsigned FOLDERS_AHEAD = 16;
-static const std::size_t NAMES_AT_ONCE = 8;
+static const std::size_t NAMES_AHEAD = 4096, NAMES_AT_ONCE = 8;
 // Files whose first bytes are looked for in the cache before helpers go on,
-// and how many of them found there make a warm run, which helpers leave
-// to the walk alone: it would only pay for their work.
-static const unsigned SAMPLE = 8, FOUND_WARM = 6;
+// and how many of them found there make a warm run, which helpers leave to
+// the walk alone: it would only pay for their work. After so many folders
+// more they look again: a tree can be warm at its start only.
+static const unsigned SAMPLE = 8, FOUND_WARM = 6, FOLDERS_WARM = 256;
+// Descriptors a helper holds at most: a folder, its listing's, a file.
+static const unsigned HELD_BY_A_HELPER = 3, HELD_BY_THE_WALK_BESIDE = 32;
 
-// One name to read ahead; a path to be looked at first is ENTRY_OTHER.
+// One name to read ahead; an operand, to be looked at first, is ENTRY_OTHER.
 struct ahead_name {
 	const char *name;
 	entry_kind kind;
 	std::uint64_t index;
 };
 
-// The names of a folder, or the operands (folder null), kept for as long
-// as a helper reads ahead of one of them.
+// The names of a folder, or the operands (folder and key null).
 struct ahead_batch {
 	const open_folder *key; // the walk's hold on the folder once it entered it, else null
 	std::uint64_t index;    // where the file system keeps the folder, 0 where unknown
 	open_folder *folder;    // the hold of the helper that listed it ahead, else null
-	folder_listing listing; // its names as a helper listed them, or none
-	char *text;             // else a copy of the walk's, or none for operands
+	folder_listing listing; // its names as that helper listed them, or none: then the walk's
 	ahead_name *names;
 	std::size_t count, next;
 	bool left;      // off the stack: the walk is done with it
@@ -51,9 +52,11 @@ struct read_ahead {
 	helper_crew *crew;
 	ahead_batch **batches; // the walk's outermost folder first
 	std::size_t count, room;
-	unsigned ahead;           // batches of folders the walk has not entered yet
-	unsigned busy;            // helpers at work
-	unsigned sampled, cached; // files looked for in the cache, and found there
+	unsigned helpers, busy;        // helpers started, and at work
+	unsigned ahead;                // batches of folders the walk has not entered yet
+	std::uint64_t descriptors;     // the most the process may hold
+	unsigned sampled, cached;      // files looked for in the cache, and found there
+	unsigned entered;              // folders the walk entered since the last look
 	bool stopping, rotational;
 	bool warm; // the cache holds what the walk reads: helpers stand aside
 };
@@ -72,52 +75,49 @@ static void release_batch(ahead_batch *b)
 	drop_hold(b);
 	std::free(b->listing.entries); // the listing's names, if a helper listed it
 	std::free(b->listing.names);
-	std::free(b->text);
 	std::free(b->names);
 	std::free(b);
 }
 
+// Notes what a sample of the cache said; enough of them decide.
+static void note_sample(read_ahead &ra, cache_state state)
+{
+	if (state == CACHE_UNKNOWN)
+		return;
+	lock_crew(ra.crew);
+	ra.cached += state == CACHE_WARM;
+	if (++ra.sampled == SAMPLE)
+		ra.warm = ra.cached >= FOUND_WARM, ra.entered = 0;
+	unlock_crew(ra.crew);
+}
+
 // Opens the file as the walk will, with the same flags, and asks for what
-// a repair reads of it without waiting for it; until enough files were
-// sampled, looks first whether the cache holds it already.
+// a repair reads of it without waiting for it, leaving its access time as
+// it was; while the cache is being sampled, looks first whether it holds
+// the file already.
 static void read_file_ahead(read_ahead &ra, place where, bool sampling)
 {
+	if (sampling)
+		note_sample(ra, first_bytes_cached(where));
 	io_handle f = open_file(where, where.folder == nullptr);
 	if (f == NO_HANDLE)
 		return;
-	if (sampling) {
-		bool cached = first_bytes_cached(f);
-		lock_crew(ra.crew);
-		ra.cached += cached;
-		if (++ra.sampled == SAMPLE)
-			ra.warm = ra.cached >= FOUND_WARM;
-		unlock_crew(ra.crew);
-	}
 	advise_reading(f, 0, FILE_CAP);
 	close_file(f);
 }
 
 // The names worth reading ahead: folders, and files that are not
-// backups; on a disk that rotates, in the order it keeps them. They are
-// the listing's own, or with copy set copies in the batch's text.
-static bool take_names(ahead_batch *b, const folder_listing &listing, bool rotational, bool copy)
+// backups; on a disk that rotates, in the order it keeps them. They point
+// into the listing, which outlives the batch.
+static bool take_names(ahead_batch *b, const folder_listing &listing, bool rotational)
 {
-	std::size_t bytes = 0;
-	for (std::size_t i = 0; copy && i < listing.count; i++)
-		bytes += std::strlen(listing.entries[i].name) + 1;
 	b->names = static_cast<ahead_name *>(std::malloc(listing.count * sizeof *b->names + 1));
-	b->text = copy ? static_cast<char *>(std::malloc(bytes + 1)) : nullptr;
-	if (b->names == nullptr || (copy && b->text == nullptr))
+	if (b->names == nullptr)
 		return false;
-	char *at = b->text;
 	for (std::size_t i = 0; i < listing.count; i++) {
 		const folder_entry &e = listing.entries[i];
-		if (e.kind != ENTRY_FOLDER && (e.kind != ENTRY_FILE || is_backup_name(e.name)))
-			continue;
-		const char *name = e.name;
-		if (copy)
-			name = static_cast<const char *>(std::memcpy(at, e.name, std::strlen(e.name) + 1)), at += std::strlen(name) + 1;
-		b->names[b->count++] = {name, e.kind, e.index};
+		if (e.kind == ENTRY_FOLDER || (e.kind == ENTRY_FILE && !is_backup_name(e.name)))
+			b->names[b->count++] = {e.name, e.kind, e.index};
 	}
 	if (rotational)
 		std::sort(b->names, b->names + b->count, [](const ahead_name &x, const ahead_name &y) { return x.index < y.index; });
@@ -147,6 +147,16 @@ static std::size_t place_of(const read_ahead &ra, const ahead_batch *b)
 	return i;
 }
 
+// Whether the folder kept at index has a batch already: the walk entered it
+// while a helper was listing it, or another helper listed it too.
+static bool on_the_stack(const read_ahead &ra, std::uint64_t index)
+{
+	for (std::size_t i = 0; i < ra.count && index != 0; i++)
+		if (ra.batches[i]->index == index)
+			return true;
+	return false;
+}
+
 // Lists a folder the walk will enter, as it will list it, in the order it
 // will take its names; while few folders are ahead of the walk, keeps the
 // listing as a batch of its own for helpers to go on with. Takes the lock.
@@ -158,10 +168,10 @@ static void read_folder_ahead(read_ahead &ra, place where, std::uint64_t index, 
 		return;
 	}
 	sort_by_name(listing);
-	ahead_batch *b = static_cast<ahead_batch *>(std::calloc(1, sizeof *b));
-	bool kept = b != nullptr && take_names(b, listing, ra.rotational, false);
+	ahead_batch *b = listing.count <= NAMES_AHEAD ? static_cast<ahead_batch *>(std::calloc(1, sizeof *b)) : nullptr;
+	bool kept = b != nullptr && take_names(b, listing, ra.rotational);
 	lock_crew(ra.crew);
-	if (!kept || ra.ahead >= FOLDERS_AHEAD || parent->left) {
+	if (!kept || ra.ahead >= FOLDERS_AHEAD || parent->left || on_the_stack(ra, index)) {
 		if (b != nullptr)
 			std::free(b->names), std::free(b);
 		release_listing(&listing);
@@ -190,45 +200,69 @@ static ahead_batch *next_batch(read_ahead &ra)
 	return busy;
 }
 
-// On a disk that rotates, a few requests at a time, so that it can take
-// them in its own order.
-static unsigned allowed_busy(const read_ahead &ra)
+// Whether a helper may take names now: not on a warm cache; on a disk that
+// rotates, two at a time, so that it can take them in its own order; and
+// never with a descriptor the walk may need: each folder on the stack
+// stands for one of the walk's, or a helper's hold.
+static bool may_go_on(const read_ahead &ra)
 {
-	return ra.rotational ? 2 : ~0u;
+	std::uint64_t held = ra.count + FOLDERS_AHEAD + HELD_BY_A_HELPER * ra.helpers + HELD_BY_THE_WALK_BESIDE;
+	return !ra.warm && (!ra.rotational || ra.busy < 2) && held < ra.descriptors;
 }
 
 // Reads ahead of one name of b in folder (null for an operand) without the
-// lock; takes it again after.
+// lock; takes it again after. An operand is read ahead only as the walk
+// will handle it: a folder listed, a regular file that is no backup
+// opened; nothing else is ever opened.
 static void read_name_ahead(read_ahead &ra, ahead_batch *b, const open_folder *folder, const ahead_name &n,
                             bool sampling)
 {
 	place where = {folder, n.name, n.name};
 	entry_kind kind = n.kind;
-	if (kind == ENTRY_OTHER) // an operand, followed when it is a link
-		kind = kind_of_path(n.name) == PATH_FOLDER ? ENTRY_FOLDER : ENTRY_FILE;
+	if (kind == ENTRY_OTHER) {
+		path_kind path = kind_of_path(n.name);
+		kind = path == PATH_FOLDER                                  ? ENTRY_FOLDER
+		       : path == PATH_REGULAR && !is_backup_name(leaf_name(n.name)) ? ENTRY_FILE
+		                                                                   : ENTRY_OTHER;
+	}
 	if (kind == ENTRY_FOLDER && folder != nullptr)
 		return read_folder_ahead(ra, where, n.index, b);
-	if (kind == ENTRY_FOLDER) {
-		folder_listing listing;
-		if (list_folder(where, true, &listing))
-			release_listing(&listing);
-	} else
+	folder_listing listing;
+	if (kind == ENTRY_FOLDER && list_folder(where, true, &listing))
+		release_listing(&listing);
+	else if (kind == ENTRY_FILE)
 		read_file_ahead(ra, where, sampling);
 	lock_crew(ra.crew);
+}
+
+// A helper is done with b: the last one out of a batch the walk has
+// entered lets go of its own hold on the folder; out of one the walk has
+// left, releases it, or tells the walk that waits to release it.
+static void done_with(read_ahead &ra, ahead_batch *b)
+{
+	if (--b->users > 0)
+		return;
+	if (!b->left && b->key != nullptr)
+		drop_hold(b); // the walk has entered it since
+	if (!b->left)
+		return;
+	if (b->listing.entries != nullptr || b->key == nullptr)
+		release_batch(b);
+	else
+		wake_crew(ra.crew);
 }
 
 // Takes the next few names under the lock, reads ahead of them without:
 // a helper takes the lock once for several names. In a folder the walk is
 // in, a hold of its own on the folder, made while the walk's is sure to be
-// open, serves for them. Only new names wake a waiting helper, or on a
-// disk that rotates a turn.
+// open, serves for them.
 static void helper(void *context)
 {
 	read_ahead &ra = *static_cast<read_ahead *>(context);
 	lock_crew(ra.crew);
 	while (!ra.stopping) {
-		ahead_batch *b = ra.warm ? nullptr : next_batch(ra);
-		if (b == nullptr || ra.busy >= allowed_busy(ra)) {
+		ahead_batch *b = may_go_on(ra) ? next_batch(ra) : nullptr;
+		if (b == nullptr) {
 			wait_in_crew(ra.crew);
 			continue;
 		}
@@ -244,10 +278,10 @@ static void helper(void *context)
 		}
 		if (held != nullptr)
 			close_folder(held);
-		if (--b->users == 0 && b->left)
-			release_batch(b);
-		if (ra.busy-- == allowed_busy(ra))
-			wake_crew(ra.crew);
+		ra.busy--;
+		done_with(ra, b);
+		if (ra.rotational)
+			wake_crew(ra.crew); // a turn is free
 	}
 	unlock_crew(ra.crew);
 }
@@ -255,13 +289,16 @@ static void helper(void *context)
 // The walk is one of the jobs: the helpers are the rest.
 read_ahead *start_read_ahead(unsigned jobs, bool rotational)
 {
-	unsigned helpers = helpers_allowed(jobs - (jobs > 0 ? 1 : 0));
-	if (helpers == 0)
+	unsigned helpers = jobs > 1 ? jobs - 1 : 0;
+	std::uint64_t descriptors = descriptor_limit();
+	if (helpers == 0 || HELD_BY_A_HELPER * helpers + FOLDERS_AHEAD + HELD_BY_THE_WALK_BESIDE >= descriptors / 2)
 		return nullptr;
 	read_ahead *ra = static_cast<read_ahead *>(std::calloc(1, sizeof *ra));
 	if (ra == nullptr)
 		return nullptr;
 	ra->rotational = rotational;
+	ra->helpers = helpers;
+	ra->descriptors = descriptors;
 	ra->crew = new_crew(helpers);
 	if (ra->crew != nullptr && start_crew(ra->crew, helper, ra))
 		return ra;
@@ -280,11 +317,25 @@ static ahead_batch *listed_ahead(read_ahead &ra, std::uint64_t index)
 	return nullptr;
 }
 
+// On a warm cache, after many folders, helpers look at the cache again.
+static void count_folder(read_ahead &ra)
+{
+	if (ra.warm && ++ra.entered == FOLDERS_WARM) {
+		ra.warm = false;
+		ra.sampled = ra.cached = 0;
+		wake_crew(ra.crew);
+	}
+}
+
+// A folder the walk enters: the batch a helper listed ahead for it, which
+// the walk takes over, or one of the walk's own listing, whose names the
+// batch points into until the walk leaves it.
 void read_ahead_folder(read_ahead *ra, const folder_listing &listing, std::uint64_t index)
 {
 	if (ra == nullptr)
 		return;
 	lock_crew(ra->crew);
+	count_folder(*ra);
 	ahead_batch *b = listed_ahead(*ra, index);
 	if (b != nullptr) {
 		b->key = listing.folder, ra->ahead--;
@@ -293,13 +344,11 @@ void read_ahead_folder(read_ahead *ra, const folder_listing &listing, std::uint6
 	}
 	bool done = b != nullptr || ra->warm;
 	unlock_crew(ra->crew);
-	if (done)
-		return;
-	b = static_cast<ahead_batch *>(std::calloc(1, sizeof *b));
-	if (b == nullptr)
+	if (done || (b = static_cast<ahead_batch *>(std::calloc(1, sizeof *b))) == nullptr)
 		return;
 	b->key = listing.folder;
-	if (!take_names(b, listing, ra->rotational, true)) {
+	b->index = index;
+	if (!take_names(b, listing, ra->rotational)) {
 		release_batch(b);
 		return;
 	}
@@ -309,7 +358,10 @@ void read_ahead_folder(read_ahead *ra, const folder_listing &listing, std::uint6
 }
 
 // The folder's batch goes, and all above it: what helpers listed ahead
-// inside it.
+// inside it. They leave the stack first, so that no helper takes a name of
+// theirs any more; a batch of the walk's own names is released once no
+// helper reads ahead of one of them, since the walk releases its listing
+// after this; any other, by its last helper.
 void left_folder(read_ahead *ra, const folder_listing &listing)
 {
 	if (ra == nullptr)
@@ -318,16 +370,27 @@ void left_folder(read_ahead *ra, const folder_listing &listing)
 	std::size_t at = ra->count;
 	while (at > 0 && ra->batches[at - 1]->key != listing.folder)
 		at--;
-	for (std::size_t i = at - (at > 0 ? 1 : 0); at > 0 && i < ra->count; i++) {
+	ahead_batch *gone[FOLDERS_AHEAD + 2];
+	std::size_t n = 0;
+	for (std::size_t i = at > 0 ? at - 1 : ra->count; i < ra->count; i++) {
 		ahead_batch *b = ra->batches[i];
 		if (b->key == nullptr && b->folder != nullptr)
 			ra->ahead--; // listed ahead, never entered
 		b->left = true;
 		if (b->users == 0)
 			release_batch(b);
+		else if (n < sizeof gone / sizeof *gone)
+			gone[n++] = b;
 	}
-	if (at > 0)
-		ra->count = at - 1;
+	ra->count = at > 0 ? at - 1 : ra->count;
+	for (std::size_t i = 0; i < n; i++) {
+		ahead_batch *b = gone[i];
+		bool walks_names = b->listing.entries == nullptr && b->key != nullptr;
+		while (walks_names && b->users > 0)
+			wait_in_crew(ra->crew);
+		if (walks_names)
+			release_batch(b);
+	}
 	unlock_crew(ra->crew);
 }
 

@@ -22,16 +22,12 @@ static void *run_body(void *crew)
 	return nullptr;
 }
 
-// The walk keeps one descriptor for each level of the folder in hand: a
-// limit near what a deep tree takes leaves the helpers none.
-unsigned helpers_allowed(unsigned jobs)
+std::uint64_t descriptor_limit()
 {
-	const rlim_t kept_for_the_walk = 128;
 	rlimit files;
 	if (getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur == RLIM_INFINITY)
-		return jobs;
-	rlim_t spare = files.rlim_cur > kept_for_the_walk ? (files.rlim_cur - kept_for_the_walk) / 2 : 0;
-	return spare < jobs ? static_cast<unsigned>(spare) : jobs;
+		return UINT64_MAX;
+	return static_cast<std::uint64_t>(files.rlim_cur);
 }
 
 helper_crew *new_crew(unsigned count)

@@ -4,11 +4,13 @@
 #ifndef TXD_DEPTH_FIX_READ_AHEAD_THREADS_H
 #define TXD_DEPTH_FIX_READ_AHEAD_THREADS_H
 
+#include <cstdint>
+
 struct helper_crew;
 
-// Of jobs helpers, how many may run: each holds up to two descriptors,
-// which must never be the ones the walk itself lacks.
-unsigned helpers_allowed(unsigned jobs);
+// The most descriptors the process may hold at once; very many where there
+// is no limit a walk could meet.
+std::uint64_t descriptor_limit();
 
 // A crew with its lock and condition, and no thread yet; null when memory
 // is short.

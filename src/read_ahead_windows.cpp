@@ -1,4 +1,5 @@
 // The read-ahead's threads on Windows.
+#include <cstdint>
 #include <cstdlib>
 
 #include <windows.h>
@@ -22,9 +23,9 @@ static DWORD WINAPI run_body(void *crew)
 }
 
 // Handles have no limit a walk could meet.
-unsigned helpers_allowed(unsigned jobs)
+std::uint64_t descriptor_limit()
 {
-	return jobs;
+	return UINT64_MAX;
 }
 
 helper_crew *new_crew(unsigned count)

@@ -86,6 +86,15 @@ TEST(Backups, KeepTimesAndModes)
 	ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), kept[0], 0), 0);
 	EXPECT_EQ(run_tool({"-q", path}).status, 0);
 	EXPECT_FALSE(times_are(path, kept[0]));
+	// Found in a folder, the file is looked at first, which keeps its
+	// access time as it was too.
+	std::string folder = scratch_path("folder");
+	std::filesystem::create_directories(folder);
+	write_file(folder + "/a.img", image);
+	ASSERT_EQ(utimensat(AT_FDCWD, (folder + "/a.img").c_str(), kept[0], 0), 0);
+	EXPECT_EQ(run_tool({"-pq", folder}).status, 0);
+	EXPECT_TRUE(times_are(folder + "/a.img", kept[0]));
+	std::filesystem::remove_all(folder);
 	// A backup is never more readable than its file; the umask may narrow it.
 	mode_t mask = umask(022);
 	for (mode_t mode : {0600u, 0640u, 0666u}) {

@@ -1,11 +1,13 @@
 // Folders end to end: the order of a search, what it passes over, what it
 // cannot reach, and trees deeper or wider than a process can hold open.
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #ifdef _WIN32
@@ -233,8 +235,37 @@ TEST(FolderFaults, PassedOverIsSaidUnderVerbose)
 	std::filesystem::remove_all(root);
 }
 
+// The read-ahead's helpers open an operand only as the walk will: a FIFO
+// named beside a folder is never opened, so its writer still waits.
+TEST(FolderFaults, OperandsThatAreNoFilesAreNeverReadAhead)
+{
+#ifdef _WIN32
+	GTEST_SKIP() << "FIFOs are POSIX'";
+#else
+	std::string root = scratch_path("game"), fifo = scratch_path("fifo");
+	ASSERT_TRUE(std::filesystem::create_directories(root) && make_fifo(fifo, 0600));
+	write_file(root + "/a.img", sample::archive({{"a.txd", broken_txd}}));
+	std::atomic<bool> opened{false};
+	std::thread writer([&] {
+		int fd = open(fifo.c_str(), O_WRONLY); // waits for a reader
+		opened = true;
+		close(fd);
+	});
+	run_result r = run_tool({"-n", "-j3", fifo, root});
+	bool opened_by_the_run = opened;
+	int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK); // lets the writer go
+	writer.join();
+	close(reader);
+	EXPECT_FALSE(opened_by_the_run);
+	EXPECT_EQ(r.out, root + "/a.img: " + a_found);
+	EXPECT_EQ(r.err, "txd-depth-fix: " + fifo + ": not a regular file\n");
+	std::filesystem::remove_all(root);
+	std::remove(fifo.c_str());
+#endif
+}
+
 // 300 levels whose path is longer than PATH_MAX: nothing recurses, and
-// every level opens below the one before.
+// every level opens below the one before, alone or with helpers.
 TEST(FolderFaults, DeepTreeLongerThanAPath)
 {
 #ifdef _WIN32
@@ -258,6 +289,12 @@ TEST(FolderFaults, DeepTreeLongerThanAPath)
 	run_result r = run_tool({root});
 	EXPECT_EQ(r.out + r.err, shown + "/deep.img: " + a_line);
 	EXPECT_EQ(r.status, 0);
+	// With little room beyond what the walk needs, the read-ahead's helpers
+	// never take a descriptor from it.
+	run_limits room;
+	room.open_files = 330;
+	r = run_tool({"-n", "-j3", root}, &room);
+	EXPECT_EQ(r.out + r.err, shown + "/deep.img: Checking a.txd found 0 textures to repair\n");
 	bytes after(image.size());
 	fd = openat(folder, "deep.img", O_RDONLY);
 	EXPECT_TRUE(fd >= 0 && read(fd, after.data(), after.size()) == static_cast<ssize_t>(after.size()));
