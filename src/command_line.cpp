@@ -271,8 +271,10 @@ static int parse_options(int argc, char *argv[], report &r, command &c)
 			return print_text(r, USAGE), EXIT_CLEAN;
 		else if (letter == 'V')
 			return print_text(r, "txd-depth-fix " TXD_VERSION "\n"), EXIT_CLEAN;
-		else if (letter == ':')
+		else if (letter == ':' && optopt == 'j')
 			return missing_number(r, argv[word]);
+		else if (letter == ':') // some getopts say so of an argument given to an option that takes none
+			return usage_error(r, argv[word]);
 		else if (letter == 'j' && !parse_jobs(optarg, &c.jobs))
 			return bad_jobs(r, optarg);
 		else if (letter != 'j' && !set_option(c, letter))

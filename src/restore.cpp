@@ -79,7 +79,8 @@ static bool note_span(restore_run &run, const span &s)
 {
 	if (s.present == 0)
 		return true;
-	unsigned char *bytes = s.present <= SIZE_MAX ? static_cast<unsigned char *>(std::malloc(s.present)) : nullptr;
+	unsigned char *bytes =
+	    s.present <= SIZE_MAX ? static_cast<unsigned char *>(std::malloc(static_cast<std::size_t>(s.present))) : nullptr;
 	std::size_t got = 0;
 	bool read = bytes != nullptr && read_at(run.backup, s.start, bytes, static_cast<std::size_t>(s.present), &got) != IO_FAILED;
 	span_depths context = {&run.depths, s.start};
