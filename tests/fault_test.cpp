@@ -313,7 +313,10 @@ TEST(Faults, TornWriteIsCountedAsItLandedAndFinishedByASecondRun)
 		SCOPED_TRACE("file size limit " + std::to_string(limit));
 		std::string path = scratch_path("archive.img");
 		write_file(path, before);
-		std::filesystem::last_write_time(path, std::filesystem::file_time_type{});
+#ifndef _WIN32
+		const timespec kept[2] = {{1000000000, 5}, {1000000000, 5}};
+		ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), kept, 0), 0);
+#endif
 		std::size_t left = 0;
 		for (std::size_t i = limit; i < before.size(); i++)
 			left += before[i] != repaired[i];
@@ -328,7 +331,10 @@ TEST(Faults, TornWriteIsCountedAsItLandedAndFinishedByASecondRun)
 		                        (left > 0 ? still + " still to repair, " : "") + "1 problem\n");
 		EXPECT_EQ(torn.err, "txd-depth-fix: " + path + ": torn.txd: write failed: File too large\n");
 		EXPECT_EQ(torn.status, 1);
-		EXPECT_EQ(std::filesystem::last_write_time(path), std::filesystem::file_time_type{});
+#ifndef _WIN32
+		struct stat st;
+		EXPECT_TRUE(stat(path.c_str(), &st) == 0 && st.st_mtim.tv_sec == kept[1].tv_sec && st.st_mtim.tv_nsec == kept[1].tv_nsec);
+#endif
 		EXPECT_EQ(invariant::archive_violation(before, after, false), "");
 		bytes expected(repaired.begin(), repaired.begin() + static_cast<std::ptrdiff_t>(limit));
 		expected.insert(expected.end(), before.begin() + static_cast<std::ptrdiff_t>(limit), before.end());
