@@ -54,7 +54,8 @@ static const char USAGE[] =
     "  -h, --help           print this help and exit\n"
     "  -V, --version        print the version and exit\n"
     "\n"
-    "A file that cannot be written is still read, as with -n.\n"
+    "A file that cannot be written is still read; its lines say what is still\n"
+    "to repair.\n"
     "\n"
     "Exit status: 0 when nothing was reported, 1 when anything was,\n"
     "2 for a usage error (with --check, as above).\n";
