@@ -34,15 +34,15 @@ fresh_copy
 strace -o "$data/trace" -e trace=openat,read,write,pread64,pwrite64,close "$tool" "$data/work.img" >/dev/null
 # Count the calls on the archive's descriptors while they are open: the
 # read-only one, then the one opened for writing when a repair needs it.
-calls() { # read|write
+calls() { # pread64|pwrite64
 	awk -v call="$1" '
 		/^openat\(.*work\.img", / { split($0, r, "= "); open[r[2] + 0] = 1; next }
 		/^close\(/ { sub(/^close\(/, ""); delete open[$0 + 0]; next }
 		index($0, call "(") == 1 { sub("^" call "\\(", ""); if (($0 + 0) in open) n++ }
 		END { print n + 0 }' "$data/trace"
 }
-reads=$(calls read)
-writes=$(calls write)
+reads=$(calls pread64)
+writes=$(calls pwrite64)
 rm -f "$data/work.img" "$data/trace"
 
 echo "archive: $((bytes >> 20)) MiB, $entries entries ($txd txd), largest entry $((largest >> 10)) KiB, seed $seed"

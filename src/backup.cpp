@@ -163,7 +163,8 @@ static bool holds_a_start_of(place where, io_handle f)
 	const std::size_t chunk = 1 << 16;
 	io_handle cut = open_file(where, false);
 	file_facts facts, whole;
-	unsigned char *mine = static_cast<unsigned char *>(std::malloc(2 * chunk)), *theirs = mine + chunk;
+	unsigned char *mine = static_cast<unsigned char *>(std::malloc(2 * chunk));
+	unsigned char *theirs = mine != nullptr ? mine + chunk : nullptr;
 	bool same = cut != NO_HANDLE && mine != nullptr && inspect_file(cut, &facts) && inspect_file(f, &whole) &&
 	            facts.regular && facts.size <= whole.size;
 	for (std::uint64_t at = 0; same && at < facts.size; at += chunk) {

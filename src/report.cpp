@@ -219,6 +219,18 @@ void print_problem(report &r, const char *path, const char *name, const char *wh
 	r.totals.problems++;
 }
 
+void print_left_alone_problem(report &r, const char *path, const char *why, const char *other)
+{
+	add_problem_start(r, path, nullptr);
+	line_add(r, r.err, "left alone: ");
+	line_add(r, r.err, why);
+	line_add(r, r.err, " ");
+	line_add_shown(r, r.err, other);
+	add_problem_end(r, nullptr, 0);
+	r.totals.problems++;
+	r.totals.left_alone++;
+}
+
 void print_in_use(report &r, const char *path)
 {
 	print_problem(r, path, nullptr, "cannot write: in use by another run", 0);

@@ -74,6 +74,10 @@ void print_text(report &r, const char *text);
 // without WHAT when it is null and without why when err is 0.
 void print_problem(report &r, const char *path, const char *name, const char *what, int err);
 
+// "txd-depth-fix: PATH: left alone: WHY OTHER", a problem that leaves a
+// file alone for what another file (its backup) is; counted as both.
+void print_left_alone_problem(report &r, const char *path, const char *why, const char *other);
+
 // "txd-depth-fix: PATH: cannot write: in use by another run".
 void print_in_use(report &r, const char *path);
 

@@ -208,12 +208,7 @@ static bool hold_for_writing(restore_run &run)
 // "PATH: left alone: WHY BACKUP", a problem.
 static void refuse(restore_run &run, const char *why, const char *backup)
 {
-	char *text = static_cast<char *>(std::malloc(std::strlen(why) + std::strlen(backup) + 16));
-	if (text != nullptr)
-		std::strcpy(text, "left alone: "), std::strcat(text, why), std::strcat(text, backup);
-	print_problem(run.r, run.where.shown, nullptr, text != nullptr ? text : "left alone", 0);
-	run.r.totals.left_alone++;
-	std::free(text);
+	print_left_alone_problem(run.r, run.where.shown, why, backup);
 }
 
 // "PATH: left alone: WHY" under -v for a FILE; nothing for a file found
@@ -232,7 +227,7 @@ static void restore_from(restore_run &run, const file_facts &file, bool named)
 	release_backup_name(run.newest);
 	run.newest = newest_backup_of(run.where);
 	if (run.newest.number == 0 || !run.newest.regular)
-		return run.newest.number == 0 ? pass_over(run, "no backup", named) : refuse(run, "not a regular file: ", run.newest.shown);
+		return run.newest.number == 0 ? pass_over(run, "no backup", named) : refuse(run, "not a regular file:", run.newest.shown);
 	place backup = {run.where.folder, run.newest.name, run.newest.shown};
 	file_facts facts;
 	file_kind kind = KIND_NEITHER;
@@ -240,9 +235,9 @@ static void restore_from(restore_run &run, const file_facts &file, bool named)
 	if (run.backup == NO_HANDLE || !inspect_file(run.backup, &facts))
 		return print_problem(run.r, run.newest.shown, nullptr, nullptr, errno);
 	if (!facts.regular)
-		return refuse(run, "not a regular file: ", run.newest.shown);
+		return refuse(run, "not a regular file:", run.newest.shown);
 	if (facts.volume == file.volume && facts.index == file.index)
-		return refuse(run, "its backup is the file itself: ", run.newest.shown);
+		return refuse(run, "its backup is the file itself:", run.newest.shown);
 	if (!note_depths(run, &kind))
 		return print_problem(run.r, run.newest.shown, nullptr, "cannot read the backup", errno);
 	if (kind == KIND_NEITHER)
@@ -251,7 +246,7 @@ static void restore_from(restore_run &run, const file_facts &file, bool named)
 	if (c == UNREADABLE)
 		return print_problem(run.r, run.where.shown, nullptr, "cannot compare it with its backup", errno);
 	if (c == CHANGED)
-		return refuse(run, "changed since ", run.newest.shown);
+		return refuse(run, "changed since", run.newest.shown);
 	if (!run.options.dry_run && !put_back(run))
 		return;
 	print_restored(run.r, run.where.shown, run.newest.shown);
@@ -271,7 +266,7 @@ void restore_file(report &r, place where, bool follow, bool named, const run_opt
 	else if (run.newest.number == 0)
 		pass_over(run, "no backup", named);
 	else if (!run.newest.regular)
-		refuse(run, "not a regular file: ", run.newest.shown);
+		refuse(run, "not a regular file:", run.newest.shown);
 	else if ((run.file = open_file(where, follow)) == NO_HANDLE)
 		print_problem(r, where.shown, nullptr, nullptr, errno);
 	else if (!inspect_file(run.file, &facts))
