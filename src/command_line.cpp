@@ -1,297 +1,22 @@
-// The command line: options, usage, the loop over operands, the totals
-// and the exit status.
+// The command line: the loop over operands, the totals and the exit
+// status.
 #include "command_line.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <getopt.h>
 
 #include "backup.h"
 #include "file_access.h"
 #include "file_kind.h"
 #include "file_repair.h"
 #include "folder_search.h"
+#include "options.h"
 #include "read_ahead.h"
 #include "report.h"
 #include "restore.h"
 #include "wildcards.h"
-
-static const char USAGE[] =
-    "usage: txd-depth-fix [-bHnpqtv] [-j N] [--check] [--totals] [--] FILE|FOLDER...\n"
-    "       txd-depth-fix --restore [-npqv] [-j N] [--totals] [--] FILE|FOLDER...\n"
-    "       txd-depth-fix -h | --help\n"
-    "       txd-depth-fix -V | --version\n"
-    "Sets to 16 the recorded depth of 16-bit textures that claim 8 or 4 bits\n"
-    "per pixel, in the texture dictionaries of VER2 archives and in loose texture\n"
-    "dictionaries, in place. A FILE is what its first bytes say: VER2 (an archive,\n"
-    "whatever its name) or a texture dictionary named *.txd. A FOLDER is searched\n"
-    "to any depth for both; links and *.bak files in it are passed over. A file\n"
-    "named *.bak is a backup: it is never written.\n"
-    "\n"
-    "  -n, --dry-run        open files read-only and write nothing\n"
-    "  -v, --verbose        after each line, one line per depth changed; and say\n"
-    "                       why a FILE was left alone\n"
-    "  -q, --quiet          no line for an entry or dictionary with nothing to repair\n"
-    "  -H, --with-filename  start every archive's lines with its path\n"
-    "  -t, --txd            each FILE is one loose texture dictionary, whatever its\n"
-    "                       name, not an archive\n"
-    "  -b, --backup         copy a file to FILE.bak before its first change, or\n"
-    "                       to FILE.2.bak ... FILE.99.bak when that name is taken\n"
-    "  -p, --preserve       a changed file, and its backup, keep the file's\n"
-    "                       modification and access times\n"
-    "  -j, --jobs N         read ahead of a folder search with N - 1 helpers beside\n"
-    "                       the walk (default 3); 1 reads one file after another\n"
-    "      --totals         end with one line: \"T textures repaired in R of N files\"\n"
-    "                       and what is still to repair, left alone, or a problem\n"
-    "      --check          a dry run that prints only what needs repair; exit\n"
-    "                       status 0: nothing to repair, 1: something, 2: a problem\n"
-    "      --restore        put each file back as its newest backup holds it, when\n"
-    "                       it differs from it only in depths repaired; then\n"
-    "                       remove that backup (--totals: \"R files restored\")\n"
-    "  -h, --help           print this help and exit\n"
-    "  -V, --version        print the version and exit\n"
-    "\n"
-    "A file that cannot be written is still read; its lines say what is still\n"
-    "to repair.\n"
-    "\n"
-    "Exit status: 0 when nothing was reported, 1 when anything was,\n"
-    "2 for a usage error (with --check, as above).\n";
-
-enum { OPTION_TOTALS = 256, OPTION_CHECK, OPTION_RESTORE };
-
-// How many requests the read-ahead keeps in flight unless told: what did
-// best on a cold tree of 20,000 files (bench/folders.sh cold), and at most
-// what any run may ask for.
-static const unsigned DEFAULT_JOBS = 3, MOST_JOBS = 256;
-
-// The leading '-' returns operands in order, so options count wherever they
-// stand before "--", whatever POSIXLY_CORRECT says; the ':' after it tells
-// a missing argument from an unknown option.
-static const char SHORT_OPTIONS[] = "-:bHnpqtvhVj:";
-static const option LONG_OPTIONS[] = {
-    {"backup", no_argument, nullptr, 'b'},
-    {"check", no_argument, nullptr, OPTION_CHECK},
-    {"dry-run", no_argument, nullptr, 'n'},
-    {"help", no_argument, nullptr, 'h'},
-    {"jobs", required_argument, nullptr, 'j'},
-    {"preserve", no_argument, nullptr, 'p'},
-    {"quiet", no_argument, nullptr, 'q'},
-    {"restore", no_argument, nullptr, OPTION_RESTORE},
-    {"totals", no_argument, nullptr, OPTION_TOTALS},
-    {"txd", no_argument, nullptr, 't'},
-    {"verbose", no_argument, nullptr, 'v'},
-    {"version", no_argument, nullptr, 'V'},
-    {"with-filename", no_argument, nullptr, 'H'},
-    {nullptr, 0, nullptr, 0},
-};
-
-struct command {
-	run_options run;
-	bool quiet, with_filename, totals;
-	bool loose; // -t: each FILE is a loose dictionary
-	bool check; // a dry run whose status says whether anything needs repair
-	bool restore; // put files back from their backups
-	bool none_given; // options, but no FILE or FOLDER
-	unsigned jobs;     // requests the read-ahead keeps in flight; 1 for none
-	read_ahead *ahead; // its helpers, while the operands are handled
-	char **operands;   // gathered at the front of argv, in order
-	int count;
-	int before_double_dash; // how many of them came before "--"
-};
-
-// How many long options start with the name given in word ("--name[=x]").
-static int long_options_matching(const char *word)
-{
-	std::size_t n = std::strcspn(word + 2, "=");
-	int matches = 0;
-	for (const option *o = LONG_OPTIONS; o->name != nullptr; o++)
-		matches += std::strncmp(o->name, word + 2, n) == 0;
-	return matches;
-}
-
-// Whether a and b (of n and m bytes) are one insertion, deletion or
-// change apart.
-static bool one_edit_apart(const char *a, std::size_t n, const char *b, std::size_t m)
-{
-	if (n > m)
-		return one_edit_apart(b, m, a, n);
-	if (m - n > 1)
-		return false;
-	std::size_t i = 0;
-	while (i < n && a[i] == b[i])
-		i++;
-	if (n == m) // one changed, past the first difference all alike
-		return i < n && std::strncmp(a + i + 1, b + i + 1, n - i - 1) == 0;
-	return std::strncmp(a + i, b + i + 1, n - i) == 0; // one more in b
-}
-
-// The long option one edit from the name given in word ("--name[=x]"), or
-// null.
-static const char *meant_option(const char *word)
-{
-	std::size_t n = std::strcspn(word + 2, "=");
-	for (const option *o = LONG_OPTIONS; o->name != nullptr; o++)
-		if (one_edit_apart(word + 2, n, o->name, std::strlen(o->name)))
-			return o->name;
-	return nullptr;
-}
-
-// The usage hint, except in a held window, whose own hint says it.
-static void usage_hint(report &r)
-{
-	if (r.summary != nullptr && r.summary->keep)
-		return;
-	line_add(r, r.err, "Try 'txd-depth-fix --help' for more information.");
-	line_end(r, r.err);
-}
-
-// The letter getopt refused is the first of the bundle that is none of
-// ours; a UTF-8 character is all its bytes. Returns where it starts.
-static std::size_t refused_letter(const char *word, std::size_t *length)
-{
-	std::size_t at = 1 + std::strspn(word + 1, SHORT_OPTIONS + 2), n = 1;
-	while ((static_cast<unsigned char>(word[at + n]) & 0xC0) == 0x80)
-		n++;
-	*length = n;
-	return at;
-}
-
-// No option takes an argument, so a long option that getopt refuses with a
-// letter was given one; without, it is unknown or ambiguous. word is the
-// argument that held it.
-static int usage_error(report &r, const char *word)
-{
-	std::FILE *err = r.err;
-	line_add(r, err, "txd-depth-fix: ");
-	if (word[1] == '-') { // every word getopt refuses starts with '-'
-		bool ambiguous = optopt == 0 && long_options_matching(word) > 1;
-		const char *meant = optopt == 0 && !ambiguous ? meant_option(word) : nullptr;
-		line_add(r, err, optopt != 0 || ambiguous ? "option '" : "unknown option '");
-		line_add_shown_n(r, err, word, std::strcspn(word, "="));
-		line_add(r, err, optopt != 0 ? "' takes no argument" : ambiguous ? "' is ambiguous" : "'");
-		if (meant != nullptr) {
-			line_add(r, err, "; did you mean '--");
-			line_add(r, err, meant);
-			line_add(r, err, "'?");
-		}
-	} else {
-		std::size_t n, at = refused_letter(word, &n);
-		bool dash = word[at] == '-'; // "-n-": the dash alone would read as "--"
-		line_add(r, err, dash ? "unknown option '" : "unknown option '-");
-		line_add_shown_n(r, err, word + at, n);
-		line_add(r, err, "'");
-		if (dash) {
-			line_add(r, err, " in '");
-			line_add_shown(r, err, word);
-			line_add(r, err, "'");
-		}
-	}
-	line_end(r, err);
-	usage_hint(r);
-	return EXIT_USAGE;
-}
-
-// -j or --jobs given without its number.
-static int missing_number(report &r, const char *word)
-{
-	line_add(r, r.err, "txd-depth-fix: option '");
-	line_add_shown_n(r, r.err, word, std::strcspn(word, "="));
-	line_add(r, r.err, "' needs a number of jobs");
-	line_end(r, r.err);
-	usage_hint(r);
-	return EXIT_USAGE;
-}
-
-// The number of -j: decimal digits alone, 1 to MOST_JOBS.
-static bool parse_jobs(const char *text, unsigned *jobs)
-{
-	unsigned long n = 0;
-	for (const char *d = text; *d >= '0' && *d <= '9' && n <= MOST_JOBS; d++)
-		n = n * 10 + static_cast<unsigned long>(*d - '0');
-	*jobs = static_cast<unsigned>(n);
-	return text[0] != '\0' && text[std::strspn(text, "0123456789")] == '\0' && n >= 1 && n <= MOST_JOBS;
-}
-
-static int bad_jobs(report &r, const char *text)
-{
-	line_add(r, r.err, "txd-depth-fix: the number of jobs must be 1 to 256, not '");
-	line_add_shown(r, r.err, text);
-	line_add(r, r.err, "'");
-	line_end(r, r.err);
-	usage_hint(r);
-	return EXIT_USAGE;
-}
-
-// An error in the options as a whole: "txd-depth-fix: WHAT", the hint.
-static int usage_error_text(report &r, const char *what)
-{
-	line_add(r, r.err, "txd-depth-fix: ");
-	line_add(r, r.err, what);
-	line_end(r, r.err);
-	usage_hint(r);
-	return EXIT_USAGE;
-}
-
-static bool set_option(command &c, int letter)
-{
-	switch (letter) {
-	case 'b': c.run.backup = true; break;
-	case 'H': c.with_filename = true; break;
-	case 'n': c.run.dry_run = true; break;
-	case 'p': c.run.preserve = true; break;
-	case 'q': c.quiet = true; break;
-	case 't': c.loose = true; break;
-	case 'v': c.run.verbose = true; break;
-	case OPTION_TOTALS: c.totals = true; break;
-	case OPTION_CHECK: c.check = c.run.dry_run = c.quiet = true; break;
-	case OPTION_RESTORE: c.restore = true; break;
-	default: return false;
-	}
-	return true;
-}
-
-// Reads every option and gathers the operands; -1 when the files are to
-// be handled, else the exit status. An operand is moved only towards the
-// front, over arguments getopt has already read.
-static int parse_options(int argc, char *argv[], report &r, command &c)
-{
-	c.operands = argv + 1;
-	opterr = 0;
-	optind = 0; // a fresh scan, even when called again in one process
-	for (;;) {
-		int word = std::max(optind, 1);
-		int letter = getopt_long(argc, argv, SHORT_OPTIONS, LONG_OPTIONS, nullptr);
-		if (letter == -1)
-			break;
-		if (letter == 1)
-			c.operands[c.count++] = optarg;
-		else if (letter == 'h')
-			return print_text(r, USAGE), EXIT_CLEAN;
-		else if (letter == 'V')
-			return print_text(r, "txd-depth-fix " TXD_VERSION "\n"), EXIT_CLEAN;
-		else if (letter == ':' && optopt == 'j')
-			return missing_number(r, argv[word]);
-		else if (letter == ':') // some getopts say so of an argument given to an option that takes none
-			return usage_error(r, argv[word]);
-		else if (letter == 'j' && !parse_jobs(optarg, &c.jobs))
-			return bad_jobs(r, optarg);
-		else if (letter != 'j' && !set_option(c, letter))
-			return usage_error(r, argv[word]);
-	}
-	c.before_double_dash = c.count;
-	for (int i = optind; i < argc; i++)
-		c.operands[c.count++] = argv[i];
-	if (c.restore && (c.run.backup || c.loose || c.check))
-		return usage_error_text(r, c.check ? "--restore cannot be combined with --check"
-		                           : c.run.backup ? "--restore cannot be combined with -b"
-		                                          : "--restore cannot be combined with -t");
-	if ((c.none_given = c.count == 0))
-		return usage_error_text(r, "no FILE or FOLDER given");
-	return -1;
-}
 
 // What a search passed over is counted, and said under -v; a held window
 // shows links and special files among what was left alone, not backups,
@@ -370,43 +95,6 @@ static void handle_operand(report &r, const command &c, const char *operand)
 		repair_operand(r, c, operand);
 }
 
-// "/?" cannot name a file on Windows, and is how its programs are asked
-// for help; elsewhere it is a path like any other.
-static bool asks_for_windows_help(int argc, char *argv[])
-{
-	for (int i = 1; WINDOWS_COMMAND_LINE && i < argc && std::strcmp(argv[i], "--") != 0; i++)
-		if (std::strcmp(argv[i], "/?") == 0)
-			return true;
-	return false;
-}
-
-static bool is_ascii_letter(char c)
-{
-	return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
-
-// A Windows user who writes "/n" means an option, not the file n at the
-// root of the drive: an argument of '/' and letters alone is refused
-// before anything is opened. Returns it, or null.
-static const char *windows_style_option(int argc, char *argv[])
-{
-	for (int i = 1; WINDOWS_COMMAND_LINE && i < argc && std::strcmp(argv[i], "--") != 0; i++) {
-		const char *a = argv[i], *end = a + std::strlen(a);
-		if (a[0] == '/' && end - a >= 2 && std::all_of(a + 1, end, is_ascii_letter))
-			return a;
-	}
-	return nullptr;
-}
-
-static int refuse_windows_style_option(report &r, const char *word)
-{
-	line_add(r, r.err, "txd-depth-fix: unknown option '");
-	line_add_shown(r, r.err, word);
-	line_add(r, r.err, "' (options start with '-')");
-	line_end(r, r.err);
-	usage_hint(r);
-	return EXIT_USAGE;
-}
 
 // The status of a run that ended normally: with --check, whether anything
 // needs repair.
@@ -481,11 +169,7 @@ static int run_command(report &r, int argc, char *argv[], command &c, run_summar
 		}
 		return EXIT_CLEAN;
 	}
-	if (asks_for_windows_help(argc, argv))
-		return print_text(r, USAGE), EXIT_CLEAN;
-	if (const char *word = windows_style_option(argc, argv))
-		return refuse_windows_style_option(r, word);
-	int status = parse_options(argc, argv, r, c);
+	int status = read_options(argc, argv, r, c);
 	if (c.check)
 		summary.keep = false; // a check is a script's, and never waits
 	summary.restore = c.restore;
@@ -508,8 +192,7 @@ int txd_depth_fix(int argc, char *argv[], std::FILE *out, std::FILE *err, run_su
 	s.operands = 0;
 	report r;
 	report_begin(r, out, err, &s);
-	command c = {{false, false, false, false}, false, false, false, false, false, false, false, DEFAULT_JOBS, nullptr,
-	             nullptr, 0, 0};
+	command c = {};
 	int status = run_command(r, argc, argv, c, s);
 	check_output(r);
 	if (status == -1)

@@ -6,9 +6,7 @@
 
 #include <cstdio>
 
-// The exit statuses; --check has the convention of diff and cmp.
-enum { EXIT_CLEAN = 0, EXIT_REPORTED = 1, EXIT_USAGE = 2, EXIT_TO_REPAIR = 1, EXIT_CHECK_PROBLEM = 2 };
-
+#include "options.h"
 #include "report.h"
 
 // Parses the options, handles every operand in turn and returns the exit

@@ -1,0 +1,37 @@
+// What the command line asks for, read from argv: the options, and the
+// operands gathered in order.
+#ifndef TXD_DEPTH_FIX_OPTIONS_H
+#define TXD_DEPTH_FIX_OPTIONS_H
+
+#include "file_repair.h"
+#include "report.h"
+
+// The exit statuses; --check has the convention of diff and cmp.
+enum { EXIT_CLEAN = 0, EXIT_REPORTED = 1, EXIT_USAGE = 2, EXIT_TO_REPAIR = 1, EXIT_CHECK_PROBLEM = 2 };
+
+struct read_ahead;
+
+struct command {
+	run_options run;
+	bool quiet, with_filename, totals;
+	bool loose; // -t: each FILE is a loose dictionary
+	bool check; // a dry run whose status says whether anything needs repair
+	bool restore; // put files back from their backups
+	bool none_given; // options, but no FILE or FOLDER
+	unsigned jobs;     // requests the read-ahead keeps in flight; 1 for none
+	read_ahead *ahead; // its helpers, while the operands are handled
+	char **operands;   // gathered at the front of argv, in order
+	int count;
+	int before_double_dash; // how many of them came before "--"
+};
+
+// How many requests the read-ahead keeps in flight unless told: what did
+// best on a cold tree of 20,000 files (bench/folders.sh cold).
+const unsigned DEFAULT_JOBS = 3;
+
+// Reads the options into c, which starts zeroed, and gathers the operands
+// at the front of argv: -1 when the files are to be handled, else the exit
+// status (help, version, a usage error, nothing given), its text printed.
+int read_options(int argc, char *argv[], report &r, command &c);
+
+#endif
