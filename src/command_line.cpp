@@ -101,7 +101,7 @@ static void handle_operand(report &r, const command &c, const char *operand)
 static int status_of(const report &r, const command &c)
 {
 	if (c.check)
-		return r.totals.problems > 0 ? EXIT_CHECK_PROBLEM : r.totals.textures > 0 ? EXIT_TO_REPAIR : EXIT_CLEAN;
+		return r.totals.problems > 0 ? CHECK_PROBLEM : r.totals.textures > 0 ? CHECK_TO_REPAIR : CHECK_NOTHING_TO_REPAIR;
 	return r.totals.problems > 0 ? EXIT_REPORTED : EXIT_CLEAN;
 }
 
@@ -198,7 +198,7 @@ int txd_depth_fix(int argc, char *argv[], std::FILE *out, std::FILE *err, run_su
 	if (status == -1)
 		status = status_of(r, c);
 	else if (status == EXIT_CLEAN && r.totals.problems > 0) // help that could not be written
-		status = c.check ? EXIT_CHECK_PROBLEM : EXIT_REPORTED;
+		status = c.check ? int{CHECK_PROBLEM} : int{EXIT_REPORTED};
 	s.totals = r.totals;
 	s.seen = r.seen;
 	s.usage_error = status == EXIT_USAGE && !c.none_given; // options with nothing to use them on: drop something

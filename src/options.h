@@ -6,8 +6,10 @@
 #include "file_repair.h"
 #include "report.h"
 
-// The exit statuses; --check has the convention of diff and cmp.
-enum { EXIT_CLEAN = 0, EXIT_REPORTED = 1, EXIT_USAGE = 2, EXIT_TO_REPAIR = 1, EXIT_CHECK_PROBLEM = 2 };
+// The exit statuses of a run.
+enum exit_status { EXIT_CLEAN = 0, EXIT_REPORTED = 1, EXIT_USAGE = 2 };
+// Those of --check, with the convention of diff and cmp.
+enum check_status { CHECK_NOTHING_TO_REPAIR = 0, CHECK_TO_REPAIR = 1, CHECK_PROBLEM = 2 };
 
 struct read_ahead;
 
