@@ -279,7 +279,7 @@ void restore_file(report &r, place where, bool follow, bool named, const run_opt
 		run.size = facts.size;
 		run.times = facts.times;
 		restore_from(run, facts, named);
-		if (run.changes.count > 0 && options.preserve && !set_file_times(run.file, run.times))
+		if (!options.dry_run && options.preserve && !set_file_times(run.file, run.times))
 			print_problem(r, where.shown, nullptr, "cannot keep the file's times", errno);
 	}
 	for (io_handle f : {run.file, run.backup})

@@ -114,7 +114,7 @@ std::vector<restore_case> restore_cases()
 	std::vector<restore_case> cases{
 	    {"FromTheBackup", {{"a.img", a_broken}}, nullptr, {"--restore", "@/a.img"}, "Restored @/a.img from @/a.img.bak\n",
 	     "", 0, {{"a.img", a_broken}}},
-	    {"DryRun", {{"a.img", a_broken}}, nullptr, {"-n", "--restore", "--totals", "@/a.img"},
+	    {"DryRun", {{"a.img", a_broken}}, nullptr, {"-n", "-p", "--restore", "--totals", "@/a.img"},
 	     "Would restore @/a.img from @/a.img.bak\n1 file to restore\n", "", 0, {{"a.img", a_fixed}, {"a.img.bak", a_broken}}},
 	    {"ChangedSince", {{"a.img", a_broken}}, [](const std::string &root) { change_byte(root + "/a.img", 40, 'x'); },
 	     {"--restore", "--totals", "@/a.img"}, "0 files restored, 1 left alone, 1 problem\n",
