@@ -223,13 +223,15 @@ TEST(FolderFaults, PassedOverIsSaidUnderVerbose)
 	ASSERT_TRUE(std::filesystem::create_directories(root));
 	write_file(root + "/a.img", sample::archive({{"a.txd", broken_txd}}));
 	write_file(root + "/a.img.bak", {});
+	write_file(root + "/a.img.ba~", sample::archive({{"a.txd", broken_txd}})); // a copy a killed run left
 	write_file(root + "/readme", {'h', 'i'});
 	ASSERT_TRUE(make_symlink("a.img", root + "/l.img") && make_fifo(root + "/fifo", 0600));
 	run_result r = run_tool({"-nv", "--totals", root});
 	EXPECT_EQ(r.out, root + "/a.img: " + a_found + root + "/a.img:   body: 5-6-5, depth 8 -> 16\n" + root +
 	                     "/a.img:   face: 4-4-4-4, depth 4 -> 16\n" + root + "/a.img.bak: left alone: a backup\n" + root +
-	                     "/fifo: left alone: not a regular file\n" + root + "/l.img: left alone: a link\n"
-	                     "2 textures to repair in 1 of 1 file, 3 left alone\n");
+	                     "/a.img.ba~: left alone: a backup\n" + root + "/fifo: left alone: not a regular file\n" + root +
+	                     "/l.img: left alone: a link\n"
+	                     "2 textures to repair in 1 of 1 file, 4 left alone\n");
 	EXPECT_EQ(r.err, "");
 	EXPECT_EQ(r.status, 0);
 	std::filesystem::remove_all(root);
