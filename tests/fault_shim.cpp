@@ -105,23 +105,22 @@ const char *part_starting(const char *start)
 struct wanted_fault {
 	bool stop = false;
 	std::string call, file, position; // position "" for any
-	int nth = 1;
+	int nth = 1, calls = 0;
 };
 
-wanted_fault parse_fault()
+// One part of TXD_FAULT, when it asks for a call to fail or stop.
+bool parse_fault(const std::string &part, wanted_fault &fault)
 {
-	wanted_fault fault;
-	static const char *const calls[] = {"stop ", "pread ", "pwrite ", "fstat ", "fsync ", "close ", "fwrite ", "fflush ",
-	                                    "fclose "};
-	const char *text = "";
-	for (const char *call : calls)
-		if (*(text = part_starting(call)) != '\0')
-			break;
+	static const char *const calls[] = {"pread ", "pwrite ", "fstat ", "fsync ", "close ", "fwrite ", "fflush ", "fclose "};
+	const char *text = part.c_str();
 	if (std::strncmp(text, "stop ", 5) == 0)
 		fault.stop = true, text += 5;
 	char call[32] = "", file[256] = "", more[2][64] = {{""}, {""}};
-	if (std::sscanf(text, "%31s %255s %63s %63s", call, file, more[0], more[1]) < 2)
-		return fault;
+	bool known = false;
+	for (const char *c : calls)
+		known = known || std::strncmp(text, c, std::strlen(c)) == 0;
+	if (!known || std::sscanf(text, "%31s %255s %63s %63s", call, file, more[0], more[1]) < 2)
+		return false;
 	fault.call = call;
 	fault.file = file;
 	for (auto &word : more) {
@@ -130,13 +129,20 @@ wanted_fault parse_fault()
 		else if (word[0] == '#')
 			fault.nth = std::atoi(word + 1);
 	}
-	return fault;
+	return true;
 }
 
-const wanted_fault &the_fault()
+// Every call TXD_FAULT asks to fail or stop, each counted on its own.
+std::vector<wanted_fault> &the_faults()
 {
-	static const wanted_fault fault = parse_fault();
-	return fault;
+	static std::vector<wanted_fault> faults = [] {
+		std::vector<wanted_fault> all;
+		for (const std::string &part : parts())
+			if (wanted_fault f; parse_fault(part, f))
+				all.push_back(f);
+		return all;
+	}();
+	return faults;
 }
 
 bool ends_with(const char *text, std::size_t n, const char *end)
@@ -164,14 +170,14 @@ bool descriptor_is(int fd, const std::string &file)
 // first when it is the one to stop before.
 bool fails(const char *call, int fd, const std::string &position)
 {
-	static int calls = 0;
-	const wanted_fault &fault = the_fault();
-	if (!main_thread() || fault.call != call || !descriptor_is(fd, fault.file) || (!fault.position.empty() && fault.position != position) ||
-	    ++calls != fault.nth)
-		return false;
-	if (!fault.stop)
-		return true;
-	kill(getpid(), SIGSTOP);
+	for (wanted_fault &fault : the_faults()) {
+		if (!main_thread() || fault.call != call || !descriptor_is(fd, fault.file) ||
+		    (!fault.position.empty() && fault.position != position) || ++fault.calls != fault.nth)
+			continue;
+		if (!fault.stop)
+			return true;
+		kill(getpid(), SIGSTOP);
+	}
 	return false;
 }
 

@@ -320,13 +320,15 @@ TEST(Faults, TornWriteIsCountedAsItLandedAndFinishedByASecondRun)
 		std::size_t left = 0;
 		for (std::size_t i = limit; i < before.size(); i++)
 			left += before[i] != repaired[i];
-		std::string done = std::to_string(6 - left), still = std::to_string(left);
+		std::string done = std::to_string(6 - left), still = std::to_string(left), listing;
+		for (std::size_t i = 0; i < 6 - left; i++) // the depths lie in the textures' order
+			listing += "  " + broken_set[i].name + ": 1-5-5-5, depth 4 -> 16\n";
 		run_limits limits;
 		limits.file_size = limit;
-		run_result torn = run_tool({"-p", "--totals", path}, &limits);
+		run_result torn = run_tool({"-pv", "--totals", path}, &limits);
 		bytes after = read_file(path);
 		EXPECT_EQ(torn.out, "Patching torn.txd patched " + done + " textures" + (left > 0 ? ", " + still + " still to repair" : "") +
-		                        "\n" + done + (left == 5 ? " texture" : " textures") +
+		                        "\n" + listing + done + (left == 5 ? " texture" : " textures") +
 		                        " repaired in " + (left < 6 ? "1" : "0") + " of 1 file, " +
 		                        (left > 0 ? still + " still to repair, " : "") + "1 problem\n");
 		EXPECT_EQ(torn.err, "txd-depth-fix: " + path + ": torn.txd: write failed: File too large\n");
@@ -487,6 +489,12 @@ INSTANTIATE_TEST_SUITE_P(
                          false, true},
         stdio_fault_case{"WriteBack", "pwrite archive.img @2048", a_left + b_line, "txd-depth-fix: @: a.txd: write failed: ",
                          false, true},
+        // Under the hold the entry is read again, and then read back after a
+        // failed write: each failing leaves the entry as still to repair.
+        stdio_fault_case{"EntryReadAgainUnderTheHold", "pread archive.img @2048 #2", a_left + b_line,
+                         "txd-depth-fix: @: a.txd: read failed: ", false, true},
+        stdio_fault_case{"ReadBackAfterAFailedWrite", "pwrite archive.img @2048; pread archive.img @2048 #3",
+                         a_left + b_line + listing, "txd-depth-fix: @: a.txd: write failed: ", false, true, {"-v"}},
         stdio_fault_case{"ArchiveClose", "close archive.img #2", both_lines, "txd-depth-fix: @: cannot close: ", true, true},
         stdio_fault_case{"StandardOutputClose", "fclose stdout", both_lines, "txd-depth-fix: standard output: ", true,
                          true},
