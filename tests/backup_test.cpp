@@ -422,7 +422,8 @@ TEST(Backups, TwoRunsOnOneFile)
 }
 
 // A file another run holds for writing is left for later: its textures
-// are still to repair, and no backup is made of it meanwhile.
+// are still to repair, and no backup is made of it meanwhile; nor is it
+// restored.
 TEST(Backups, AFileAnotherRunHoldsIsLeftForLater)
 {
 	std::string path = scratch_path("archive.img");
@@ -432,12 +433,19 @@ TEST(Backups, AFileAnotherRunHoldsIsLeftForLater)
 	ASSERT_EQ(open_for_writing(&held, where, true), WRITE_GRANTED);
 	run_limits own_process;
 	run_result r = run_tool({"-b", "--totals", path}, &own_process);
-	close_file(held);
+	const std::string in_use = "txd-depth-fix: " + path + ": cannot write: in use by another run\n";
 	EXPECT_EQ(r.out, a_left + "0 textures repaired in 0 of 1 file, 2 still to repair, 1 problem\n");
-	EXPECT_EQ(r.err, "txd-depth-fix: " + path + ": cannot write: in use by another run\n");
+	EXPECT_EQ(r.err, in_use);
 	EXPECT_EQ(r.status, 1);
 	EXPECT_EQ(read_file(path), one_broken);
 	EXPECT_EQ(backups_of(path), (std::map<std::string, bytes>{}));
+	write_file(path + ".bak", one_broken);
+	r = run_tool({"--restore", "--totals", path}, &own_process);
+	close_file(held);
+	EXPECT_EQ(r.out + r.err, "0 files restored, 1 problem\n" + in_use);
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(backups_of(path), (std::map<std::string, bytes>{{".bak", one_broken}}));
+	std::remove((path + ".bak").c_str());
 	std::remove(path.c_str());
 }
 
