@@ -316,17 +316,21 @@ bool repair_file(report &r, place where, bool follow, kind_rule rule, bool name_
 	return of_a_kind;
 }
 
+bool found_file_of_a_kind(report &r, place where)
+{
+	unsigned char head[4];
+	std::size_t got;
+	if (read_first_bytes(where, head, sizeof head, &got))
+		return kind_of(head, got, where.name, EITHER_KIND) != KIND_NEITHER;
+	if (errno != ENOENT && errno != ELOOP)
+		print_problem(r, where.shown, nullptr, nullptr, errno);
+	return false;
+}
+
 // What the folder says is trusted: a file is looked at again only when it
 // is to be repaired.
 void repair_found_file(report &r, place where, const run_options &options)
 {
-	unsigned char head[4];
-	std::size_t got;
-	if (!read_first_bytes(where, head, sizeof head, &got)) {
-		if (errno != ENOENT && errno != ELOOP)
-			print_problem(r, where.shown, nullptr, nullptr, errno);
-		return;
-	}
-	if (kind_of(head, got, where.name, EITHER_KIND) != KIND_NEITHER)
+	if (found_file_of_a_kind(r, where))
 		repair_file(r, where, false, EITHER_KIND, true, options);
 }

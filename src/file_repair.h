@@ -24,6 +24,11 @@ struct run_options {
 bool repair_file(report &r, place where, bool follow, kind_rule rule, bool name_archive_lines,
                  const run_options &options);
 
+// Whether a file found in a folder is an archive or a loose dictionary by
+// its first bytes and name; a file gone since the folder was listed, or
+// swapped for a link, is neither, and said nothing of.
+bool found_file_of_a_kind(report &r, place where);
+
 // A file found in a folder: its first bytes are read, and only a file
 // whose bytes and name say archive or loose dictionary is opened to be
 // repaired, never following a link.

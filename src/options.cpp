@@ -167,15 +167,23 @@ static int usage_error(report &r, const char *word)
 	return EXIT_USAGE;
 }
 
-// -j or --jobs given without its number.
-static int missing_number(report &r, const char *word)
+// "txd-depth-fix: BEFORE SHOWN AFTER", shown as a terminal may show its
+// n bytes, then the hint: an error in the options as a whole.
+static int usage_error_about(report &r, const char *before, const char *shown, std::size_t n, const char *after)
 {
-	line_add(r, r.err, "txd-depth-fix: option '");
-	line_add_shown_n(r, r.err, word, std::strcspn(word, "="));
-	line_add(r, r.err, "' needs a number of jobs");
+	line_add(r, r.err, "txd-depth-fix: ");
+	line_add(r, r.err, before);
+	line_add_shown_n(r, r.err, shown, n);
+	line_add(r, r.err, after);
 	line_end(r, r.err);
 	usage_hint(r);
 	return EXIT_USAGE;
+}
+
+// -j or --jobs given without its number.
+static int missing_number(report &r, const char *word)
+{
+	return usage_error_about(r, "option '", word, std::strcspn(word, "="), "' needs a number of jobs");
 }
 
 // The number of -j: decimal digits alone, 1 to MOST_JOBS.
@@ -190,22 +198,12 @@ static bool parse_jobs(const char *text, unsigned *jobs)
 
 static int bad_jobs(report &r, const char *text)
 {
-	line_add(r, r.err, "txd-depth-fix: the number of jobs must be 1 to 256, not '");
-	line_add_shown(r, r.err, text);
-	line_add(r, r.err, "'");
-	line_end(r, r.err);
-	usage_hint(r);
-	return EXIT_USAGE;
+	return usage_error_about(r, "the number of jobs must be 1 to 256, not '", text, std::strlen(text), "'");
 }
 
-// An error in the options as a whole: "txd-depth-fix: WHAT", the hint.
 static int usage_error_text(report &r, const char *what)
 {
-	line_add(r, r.err, "txd-depth-fix: ");
-	line_add(r, r.err, what);
-	line_end(r, r.err);
-	usage_hint(r);
-	return EXIT_USAGE;
+	return usage_error_about(r, what, "", 0, "");
 }
 
 static bool set_option(command &c, int letter)
@@ -297,12 +295,7 @@ static const char *windows_style_option(int argc, char *argv[])
 
 static int refuse_windows_style_option(report &r, const char *word)
 {
-	line_add(r, r.err, "txd-depth-fix: unknown option '");
-	line_add_shown(r, r.err, word);
-	line_add(r, r.err, "' (options start with '-')");
-	line_end(r, r.err);
-	usage_hint(r);
-	return EXIT_USAGE;
+	return usage_error_about(r, "unknown option '", word, std::strlen(word), "' (options start with '-')");
 }
 
 int read_options(int argc, char *argv[], report &r, command &c)

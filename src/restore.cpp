@@ -292,11 +292,6 @@ void restore_file(report &r, place where, bool follow, bool named, const run_opt
 
 void restore_found_file(report &r, place where, const run_options &options)
 {
-	unsigned char head[4];
-	std::size_t got;
-	if (!read_first_bytes(where, head, sizeof head, &got)) {
-		if (errno != ENOENT && errno != ELOOP)
-			print_problem(r, where.shown, nullptr, nullptr, errno);
-	} else if (kind_of(head, got, where.name, EITHER_KIND) != KIND_NEITHER)
+	if (found_file_of_a_kind(r, where))
 		restore_file(r, where, false, false, options);
 }
