@@ -61,6 +61,17 @@ enum path_kind { PATH_MISSING, PATH_FOLDER, PATH_REGULAR, PATH_OTHER };
 // it cannot be told.
 path_kind kind_of_path(const char *path);
 
+// Told when an open fails for want of descriptors (EMFILE, ENFILE): a hook
+// that has others close theirs, and says whether any were freed, so that
+// the open is tried once more. The read-ahead sets it while its helpers run,
+// so that the walk can always open what it could open alone; null for none.
+typedef bool descriptors_hook(void *context);
+void set_descriptors_hook(descriptors_hook *hook, void *context);
+
+// Whether an open that failed with err is worth trying again: the hook
+// freed descriptors.
+bool descriptors_freed(int err);
+
 // An open file: a descriptor on POSIX, a handle on Windows. Every read and
 // write names its position, so nothing depends on where a file stands.
 typedef std::intptr_t io_handle;

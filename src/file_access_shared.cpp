@@ -8,6 +8,20 @@
 
 #include "growth.h"
 
+static descriptors_hook *freeing_hook = nullptr;
+static void *freeing_context = nullptr;
+
+void set_descriptors_hook(descriptors_hook *hook, void *context)
+{
+	freeing_hook = hook;
+	freeing_context = context;
+}
+
+bool descriptors_freed(int err)
+{
+	return (err == EMFILE || err == ENFILE) && freeing_hook != nullptr && freeing_hook(freeing_context);
+}
+
 bool is_dot_or_dot_dot(const char *name)
 {
 	return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));

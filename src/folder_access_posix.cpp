@@ -36,7 +36,7 @@ open_folder *open_folder_of(const char *path, const char **name)
 	if (folder_path != nullptr && folder != nullptr) {
 		std::memcpy(folder_path, path, n);
 		std::strcpy(folder_path + n, n > 0 ? "" : ".");
-		fd = open(folder_path, hold | O_DIRECTORY | O_CLOEXEC);
+		fd = open_retried([&] { return open(folder_path, hold | O_DIRECTORY | O_CLOEXEC); });
 	} else
 		errno = ENOMEM;
 	std::free(folder_path);
@@ -201,7 +201,7 @@ static int create_unnamed_or_temporary(place temporary, bool may_clear, bool *un
 	const mode_t own = 0600;
 #ifdef O_TMPFILE
 	if (temporary.folder != nullptr) {
-		int fd = openat(folder_of(temporary), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, own);
+		int fd = open_retried([&] { return openat(folder_of(temporary), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, own); });
 		if ((*unnamed = fd >= 0) || !unnamed_unsupported(errno))
 			return fd;
 	}
@@ -209,8 +209,9 @@ static int create_unnamed_or_temporary(place temporary, bool may_clear, bool *un
 	*unnamed = false;
 	if (may_clear)
 		clear_leftover_copy(temporary);
-	int fd = openat(folder_of(temporary), temporary.name, O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC | O_NOFOLLOW,
-	                own);
+	int fd = open_retried([&] {
+		return openat(folder_of(temporary), temporary.name, O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC | O_NOFOLLOW, own);
+	});
 	if (fd >= 0 && !lock_for_update(fd)) {
 		close_keeping_errno(fd);
 		unlinkat(folder_of(temporary), temporary.name, 0);
@@ -287,7 +288,7 @@ static bool rename_without_replacing(place temporary, place final)
 // folder cannot be flushed this way, the file system keeps names otherwise.
 static void flush_folder(place where)
 {
-	int fd = openat(folder_of(where), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+	int fd = open_retried([&] { return openat(folder_of(where), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
 	if (fd >= 0) {
 		fsync(fd);
 		close(fd);
@@ -333,7 +334,7 @@ static entry_kind kind_of_entry(int folder, const dirent *d)
 // Reads every name of the folder open as fd; closes nothing.
 static bool read_names(int fd, name_store *s)
 {
-	int copy = dup(fd);
+	int copy = open_retried([&] { return fcntl(fd, F_DUPFD_CLOEXEC, 0); });
 	DIR *dir = copy >= 0 ? fdopendir(copy) : nullptr;
 	if (dir == nullptr) {
 		if (copy >= 0)
@@ -363,7 +364,7 @@ static bool read_names(int fd, name_store *s)
 open_folder *open_listed_folder(place where, bool follow)
 {
 	int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW);
-	int fd = openat(folder_of(where), where.name, flags);
+	int fd = open_retried([&] { return openat(folder_of(where), where.name, flags); });
 	if (fd < 0)
 		return nullptr;
 	open_folder *folder = static_cast<open_folder *>(std::malloc(sizeof *folder));

@@ -19,12 +19,23 @@ inline int folder_of(place where)
 	return where.folder == nullptr ? AT_FDCWD : where.folder->fd;
 }
 
+// Calls open, which returns a descriptor or -1 with errno set, and once
+// more when it failed for want of descriptors that others could free.
+template <class Open> int open_retried(Open open)
+{
+	int fd = open();
+	if (fd < 0 && descriptors_freed(errno))
+		fd = open();
+	return fd;
+}
+
 // Opening without O_NONBLOCK could wait for ever on a FIFO that has no
 // writer; the caller makes sure the file is regular before reading it,
 // and on a regular file O_NONBLOCK changes nothing.
 inline int open_at(place where, int access, bool follow)
 {
-	return openat(folder_of(where), where.name, access | O_NOCTTY | O_NONBLOCK | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW));
+	int flags = access | O_NOCTTY | O_NONBLOCK | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW);
+	return open_retried([&] { return openat(folder_of(where), where.name, flags); });
 }
 
 inline int descriptor(io_handle f)

@@ -57,9 +57,16 @@ struct read_ahead {
 	std::uint64_t descriptors;     // the most the process may hold
 	unsigned sampled, cached;      // files looked for in the cache, and found there
 	unsigned entered;              // folders the walk entered since the last look
+	std::uint64_t depth;           // folders the walk is in, each held open
+	std::uint64_t cold_after;      // tests: folders entered before the cache turns cold, or 0
 	bool stopping, rotational;
-	bool warm; // the cache holds what the walk reads: helpers stand aside
+	bool warm;    // the cache holds what the walk reads: helpers stand aside
+	bool starved; // the walk ran short of descriptors: helpers hold none from then on
 };
+
+// Set in the helpers' threads: what they open never asks them to give
+// descriptors back.
+static thread_local bool in_helper = false;
 
 // A helper's hold on a folder the walk has entered: the walk's own serves
 // from now on, and a deep tree must not take two descriptors a level.
@@ -126,17 +133,19 @@ static bool take_names(ahead_batch *b, const folder_listing &listing, bool rotat
 
 // Puts b on the stack just above the batch at, or on top for at past the
 // end; the names of a folder come right after the folder's own name.
-static void insert_batch(read_ahead &ra, ahead_batch *b, std::size_t at)
+// False, b released, when memory is short.
+static bool insert_batch(read_ahead &ra, ahead_batch *b, std::size_t at)
 {
 	if (!grow(ra.batches, ra.room, ra.count + 1)) {
 		release_batch(b);
-		return;
+		return false;
 	}
 	at = std::min(at, ra.count);
 	std::memmove(ra.batches + at + 1, ra.batches + at, (ra.count - at) * sizeof *ra.batches);
 	ra.batches[at] = b;
 	ra.count++;
 	wake_crew(ra.crew);
+	return true;
 }
 
 static std::size_t place_of(const read_ahead &ra, const ahead_batch *b)
@@ -171,7 +180,7 @@ static void read_folder_ahead(read_ahead &ra, place where, std::uint64_t index, 
 	ahead_batch *b = listing.count <= NAMES_AHEAD ? static_cast<ahead_batch *>(std::calloc(1, sizeof *b)) : nullptr;
 	bool kept = b != nullptr && take_names(b, listing, ra.rotational);
 	lock_crew(ra.crew);
-	if (!kept || ra.ahead >= FOLDERS_AHEAD || parent->left || on_the_stack(ra, index)) {
+	if (!kept || ra.starved || ra.ahead >= FOLDERS_AHEAD || parent->left || on_the_stack(ra, index)) {
 		if (b != nullptr)
 			std::free(b->names), std::free(b);
 		release_listing(&listing);
@@ -180,8 +189,8 @@ static void read_folder_ahead(read_ahead &ra, place where, std::uint64_t index, 
 	b->index = index;
 	b->listing = listing;
 	b->folder = listing.folder;
-	ra.ahead++;
-	insert_batch(ra, b, place_of(ra, parent) + 1);
+	if (insert_batch(ra, b, place_of(ra, parent) + 1))
+		ra.ahead++;
 }
 
 // The topmost batch with names left that no helper works in, else the
@@ -202,12 +211,12 @@ static ahead_batch *next_batch(read_ahead &ra)
 
 // Whether a helper may take names now: not on a warm cache; on a disk that
 // rotates, two at a time, so that it can take them in its own order; and
-// never with a descriptor the walk may need: each folder on the stack
-// stands for one of the walk's, or a helper's hold.
+// never with a descriptor the walk may need: one for each folder it is in,
+// those it holds beside them, and all that helpers may hold.
 static bool may_go_on(const read_ahead &ra)
 {
-	std::uint64_t held = ra.count + FOLDERS_AHEAD + HELD_BY_A_HELPER * ra.helpers + HELD_BY_THE_WALK_BESIDE;
-	return !ra.warm && (!ra.rotational || ra.busy < 2) && held < ra.descriptors;
+	std::uint64_t held = ra.depth + FOLDERS_AHEAD + HELD_BY_A_HELPER * ra.helpers + HELD_BY_THE_WALK_BESIDE;
+	return !ra.warm && !ra.starved && (!ra.rotational || ra.busy < 2) && held < ra.descriptors;
 }
 
 // Reads ahead of one name of b in folder (null for an operand) without the
@@ -235,21 +244,41 @@ static void read_name_ahead(read_ahead &ra, ahead_batch *b, const open_folder *f
 	lock_crew(ra.crew);
 }
 
+// Whether b's names point into a listing of the walk's own, which the walk
+// releases once it has left the folder.
+static bool names_in_walks_listing(const ahead_batch *b)
+{
+	return b->listing.entries == nullptr && b->key != nullptr;
+}
+
+// A hold given up while the walk has not entered the folder: no helper
+// takes a name of it again, since they open below that hold.
+static void give_up_hold(ahead_batch *b)
+{
+	drop_hold(b);
+	if (b->key == nullptr)
+		b->next = b->count;
+}
+
 // A helper is done with b: the last one out of a batch the walk has
 // entered lets go of its own hold on the folder; out of one the walk has
 // left, releases it, or tells the walk that waits to release it.
 static void done_with(read_ahead &ra, ahead_batch *b)
 {
+	if (ra.starved)
+		wake_crew(ra.crew); // the walk waits for the helpers' descriptors
 	if (--b->users > 0)
 		return;
 	if (!b->left && b->key != nullptr)
 		drop_hold(b); // the walk has entered it since
+	else if (!b->left && ra.starved)
+		give_up_hold(b);
 	if (!b->left)
 		return;
-	if (b->listing.entries != nullptr || b->key == nullptr)
-		release_batch(b);
+	if (names_in_walks_listing(b))
+		wake_crew(ra.crew); // the walk waits to release it
 	else
-		wake_crew(ra.crew);
+		release_batch(b);
 }
 
 // Takes the next few names under the lock, reads ahead of them without:
@@ -259,6 +288,7 @@ static void done_with(read_ahead &ra, ahead_batch *b)
 static void helper(void *context)
 {
 	read_ahead &ra = *static_cast<read_ahead *>(context);
+	in_helper = true;
 	lock_crew(ra.crew);
 	while (!ra.stopping) {
 		ahead_batch *b = may_go_on(ra) ? next_batch(ra) : nullptr;
@@ -286,6 +316,41 @@ static void helper(void *context)
 	unlock_crew(ra.crew);
 }
 
+// The walk's open failed for want of a descriptor: helpers stand aside
+// from now on, let go of every hold and finish what they are reading, so
+// that the walk has all the process may open, as when it runs alone. The
+// open is worth trying again even when they hold none by now: they may
+// have held one when it failed.
+static bool give_back_descriptors(void *context)
+{
+	if (in_helper)
+		return false;
+	read_ahead &ra = *static_cast<read_ahead *>(context);
+	lock_crew(ra.crew);
+	ra.starved = true;
+	for (std::size_t i = 0; i < ra.count; i++)
+		if (ra.batches[i]->users == 0 && ra.batches[i]->folder != nullptr)
+			give_up_hold(ra.batches[i]);
+	while (ra.busy > 0)
+		wait_in_crew(ra.crew);
+	unlock_crew(ra.crew);
+	return true;
+}
+
+// For the tests: helpers that take the cache for a cold one, so that they
+// run beside the walk on any machine as on a cold disk: from the start
+// ("1"), or warm for the first N folders the walk enters and cold after
+// them ("N"), as a tree cached at its start only.
+static void force_cold_cache(read_ahead &ra)
+{
+	const char *forced = std::getenv("TXD_TEST_COLD_CACHE");
+	unsigned long after = forced != nullptr ? std::strtoul(forced, nullptr, 10) : 0;
+	if (after == 1)
+		ra.sampled = SAMPLE; // never sampled: never warm
+	else if (after > 1)
+		ra.warm = true, ra.sampled = SAMPLE, ra.cold_after = after;
+}
+
 // The walk is one of the jobs: the helpers are the rest.
 read_ahead *start_read_ahead(unsigned jobs, bool rotational)
 {
@@ -299,9 +364,12 @@ read_ahead *start_read_ahead(unsigned jobs, bool rotational)
 	ra->rotational = rotational;
 	ra->helpers = helpers;
 	ra->descriptors = descriptors;
+	force_cold_cache(*ra);
 	ra->crew = new_crew(helpers);
-	if (ra->crew != nullptr && start_crew(ra->crew, helper, ra))
+	if (ra->crew != nullptr && start_crew(ra->crew, helper, ra)) {
+		set_descriptors_hook(give_back_descriptors, ra);
 		return ra;
+	}
 	if (ra->crew != nullptr)
 		join_crew(ra->crew);
 	std::free(ra);
@@ -318,8 +386,14 @@ static ahead_batch *listed_ahead(read_ahead &ra, std::uint64_t index)
 }
 
 // On a warm cache, after many folders, helpers look at the cache again.
+// A test's cache turns cold when it says.
 static void count_folder(read_ahead &ra)
 {
+	ra.depth++;
+	if (ra.cold_after > 0 && --ra.cold_after == 0) {
+		ra.warm = false, ra.sampled = SAMPLE;
+		wake_crew(ra.crew);
+	}
 	if (ra.warm && ++ra.entered == FOLDERS_WARM) {
 		ra.warm = false;
 		ra.sampled = ra.cached = 0;
@@ -359,38 +433,35 @@ void read_ahead_folder(read_ahead *ra, const folder_listing &listing, std::uint6
 
 // The folder's batch goes, and all above it: what helpers listed ahead
 // inside it. They leave the stack first, so that no helper takes a name of
-// theirs any more; a batch of the walk's own names is released once no
-// helper reads ahead of one of them, since the walk releases its listing
-// after this; any other, by its last helper.
+// theirs any more. A batch no helper is in goes at once; one of the walk's
+// own names, once no helper reads ahead of one of them, since the walk
+// releases its listing after this; any other, by its last helper, which
+// may be at any moment from now on: the walk keeps no pointer to it.
 void left_folder(read_ahead *ra, const folder_listing &listing)
 {
 	if (ra == nullptr)
 		return;
 	lock_crew(ra->crew);
+	ra->depth--;
 	std::size_t at = ra->count;
 	while (at > 0 && ra->batches[at - 1]->key != listing.folder)
 		at--;
-	ahead_batch *gone[FOLDERS_AHEAD + 2];
-	std::size_t n = 0;
+	ahead_batch *own = nullptr; // the walk's names of this folder, while a helper reads ahead of them
 	for (std::size_t i = at > 0 ? at - 1 : ra->count; i < ra->count; i++) {
 		ahead_batch *b = ra->batches[i];
-		if (b->key == nullptr && b->folder != nullptr)
+		if (b->key == nullptr && b->listing.entries != nullptr)
 			ra->ahead--; // listed ahead, never entered
 		b->left = true;
 		if (b->users == 0)
 			release_batch(b);
-		else if (n < sizeof gone / sizeof *gone)
-			gone[n++] = b;
+		else if (names_in_walks_listing(b))
+			own = b;
 	}
 	ra->count = at > 0 ? at - 1 : ra->count;
-	for (std::size_t i = 0; i < n; i++) {
-		ahead_batch *b = gone[i];
-		bool walks_names = b->listing.entries == nullptr && b->key != nullptr;
-		while (walks_names && b->users > 0)
-			wait_in_crew(ra->crew);
-		if (walks_names)
-			release_batch(b);
-	}
+	while (own != nullptr && own->users > 0)
+		wait_in_crew(ra->crew);
+	if (own != nullptr)
+		release_batch(own);
 	unlock_crew(ra->crew);
 }
 
@@ -416,6 +487,7 @@ void stop_read_ahead(read_ahead *ra)
 {
 	if (ra == nullptr)
 		return;
+	set_descriptors_hook(nullptr, nullptr);
 	lock_crew(ra->crew);
 	ra->stopping = true;
 	wake_crew(ra->crew);

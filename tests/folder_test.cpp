@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <optional>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -120,7 +122,11 @@ TEST_P(Folder, FindsEveryArchiveAndDictionaryInOrder)
 		std::vector<std::string> args{jobs};
 		for (const std::string &a : c.args)
 			args.push_back(expand(a, root));
+		std::optional<cold_cache> cold;
+		if (std::strcmp(jobs, "-j64") == 0)
+			cold.emplace();
 		run_result r = run_tool(args);
+		cold.reset();
 		EXPECT_EQ(r.out, expand(c.out, root)) << jobs;
 		EXPECT_EQ(r.err, expand(c.err, root)) << jobs;
 		EXPECT_EQ(r.status, c.status) << jobs;
@@ -330,6 +336,65 @@ TEST(FolderFaults, WideTreeHoldsNoDescriptorOfAFolderLeft)
 	EXPECT_EQ(r.out + r.err, expected);
 	EXPECT_EQ(r.status + named.status, 0);
 	std::filesystem::remove_all(root);
+}
+
+// Helpers at work beside the walk, as on a cold disk, in a tree wide and
+// deep enough that the walk leaves folders while helpers still read in
+// them and in folders they listed ahead: the same lines as the walk alone,
+// run after run (under AddressSanitizer and ThreadSanitizer in CI).
+TEST(FolderFaults, ColdHelpersBesideTheWalkChangeNothing)
+{
+	std::string root = scratch_path("cold");
+	const bytes image = sample::archive({{"a.txd", broken_txd}});
+	for (int i = 0; i < 6; i++)
+		for (int j = 0; j < 6; j++)
+			for (int k = 0; k < 4; k++) {
+				std::string folder = root + "/" + std::to_string(i) + "/" + std::to_string(j) + "/" + std::to_string(k);
+				ASSERT_TRUE(std::filesystem::create_directories(folder));
+				write_file(folder + "/a.img", image);
+				write_file(folder + "/b.dat", {1, 2, 3});
+			}
+	run_result alone = run_tool({"-nq", "--totals", "-j1", root});
+	ASSERT_EQ(alone.err, "");
+	cold_cache cold;
+	for (int run = 0; run < 20; run++) {
+		run_result r = run_tool({"-nq", "--totals", "-j64", root});
+		ASSERT_EQ(r.out + r.err, alone.out) << run;
+	}
+	std::filesystem::remove_all(root);
+}
+
+// 300 levels, a dictionary in each, under a descriptor limit the walk alone
+// meets part way down, the cache warm for the first 150 folders: helpers
+// never take a descriptor the walk needs, so every -j says and repairs
+// exactly what -j 1 does.
+TEST(FolderFaults, DeepTreeUnderALowDescriptorLimit)
+{
+	POSIX_ONLY();
+	cold_cache cold("150");
+	std::string root = scratch_path("deep");
+	run_limits limits;
+	limits.open_files = 256;
+	std::vector<run_result> runs;
+	for (const char *jobs : {"-j1", "-j8", "-j64"}) {
+		std::string folder = root;
+		for (int level = 0; level < 300; level++, folder += "/d") {
+			ASSERT_TRUE(std::filesystem::create_directories(folder));
+			write_file(folder + "/a.txd", broken_txd);
+		}
+		run_result r = run_tool({"-q", jobs, root}, &limits);
+		runs.push_back(r);
+		EXPECT_NE(r.err.find("Too many open files"), std::string::npos) << jobs;
+		auto shown = [&](const run_result &x) { // "@/d/d/d/a.txd" as "@/d*3/a.txd"
+			std::string text = x.out + x.err + std::to_string(x.status), levels = std::regex_replace(text, std::regex(root), "@");
+			std::string shorter;
+			for (std::smatch m; std::regex_search(levels, m, std::regex("(/d)+"));levels = m.suffix())
+				shorter += m.prefix().str() + "/d*" + std::to_string(m.length() / 2);
+			return shorter + levels;
+		};
+		EXPECT_EQ(shown(r), shown(runs.front())) << jobs;
+		std::filesystem::remove_all(root);
+	}
 }
 
 // Four runs writing into one file at once, as xargs -P4 does: every line

@@ -90,6 +90,18 @@ bool set_mode(const std::string &path, unsigned mode);
 bool set_environment(const char *name, const char *value); // null value: unset
 void give_away(const std::string &path); // to another user, when the tests run as root
 extern const bool posix;
+
+// While it lives, the read-ahead's helpers take every cache for a cold one
+// and run beside the walk, as they do on a cold disk: from the start, or
+// after the walk has entered so many folders (POSIX; on Windows they always
+// run).
+struct cold_cache {
+	explicit cold_cache(const char *after_folders = "1") { set_environment("TXD_TEST_COLD_CACHE", after_folders); }
+	~cold_cache() { set_environment("TXD_TEST_COLD_CACHE", nullptr); }
+	cold_cache(const cold_cache &) = delete;
+	cold_cache &operator=(const cold_cache &) = delete;
+};
+
 #define POSIX_ONLY()                                                                                                   \
 	if (!posix)                                                                                                    \
 	GTEST_SKIP() << "needs POSIX"
