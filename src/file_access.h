@@ -183,6 +183,12 @@ struct file_facts {
 	file_times times;
 };
 
+// Whether anyone but the owner of file and the user running could have
+// written the open file copy: it is owned by neither of them, or it lets
+// write whom file does not (another group, others, an access list of its
+// own). True also when that cannot be told. On Windows, by its owner alone.
+bool others_could_write(io_handle copy, io_handle file);
+
 // Looks at an open file; false with errno set when it cannot. A regular
 // file keeps the O_NONBLOCK it was opened with: it means nothing there.
 bool inspect_file(io_handle f, file_facts *facts);

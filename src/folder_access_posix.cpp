@@ -102,6 +102,13 @@ static bool remove_access_list(int fd)
 // The copy's access list is exactly the file's: a POSIX ACL goes with the
 // mode bits, and without it the copy could be read by someone the list
 // keeps from the file.
+static bool same_access_list(int a, int b)
+{
+	char list[2][1024];
+	ssize_t n = fgetxattr(a, ACCESS_LIST, list[0], sizeof list[0]), m = fgetxattr(b, ACCESS_LIST, list[1], sizeof list[1]);
+	return n >= 0 && n == m && std::memcmp(list[0], list[1], static_cast<std::size_t>(n)) == 0;
+}
+
 static bool copy_access_list(int from, int to)
 {
 	ssize_t n = fgetxattr(from, ACCESS_LIST, nullptr, 0);
@@ -128,7 +135,27 @@ static bool copy_access_list(int, int)
 {
 	return true;
 }
+
+static bool same_access_list(int, int)
+{
+	return true;
+}
 #endif
+
+// With an access list, the group's mode bits are its mask: a list lets
+// anyone named in it write only when they say so.
+bool others_could_write(io_handle copy, io_handle file)
+{
+	struct stat c, f;
+	if (fstat(descriptor(copy), &c) != 0 || fstat(descriptor(file), &f) != 0)
+		return true;
+	bool owner = c.st_uid == f.st_uid || c.st_uid == geteuid();
+	bool group = (c.st_mode & S_IWGRP) == 0 || ((f.st_mode & S_IWGRP) != 0 && c.st_gid == f.st_gid);
+	bool others = (c.st_mode & S_IWOTH) == 0 || (f.st_mode & S_IWOTH) != 0;
+	bool list = (c.st_mode & S_IWGRP) == 0 || !has_access_list(descriptor(copy)) ||
+	            same_access_list(descriptor(copy), descriptor(file));
+	return !(owner && group && others && list);
+}
 
 // The umask, which narrows a new file's mode bits, read by setting it back
 // at once: only the walk's thread ever creates a file.

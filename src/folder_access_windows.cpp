@@ -165,6 +165,43 @@ name_kind kind_of_name(place where)
 	return file ? NAME_FILE : NAME_OTHER;
 }
 
+// The owner of what h is open on, in descriptor, which the caller frees;
+// null when it cannot be told.
+static PSID owner_of(HANDLE h, PSECURITY_DESCRIPTOR *descriptor)
+{
+	PSID owner = nullptr;
+	*descriptor = nullptr;
+	if (GetSecurityInfo(h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr, descriptor) !=
+	    ERROR_SUCCESS)
+		return nullptr;
+	return owner;
+}
+
+// Whether sid is the user this process runs as.
+static bool is_running_user(PSID sid)
+{
+	HANDLE token;
+	if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+		return false;
+	unsigned char room[256];
+	DWORD n = 0;
+	bool same = GetTokenInformation(token, TokenUser, room, sizeof room, &n) &&
+	            EqualSid(reinterpret_cast<TOKEN_USER *>(room)->User.Sid, sid);
+	CloseHandle(token);
+	return same;
+}
+
+bool others_could_write(io_handle copy, io_handle file)
+{
+	PSECURITY_DESCRIPTOR held[2];
+	PSID copy_owner = owner_of(as_handle(copy), &held[0]), file_owner = owner_of(as_handle(file), &held[1]);
+	bool ours = copy_owner != nullptr && file_owner != nullptr &&
+	            (EqualSid(copy_owner, file_owner) || is_running_user(copy_owner));
+	LocalFree(held[0]);
+	LocalFree(held[1]);
+	return !ours;
+}
+
 // A file that cannot go (read-only, or open in a program that shares no
 // deleting) is refused at the open, which sets errno.
 bool remove_file(place where)

@@ -14,17 +14,17 @@
 #include "growth.h"
 #include "texture_patch.h"
 
-// Where a repair of the backup would set a depth to 16, as positions in
-// the file, sorted; and the bytes of the file to put back, as positions
-// and the backup's values there.
-struct depth_list {
-	std::uint64_t *at;
-	std::size_t count, room;
-	bool incomplete; // memory ran out
-};
+// A byte of the file: where it is and a value. Where a repair of the
+// backup would set a depth to 16, with the depth the backup held there when
+// it was walked, sorted by position; and the bytes of the file to put back.
 struct byte_change {
 	std::uint64_t at;
 	unsigned char value;
+};
+struct depth_list {
+	byte_change *items;
+	std::size_t count, room;
+	bool incomplete; // memory ran out
 };
 struct change_list {
 	byte_change *items;
@@ -51,14 +51,32 @@ struct span_depths {
 	std::uint64_t start;
 };
 
-static void note_depth(std::size_t native, std::uint8_t, void *context)
+static void note_depth(std::size_t native, std::uint8_t old_depth, void *context)
 {
 	span_depths &s = *static_cast<span_depths *>(context);
 	depth_list &list = *s.list;
-	if (!list.incomplete && !grow(list.at, list.room, list.count + 1))
+	if (!list.incomplete && !grow(list.items, list.room, list.count + 1))
 		list.incomplete = true;
 	if (!list.incomplete)
-		list.at[list.count++] = s.start + native + DEPTH_OFFSET;
+		list.items[list.count++] = {s.start + native + DEPTH_OFFSET, old_depth};
+}
+
+static bool before(const byte_change &a, const byte_change &b)
+{
+	return a.at < b.at;
+}
+
+static void sort_depths(depth_list &list)
+{
+	std::sort(list.items, list.items + list.count, before);
+}
+
+// The depth noted at, or null.
+static const byte_change *noted_depth(const depth_list &list, std::uint64_t at)
+{
+	const byte_change *first = list.items, *last = list.items + list.count;
+	const byte_change *found = std::lower_bound(first, last, byte_change{at, 0}, before);
+	return found != last && found->at == at ? found : nullptr;
 }
 
 // A span that overlaps one walked before is read by a repair with that
@@ -68,10 +86,11 @@ static void set_earlier_depths(restore_run &run, const span &s, unsigned char *b
 {
 	if (s.start >= run.noted_to)
 		return;
-	std::uint64_t *first = run.depths.at, *last = run.depths.at + run.depths.count;
-	std::sort(first, last);
-	for (std::uint64_t *at = std::lower_bound(first, last, s.start); at != last && *at < s.start + got; at++)
-		bytes[*at - s.start] = 16;
+	sort_depths(run.depths);
+	byte_change *last = run.depths.items + run.depths.count;
+	for (byte_change *d = std::lower_bound(run.depths.items, last, byte_change{s.start, 0}, before);
+	     d != last && d->at < s.start + got; d++)
+		bytes[d->at - s.start] = 16;
 }
 
 // Walks one span of the backup as a repair would, noting its depths.
@@ -129,7 +148,7 @@ static bool note_depths(restore_run &run, file_kind *kind)
 		*kind = kind_of(head, got, leaf_name(run.where.name), DICTIONARIES_ONLY);
 	bool noted = *kind == KIND_ARCHIVE ? note_archive(run, head, got)
 	                                   : *kind != KIND_DICTIONARY || note_span(run, whole_file_span("", run.size));
-	std::sort(run.depths.at, run.depths.at + run.depths.count);
+	sort_depths(run.depths);
 	return noted;
 }
 
@@ -137,14 +156,17 @@ enum comparison { SAME_BUT_DEPTHS, CHANGED, UNREADABLE };
 
 // Whether the byte at of the file, which differs from the backup's value,
 // is a depth a repair set: it holds 16 where the backup's repair would set
-// it. Such a byte goes back.
+// it, and the backup holds there still what it held when it was walked.
+// Such a byte goes back, as it was checked: a backup that changes between
+// two reads is changed since.
 static bool repaired_depth(restore_run &run, std::uint64_t at, unsigned char in_file, unsigned char value)
 {
-	if (in_file != 16 || !std::binary_search(run.depths.at, run.depths.at + run.depths.count, at))
+	const byte_change *depth = noted_depth(run.depths, at);
+	if (in_file != 16 || depth == nullptr || depth->value != value)
 		return false;
 	if (!grow(run.changes.items, run.changes.room, run.changes.count + 1))
 		return false;
-	run.changes.items[run.changes.count++] = {at, value};
+	run.changes.items[run.changes.count++] = *depth;
 	return true;
 }
 
@@ -238,6 +260,8 @@ static void restore_from(restore_run &run, const file_facts &file, bool named)
 		return refuse(run, "not a regular file:", run.newest.shown);
 	if (facts.volume == file.volume && facts.index == file.index)
 		return refuse(run, "its backup is the file itself:", run.newest.shown);
+	if (others_could_write(run.backup, run.file))
+		return refuse(run, "a backup another user could change:", run.newest.shown);
 	if (!note_depths(run, &kind))
 		return print_problem(run.r, run.newest.shown, nullptr, "cannot read the backup", errno);
 	if (kind == KIND_NEITHER)
@@ -285,7 +309,7 @@ void restore_file(report &r, place where, bool follow, bool named, const run_opt
 	for (io_handle f : {run.file, run.backup})
 		if (f != NO_HANDLE)
 			close_file(f);
-	std::free(run.depths.at);
+	std::free(run.depths.items);
 	std::free(run.changes.items);
 	release_backup_name(run.newest);
 }

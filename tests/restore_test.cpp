@@ -165,6 +165,17 @@ std::vector<restore_case> restore_cases()
 		                 {"--restore", "@/a.img"}, "",
 		                 "txd-depth-fix: @/a.img: left alone: not a regular file: @/a.img.bak\n", 1,
 		                 {{"a.img", a_fixed}, {"real.bak", a_broken}}});
+		cases.push_back({"AGroupWritableBackup", {{"a.img", a_broken}},
+		                 [](const std::string &root) { set_mode(root + "/a.img.bak", 0664); },
+		                 {"--restore", "@/a.img"}, "",
+		                 "txd-depth-fix: @/a.img: left alone: a backup another user could change: @/a.img.bak\n", 1,
+		                 {{"a.img", a_fixed}, {"a.img.bak", a_broken}}});
+		if (running_as_root())
+			cases.push_back({"ABackupOfAnotherUser", {{"a.img", a_broken}},
+			                 [](const std::string &root) { give_away(root + "/a.img.bak"); },
+			                 {"--restore", "@/a.img"}, "",
+			                 "txd-depth-fix: @/a.img: left alone: a backup another user could change: @/a.img.bak\n", 1,
+			                 {{"a.img", a_fixed}, {"a.img.bak", a_broken}}});
 		cases.push_back({"BothNamesOfAHardLink", {{"a.img", a_broken}},
 		                 [](const std::string &root) { std::filesystem::create_hard_link(root + "/a.img", root + "/h.img"); },
 		                 {"--restore", "@/a.img"}, "Restored @/a.img from @/a.img.bak\n", "", 0,
@@ -204,6 +215,26 @@ TEST(Restores, StoppedPartWayIsFinishedByTheNext)
 	EXPECT_EQ(read_file(path), a_broken);
 	EXPECT_EQ(std::filesystem::last_write_time(path), when);
 	std::remove(path.c_str());
+}
+
+// The backup changes after its depths were read and before it is compared
+// with the file: the restore writes only what it checked, so it leaves
+// the file alone.
+TEST(Restores, ABackupChangedBetweenCheckAndCopy)
+{
+	NEEDS_FAULT_SHIM();
+	std::string path = scratch_path("archive.img");
+	write_file(path, a_broken);
+	ASSERT_EQ(run_tool({"-bq", path}).status, 0);
+	run_limits limits;
+	limits.fault = "stop pread archive.img.bak #4"; // the magic, the directory, the entry, then the comparison
+	limits.while_stopped = [&] { change_byte(path + ".bak", 2048 + invariant::reference_repairs(broken_txd)[0], 0x41); };
+	run_result r = run_tool({"--restore", path}, &limits);
+	EXPECT_EQ(r.out + r.err, "txd-depth-fix: " + path + ": left alone: changed since " + path + ".bak\n");
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(read_file(path), a_fixed);
+	std::remove(path.c_str());
+	std::remove((path + ".bak").c_str());
 }
 
 // Under a name that ends in "-restore" (txd-depth-fix-restore.exe in the

@@ -164,6 +164,7 @@ bool make_symlink(const std::string &, const std::string &) { return false; }
 bool set_mode(const std::string &, unsigned) { return false; }
 bool set_environment(const char *, const char *) { return false; }
 void give_away(const std::string &) {}
+bool running_as_root() { return false; }
 #else
 const bool posix = true;
 
@@ -185,6 +186,11 @@ bool set_mode(const std::string &path, unsigned mode)
 bool set_environment(const char *name, const char *value)
 {
 	return value != nullptr ? setenv(name, value, 1) == 0 : unsetenv(name) == 0;
+}
+
+bool running_as_root()
+{
+	return getuid() == 0;
 }
 
 void give_away(const std::string &path)

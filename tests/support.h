@@ -89,6 +89,7 @@ bool make_symlink(const std::string &target, const std::string &path);
 bool set_mode(const std::string &path, unsigned mode);
 bool set_environment(const char *name, const char *value); // null value: unset
 void give_away(const std::string &path); // to another user, when the tests run as root
+bool running_as_root();
 extern const bool posix;
 
 // While it lives, the read-ahead's helpers take every cache for a cold one
