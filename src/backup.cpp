@@ -12,21 +12,37 @@
 #include "archive.h"
 
 static const int LAST_NUMBER = 99;
-// No longer than ".bak", so that every name whose backup's name is legal
-// has a legal temporary name too.
+// The first no longer than ".bak", so that every name whose backup's name
+// is legal has a legal temporary name too; the others for when a copy a
+// stopped run left, which this run may not clear, stands in the way.
 static const char TEMPORARY[] = ".ba~";
-static const std::size_t SUFFIX_ROOM = 16; // ".N.bak" for any positive int N
+static const int LAST_TEMPORARY = 9;
+static const std::size_t SUFFIX_ROOM = 16; // ".bak.N" and ".N.bak" for any positive int N
 
 bool is_backup_name(const char *name)
 {
 	return is_backup_name(name, std::strlen(name));
 }
 
+// Whether the n bytes before end are ".bak" in any letter case, or ".ba~".
+static bool ends_in_backup_suffix(const unsigned char *end, std::size_t n)
+{
+	return n >= 4 && end[-4] == '.' && ascii_lower(end[-3]) == 'b' && ascii_lower(end[-2]) == 'a' &&
+	       (ascii_lower(end[-1]) == 'k' || end[-1] == '~');
+}
+
+// "NAME.bak" and "NAME.ba~", and the same followed by a number: backups
+// after the first ("NAME.bak.2"), and copies in the making after the first
+// ("NAME.ba~2").
 bool is_backup_name(const char *name, std::size_t n)
 {
 	const unsigned char *end = reinterpret_cast<const unsigned char *>(name + n);
-	return n >= 4 && end[-4] == '.' && ascii_lower(end[-3]) == 'b' && ascii_lower(end[-2]) == 'a' &&
-	       (ascii_lower(end[-1]) == 'k' || end[-1] == '~');
+	std::size_t digits = 0;
+	while (digits < n && end[-1 - static_cast<std::ptrdiff_t>(digits)] >= '0' && end[-1 - static_cast<std::ptrdiff_t>(digits)] <= '9')
+		digits++;
+	if (digits > 0 && digits < n && end[-1 - static_cast<std::ptrdiff_t>(digits)] == '.')
+		digits++; // ".bak.2"
+	return ends_in_backup_suffix(end, n) || (digits > 0 && ends_in_backup_suffix(end - digits, n - digits));
 }
 
 // Copies from, from its start to its end, to to; false with the reason in
@@ -55,6 +71,7 @@ struct backup_names {
 	const open_folder *folder;
 	char *name, *shown, *temporary;
 	std::size_t name_length, shown_length; // the file's own
+	int turn;                              // of the temporary names, from 1
 };
 
 static char *with_room(const char *text, std::size_t *length)
@@ -74,17 +91,41 @@ static place suffixed(backup_names &b, const char *suffix)
 	return {b.folder, b.name, b.shown};
 }
 
-// PATH.bak for number 1, PATH.N.bak after it.
+// PATH.bak for number 1, PATH.bak.N after it: names that no other file's
+// backup can have, since no suffix is the end of another.
 static place numbered(backup_names &b, int number)
 {
 	char suffix[SUFFIX_ROOM] = ".bak";
 	if (number > 1)
-		std::snprintf(suffix, sizeof suffix, ".%d.bak", number);
+		std::snprintf(suffix, sizeof suffix, ".bak.%d", number);
 	return suffixed(b, suffix);
 }
 
-static place temporary_of(const backup_names &b)
+// How earlier versions named a backup after the first: PATH.N.bak, which
+// is also the first backup of a file PATH.N.
+static place numbered_before(backup_names &b, int number)
 {
+	char suffix[SUFFIX_ROOM];
+	std::snprintf(suffix, sizeof suffix, ".%d.bak", number);
+	return suffixed(b, suffix);
+}
+
+// Whether PATH.N.bak can be PATH's backup: no file PATH.N stands beside it,
+// whose first backup it would be.
+static bool earlier_name_is_ours(backup_names &b, int number)
+{
+	char suffix[SUFFIX_ROOM];
+	std::snprintf(suffix, sizeof suffix, ".%d", number);
+	return kind_of_name(suffixed(b, suffix)) == NAME_FREE;
+}
+
+// The temporary name of this turn: PATH.ba~, then PATH.ba~2 on.
+static place temporary_of(backup_names &b)
+{
+	char suffix[SUFFIX_ROOM] = ".ba~";
+	if (b.turn > 1)
+		std::snprintf(suffix, sizeof suffix, ".ba~%d", b.turn);
+	std::strcpy(b.temporary + b.name_length, suffix);
 	return {b.folder, b.temporary, b.temporary};
 }
 
@@ -103,13 +144,27 @@ static int first_free(backup_names &b, int from, int *err)
 	return 0;
 }
 
+// What stands under the name of backup number: one named as now, or
+// (earlier set) as earlier versions named it, where that is ours.
+static name_kind backup_kind(backup_names &b, int number, bool *earlier)
+{
+	*earlier = false;
+	name_kind kind = kind_of_name(numbered(b, number));
+	if (kind != NAME_FREE || number == 1 || !earlier_name_is_ours(b, number))
+		return kind;
+	kind = kind_of_name(numbered_before(b, number));
+	*earlier = kind == NAME_FILE || kind == NAME_OTHER;
+	return kind;
+}
+
 // The number of the newest backup, the highest one taken (0 when none is,
-// and whether it is a regular file); -1, with why in err, when a name
-// cannot be looked at. A name too long for the folder is none.
-static int newest_number(backup_names &b, bool *regular, int *err)
+// and whether it is a regular file and named as earlier versions did); -1,
+// with why in err, when a name cannot be looked at. A name too long for the
+// folder is none.
+static int newest_number(backup_names &b, bool *regular, bool *earlier, int *err)
 {
 	for (int number = LAST_NUMBER; number >= 1; number--) {
-		name_kind kind = kind_of_name(numbered(b, number));
+		name_kind kind = backup_kind(b, number, earlier);
 		if (kind == NAME_FILE || kind == NAME_OTHER)
 			return *regular = kind == NAME_FILE, number;
 		if (kind == NAME_UNKNOWN && errno != ENAMETOOLONG)
@@ -123,8 +178,8 @@ static int newest_number(backup_names &b, bool *regular, int *err)
 // err, past the last number or when its name is not one the folder takes.
 static int next_number(backup_names &b, int *err)
 {
-	bool regular;
-	int newest = newest_number(b, &regular, err);
+	bool regular, earlier;
+	int newest = newest_number(b, &regular, &earlier, err);
 	if (newest < 0 || newest == LAST_NUMBER)
 		return newest < 0 ? 0 : (*err = EEXIST, 0);
 	if (kind_of_name(numbered(b, newest + 1)) == NAME_UNKNOWN)
@@ -188,16 +243,33 @@ static bool may_clear_leftover(backup_names &b, io_handle f)
 	       holds_a_start_of(temporary_of(b), f);
 }
 
+// Creates the copy under the first temporary name that is free or may be
+// cleared: a copy a stopped run left that this one cannot tell for its own
+// never blocks a backup. False with errno set (EEXIST when every name is
+// taken).
+static bool create_in_turn(backup_names &b, io_handle f, new_copy &copy)
+{
+	for (b.turn = 1; b.turn <= LAST_TEMPORARY; b.turn++) {
+		if (create_copy(temporary_of(b), f, may_clear_leftover(b, f), &copy))
+			return true;
+		if (errno != EEXIST)
+			return false;
+	}
+	b.turn = 1;
+	errno = EEXIST;
+	return false;
+}
+
 // Numbers the copy once it is whole. A copy that cannot be made or filled
 // is named by the backup it was to be, the number wanted, or by the
-// temporary name when a file there is in the way.
+// temporary name when files there are in the way.
 static int copy_and_number(backup_names &b, io_handle f, const file_times *times, int *err)
 {
 	int wanted = next_number(b, err);
-	new_copy copy;
+	new_copy copy = {NO_HANDLE, false};
 	if (wanted == 0)
 		return 0;
-	if (!create_copy(temporary_of(b), f, may_clear_leftover(b, f), &copy)) {
+	if (!create_in_turn(b, f, copy)) {
 		*err = errno;
 		if (*err == EEXIST) // what stands in the way is what to name
 			suffixed(b, TEMPORARY);
@@ -220,14 +292,13 @@ static int copy_and_number(backup_names &b, io_handle f, const file_times *times
 
 backup_made make_backup(place where, io_handle f, const file_times *times)
 {
-	backup_names b = {where.folder, nullptr, nullptr, nullptr, 0, 0};
+	backup_names b = {where.folder, nullptr, nullptr, nullptr, 0, 0, 1};
 	std::size_t length;
 	b.name = with_room(where.name, &b.name_length);
 	b.shown = with_room(where.shown, &b.shown_length);
 	b.temporary = with_room(where.name, &length);
 	backup_made made = {0, nullptr, ENOMEM};
 	if (b.name != nullptr && b.shown != nullptr && b.temporary != nullptr) {
-		std::strcpy(b.temporary + length, TEMPORARY);
 		made.number = copy_and_number(b, f, times, &made.err);
 		made.shown = b.shown;
 	} else
@@ -239,15 +310,18 @@ backup_made make_backup(place where, io_handle f, const file_times *times)
 
 backup_name newest_backup_of(place where)
 {
-	backup_names b = {where.folder, nullptr, nullptr, nullptr, 0, 0};
+	backup_names b = {where.folder, nullptr, nullptr, nullptr, 0, 0, 1};
 	b.name = with_room(where.name, &b.name_length);
 	b.shown = with_room(where.shown, &b.shown_length);
 	backup_name newest = {0, false, b.name, b.shown};
 	int err = 0;
+	bool earlier = false;
 	if (b.name == nullptr || b.shown == nullptr)
 		return release_backup_name(newest), newest;
-	newest.number = std::max(newest_number(b, &newest.regular, &err), 0);
-	if (newest.number > 0)
+	newest.number = std::max(newest_number(b, &newest.regular, &earlier, &err), 0);
+	if (newest.number > 0 && earlier)
+		numbered_before(b, newest.number);
+	else if (newest.number > 0)
 		numbered(b, newest.number);
 	return newest;
 }

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <map>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -41,8 +42,9 @@ std::map<std::string, bytes> backups_of(const std::string &path)
 	std::string leaf = file.filename().u8string();
 	for (const auto &e : std::filesystem::directory_iterator(file.parent_path())) {
 		std::string name = e.path().filename().u8string();
-		bool backup = name.size() >= 4 && (name.substr(name.size() - 4) == ".bak" || name.substr(name.size() - 4) == ".ba~");
-		if (name.compare(0, leaf.size() + 1, leaf + ".") == 0 && backup && !e.is_symlink())
+		static const std::regex suffix(R"(\.(bak(\.[0-9]+)?|ba~[0-9]*|[0-9]+\.bak))");
+		bool backup = name.size() > leaf.size() && std::regex_match(name.substr(leaf.size()), suffix);
+		if (name.compare(0, leaf.size(), leaf) == 0 && backup && !e.is_symlink())
 			found[name.substr(leaf.size())] = read_file(e.path().u8string());
 	}
 	return found;
@@ -187,8 +189,8 @@ TEST(Backups, BesideTheFileReadWhateverItsPathComesToMean)
 	const struct {
 		const char *file, *fault;
 		std::map<std::string, bytes> backups;
-	} rows[] = {{"b.img", "swap @.bak on . link gone", {{".2.bak", one_broken}}},
-	            {"c.img", "unnamed refused; swap @.bak on c.img.ba~ link gone", {{".2.bak", one_broken}}},
+	} rows[] = {{"b.img", "swap @.bak on . link gone", {{".bak.2", one_broken}}},
+	            {"c.img", "unnamed refused; swap @.bak on c.img.ba~ link gone", {{".bak.2", one_broken}}},
 	            {"d.img", "linkat refused", {{".bak", one_broken}}},
 	            {"e.img", "no hard links", {{".bak", one_broken}}},
 	            {"f.img", "no hard links; fsync copy", {}}};
@@ -312,22 +314,24 @@ TEST(Backups, NeverMoreReadableThanTheFile)
 }
 #endif
 
-// With PATH.bak to PATH.99.bak all taken, here by folders, nothing is
+// With PATH.bak to PATH.bak.99 all taken, here by folders, nothing is
 // written; a backup takes the number after the newest. Where the file
 // system has no unnamed files, a copy that a killed run left under the
 // temporary name (the first bytes of the file) is cleared by the next
 // backup; anything else there, or beside a file PATH.ba whose editor's
-// backup it could be, stays and is named. -v says which name a backup took.
+// backup it could be, stays, and the copy is made under the next temporary
+// name; with all of them taken, the first is named. -v says which name a
+// backup took.
 TEST(Backups, NoFreeNameAndALeftover)
 {
 	std::string path = scratch_path("archive.img");
-	auto numbered = [&](int n) { return path + (n == 1 ? "" : "." + std::to_string(n)) + ".bak"; };
+	auto numbered = [&](int n) { return path + ".bak" + (n == 1 ? "" : "." + std::to_string(n)); };
 	write_file(path, one_broken);
 	for (int n = 1; n <= 99; n++)
 		std::filesystem::create_directory(numbered(n));
 	run_result r = run_tool({"-b", path});
 	EXPECT_EQ(r.out, a_left);
-	EXPECT_EQ(r.err, "txd-depth-fix: " + path + ".99.bak: no backup made, so the file is left unchanged: File exists\n");
+	EXPECT_EQ(r.err, "txd-depth-fix: " + path + ".bak.99: no backup made, so the file is left unchanged: File exists\n");
 	EXPECT_EQ(r.status, 1);
 	EXPECT_EQ(read_file(path), one_broken);
 	for (int n = 3; n <= 99; n++)
@@ -337,7 +341,7 @@ TEST(Backups, NoFreeNameAndALeftover)
 	run_limits limits;
 	limits.fault = "unnamed refused";
 	r = run_tool({"-bv", path}, have_fault_shim() ? &limits : nullptr);
-	EXPECT_EQ(r.out + r.err, path + ": backed up to " + path + ".3.bak\n" + a_line + listing);
+	EXPECT_EQ(r.out + r.err, path + ": backed up to " + path + ".bak.3\n" + a_line + listing);
 	EXPECT_EQ(read_file(numbered(3)), one_broken);
 	EXPECT_EQ(std::filesystem::exists(path + ".ba~"), posix && !have_fault_shim()); // cleared where it was needed
 	const struct {
@@ -352,11 +356,22 @@ TEST(Backups, NoFreeNameAndALeftover)
 		if (row.beside_a_ba)
 			write_file(path + ".ba", {1});
 		r = run_tool({"-b", path}, have_fault_shim() ? &limits : nullptr);
-		EXPECT_EQ(r.err, "txd-depth-fix: " + path + ".ba~: no backup made, so the file is left unchanged: File exists\n");
+		EXPECT_EQ(r.out + r.err, a_line);
 		EXPECT_EQ(read_file(path + ".ba~"), row.in_the_way);
+		EXPECT_FALSE(std::filesystem::exists(path + ".ba~2"));
 	}
-	for (int n = 1; n <= 3; n++)
+	if (have_fault_shim() || !posix) {
+		write_file(path, one_broken);
+		for (int n = 2; n <= 9; n++)
+			write_file(path + ".ba~" + std::to_string(n), {1, 2, 3});
+		r = run_tool({"-b", path}, have_fault_shim() ? &limits : nullptr);
+		EXPECT_EQ(r.err, "txd-depth-fix: " + path + ".ba~: no backup made, so the file is left unchanged: File exists\n");
+		EXPECT_EQ(read_file(path + ".ba~9"), (bytes{1, 2, 3}));
+	}
+	for (int n = 1; n <= 5; n++)
 		std::filesystem::remove(numbered(n));
+	for (int n = 2; n <= 9; n++)
+		std::remove((path + ".ba~" + std::to_string(n)).c_str());
 	for (const char *end : {".ba~", ".ba", ""})
 		std::remove((path + end).c_str());
 }
@@ -387,7 +402,7 @@ TEST(Backups, TwoRunsOnOneFile)
 	    {"FirstKilledCopying", {"-b"}, {"-b"}, "stop pwrite copy #2", true, "", {{".bak", image}}},
 	    {"FirstKilledCopyingUnderAName", {"-b"}, {"-b"}, "stop pwrite copy #2; unnamed refused", true, "",
 	     {{".bak", image}}},
-	    {"FirstKilledWriting", {"-b"}, {"-b"}, "stop pwrite archive.img", true, "", {{".bak", image}, {".2.bak", image}}},
+	    {"FirstKilledWriting", {"-b"}, {"-b"}, "stop pwrite archive.img", true, "", {{".bak", image}, {".bak.2", image}}},
 	};
 	for (const auto &row : rows) {
 		std::string path = scratch_path("archive.img");

@@ -68,14 +68,10 @@ struct folder_case {
 	std::vector<std::string> repaired, backups = {}; // backups hold their file as it was
 };
 
-// The file a backup is of: "a.img" for "a.img.bak" and "a.img.3.bak".
-std::string backed_up_file(std::string backup)
+// The file a backup is of: "a.img" for "a.img.bak" and "a.img.bak.3".
+std::string backed_up_file(const std::string &backup)
 {
-	backup.erase(backup.size() - 4);
-	std::size_t dot = backup.find_last_of('.');
-	if (dot != std::string::npos && backup.find_first_not_of("0123456789", dot + 1) == std::string::npos)
-		backup.erase(dot);
-	return backup;
+	return std::regex_replace(backup, std::regex(R"(\.bak(\.[0-9]+)?$)"), "");
 }
 
 void PrintTo(const folder_case &c, std::ostream *os)
@@ -179,7 +175,7 @@ std::vector<folder_case> folder_cases()
 	     "@/m" SEP "inner.img:   face: 4-4-4-4, depth 4 -> 16\n@/a.img: left alone: not a texture dictionary\n",
 	     "", 0, {"z.TXD", "m/inner.img"}},
 	    {"BackupsBesideAnOldOneAndALink", {"-b", "-q", "@"}, tree_lines + tree_tail, "", 0, tree_repaired,
-	     {".b.bak", "speak.bak", "B.img.bak", posix ? "a.img.3.bak" : "a.img.2.bak", "d10.img.bak", "d9.img.bak",
+	     {".b.bak", "speak.bak", "B.img.bak", posix ? "a.img.bak.3" : "a.img.bak.2", "d10.img.bak", "d9.img.bak",
 	      "m/inner.img.bak", "z.TXD.bak", "\xc3\xa9.txd.bak", cjk_archive + ".bak", "n.bak/n.img.bak"}}};
 	if (posix)
 		cases.push_back({"LinkedOperandIsFollowed", {"@/linkdir"}, "@/linkdir/inner.img: Patching i.txd patched 2 textures\n",

@@ -140,6 +140,16 @@ std::vector<restore_case> restore_cases()
 	     "Restored @" SEP "a.img from @" SEP "a.img.bak\nRestored @" SEP "b.img from @" SEP "b.img.bak\n2 files restored\n", "",
 	     0, {{"a.img", a_broken}, {"b.img", b_broken}, {"c.img", a_fixed}}},
 	};
+	cases.push_back({"AFileAndOneNamedAsItsNumber", {{"hero", a_broken}, {"hero.2", b_broken}}, nullptr, {"--restore", "@"},
+	                 "Restored @" SEP "hero from @" SEP "hero.bak\nRestored @" SEP "hero.2 from @" SEP "hero.2.bak\n", "", 0,
+	                 {{"hero", a_broken}, {"hero.2", b_broken}}});
+	cases.push_back({"AnEarlierNameThatIsAnotherFilesBackup", {{"a.img", a_broken}},
+	                 [](const std::string &root) {
+		                 write_file(root + "/a.img.3", {1});
+		                 write_file(root + "/a.img.3.bak", a_broken);
+	                 },
+	                 {"--restore", "@/a.img"}, "Restored @/a.img from @/a.img.bak\n", "", 0,
+	                 {{"a.img", a_broken}, {"a.img.3", {1}}, {"a.img.3.bak", a_broken}}});
 	cases.push_back({"ADictionaryOfAnyName", {},
 	                 [](const std::string &root) {
 		                 write_file(root + "/menu.dat", broken_txd);
