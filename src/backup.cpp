@@ -74,6 +74,12 @@ struct backup_names {
 	int turn;                              // of the temporary names, from 1
 };
 
+// The path a file's backups are shown by.
+static const char *shown_by(place where)
+{
+	return where.beside != nullptr ? where.beside : where.shown;
+}
+
 static char *with_room(const char *text, std::size_t *length)
 {
 	*length = std::strlen(text);
@@ -295,7 +301,7 @@ backup_made make_backup(place where, io_handle f, const file_times *times)
 	backup_names b = {where.folder, nullptr, nullptr, nullptr, 0, 0, 1};
 	std::size_t length;
 	b.name = with_room(where.name, &b.name_length);
-	b.shown = with_room(where.shown, &b.shown_length);
+	b.shown = with_room(shown_by(where), &b.shown_length);
 	b.temporary = with_room(where.name, &length);
 	backup_made made = {0, nullptr, ENOMEM};
 	if (b.name != nullptr && b.shown != nullptr && b.temporary != nullptr) {
@@ -312,7 +318,7 @@ backup_name newest_backup_of(place where)
 {
 	backup_names b = {where.folder, nullptr, nullptr, nullptr, 0, 0, 1};
 	b.name = with_room(where.name, &b.name_length);
-	b.shown = with_room(where.shown, &b.shown_length);
+	b.shown = with_room(shown_by(where), &b.shown_length);
 	backup_name newest = {0, false, b.name, b.shown};
 	int err = 0;
 	bool earlier = false;

@@ -49,52 +49,49 @@ static bool names_a_backup(const char *path)
 	return is_backup_name(name, n);
 }
 
-// A link to a backup would make the backup a file to repair.
-static bool links_to_a_backup(const char *path)
-{
-	char *target = link_target(path);
-	bool backup = target != nullptr && is_backup_name(leaf_name(target));
-	std::free(target);
-	return backup;
-}
-
-// A FILE opens, and is backed up, below its folder held open.
-static void repair_operand(report &r, const command &c, const char *operand)
+// A FILE opens, and is backed up, below its folder held open; a FILE that
+// is a link, below the folder of the file it leads to, never through the
+// link again: the backup lies beside the file, not beside the link, where
+// the file's readers may not be the link's.
+static void repair_operand(report &r, const command &c, const char *operand, const char *target)
 {
 	const char *name;
-	open_folder *folder = open_folder_of(operand, &name);
+	open_folder *folder = open_folder_of(target != nullptr ? target : operand, &name);
 	if (folder == nullptr) {
 		print_problem(r, operand, nullptr, nullptr, errno);
 		return;
 	}
+	place where = {folder, name, operand, target};
+	bool follow = target == nullptr;
 	if (c.restore)
-		restore_file(r, {folder, name, operand}, true, true, c.run);
-	else if (!repair_file(r, {folder, name, operand}, true, c.loose ? DICTIONARIES_ONLY : EITHER_KIND,
-	                      c.count > 1 || c.with_filename, c.run))
+		restore_file(r, where, follow, true, c.run);
+	else if (!repair_file(r, where, follow, c.loose ? DICTIONARIES_ONLY : EITHER_KIND, c.count > 1 || c.with_filename, c.run))
 		print_left_alone(r, operand, c.loose || has_txd_extension(name) ? "not a texture dictionary" : "not a VER2 archive");
 	close_folder(folder);
 }
 
 // A FILE is looked at before it is opened: opening some devices has
-// effects of its own (a tape rewinds). A backup is never opened at all.
+// effects of its own (a tape rewinds). A backup is never opened at all,
+// nor a link to one, which would make the backup a file to repair.
 // Lines of several archives say which archive they come from, as grep's do.
 static void handle_operand(report &r, const command &c, const char *operand)
 {
 	path_kind kind = kind_of_path(operand);
+	char *target = kind == PATH_REGULAR || kind == PATH_OTHER ? link_target(operand) : nullptr;
 	if (kind == PATH_FOLDER)
 		search_folder(r, c, operand);
 	else if (kind == PATH_MISSING)
 		print_problem(r, operand, nullptr, nullptr, errno);
 	else if (names_a_backup(operand))
 		print_left_alone(r, operand, "a backup");
-	else if (links_to_a_backup(operand))
+	else if (target != nullptr && is_backup_name(leaf_name(target)))
 		print_left_alone(r, operand, "a link to a backup");
 	else if (kind != PATH_REGULAR)
 		print_problem(r, operand, nullptr, "not a regular file", 0);
 	else
-		repair_operand(r, c, operand);
+		repair_operand(r, c, operand, target);
+	std::free(target);
 }
-
 
 // The status of a run that ended normally: with --check, whether anything
 // needs repair.

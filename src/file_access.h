@@ -16,11 +16,14 @@
 struct open_folder;
 
 // Where a file is: a name below an open folder, or (folder null) a path as
-// the user gave it. shown is the whole path as the tool prints it.
+// the user gave it. shown is the whole path as the tool prints it; beside,
+// when not null, the path its backups are shown by (the file a link named
+// on the command line leads to, in whose folder they lie).
 struct place {
 	const open_folder *folder;
 	const char *name;  // UTF-8 on every host
 	const char *shown; // UTF-8 on every host
+	const char *beside = nullptr;
 };
 
 // The separator the platform joins names with; on Windows '/' separates

@@ -464,6 +464,27 @@ TEST(Backups, AFileAnotherRunHoldsIsLeftForLater)
 	std::remove(path.c_str());
 }
 
+// A FILE that is a link: its backup lies beside the file it leads to, in a
+// folder that may be closed to those who can read the link's, and is found
+// there again by a restore of either name.
+TEST(Backups, ALinkOperandsBackupLiesBesideItsTarget)
+{
+	POSIX_ONLY();
+	std::string root = scratch_path("shared");
+	ASSERT_TRUE(std::filesystem::create_directories(root + "/pub") && std::filesystem::create_directories(root + "/priv"));
+	ASSERT_TRUE(set_mode(root + "/priv", 0700) && make_symlink("../priv/s.img", root + "/pub/l.img"));
+	write_file(root + "/priv/s.img", one_broken);
+	std::string target = std::filesystem::canonical(root + "/priv/s.img").string();
+	run_result r = run_tool({"-bv", root + "/pub/l.img"});
+	EXPECT_EQ(r.out + r.err, root + "/pub/l.img: backed up to " + target + ".bak\n" + a_line + listing);
+	EXPECT_EQ(backups_of(root + "/priv/s.img"), (std::map<std::string, bytes>{{".bak", one_broken}}));
+	EXPECT_EQ(backups_of(root + "/pub/l.img"), (std::map<std::string, bytes>{}));
+	r = run_tool({"--restore", root + "/priv/s.img"});
+	EXPECT_EQ(r.out + r.err, "Restored " + root + "/priv/s.img from " + root + "/priv/s.img.bak\n");
+	EXPECT_EQ(read_file(root + "/priv/s.img"), one_broken);
+	std::filesystem::remove_all(root);
+}
+
 // A FILE that is a link to a backup would make the backup a file to
 // repair: it is left alone, as the backup itself is.
 TEST(Backups, ALinkToABackupIsLeftAlone)
