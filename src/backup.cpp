@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "archive.h"
 
 static const int LAST_NUMBER = 99;
 // The first no longer than ".bak", so that every name whose backup's name
@@ -18,32 +17,6 @@ static const int LAST_NUMBER = 99;
 static const char TEMPORARY[] = ".ba~";
 static const int LAST_TEMPORARY = 9;
 static const std::size_t SUFFIX_ROOM = 16; // ".bak.N" and ".N.bak" for any positive int N
-
-bool is_backup_name(const char *name)
-{
-	return is_backup_name(name, std::strlen(name));
-}
-
-// Whether the n bytes before end are ".bak" in any letter case, or ".ba~".
-static bool ends_in_backup_suffix(const unsigned char *end, std::size_t n)
-{
-	return n >= 4 && end[-4] == '.' && ascii_lower(end[-3]) == 'b' && ascii_lower(end[-2]) == 'a' &&
-	       (ascii_lower(end[-1]) == 'k' || end[-1] == '~');
-}
-
-// "NAME.bak" and "NAME.ba~", and the same followed by a number: backups
-// after the first ("NAME.bak.2"), and copies in the making after the first
-// ("NAME.ba~2").
-bool is_backup_name(const char *name, std::size_t n)
-{
-	const unsigned char *end = reinterpret_cast<const unsigned char *>(name + n);
-	std::size_t digits = 0;
-	while (digits < n && end[-1 - static_cast<std::ptrdiff_t>(digits)] >= '0' && end[-1 - static_cast<std::ptrdiff_t>(digits)] <= '9')
-		digits++;
-	if (digits > 0 && digits < n && end[-1 - static_cast<std::ptrdiff_t>(digits)] == '.')
-		digits++; // ".bak.2"
-	return ends_in_backup_suffix(end, n) || (digits > 0 && ends_in_backup_suffix(end - digits, n - digits));
-}
 
 // Copies from, from its start to its end, to to; false with the reason in
 // err.

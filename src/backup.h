@@ -38,10 +38,4 @@ struct backup_name {
 backup_name newest_backup_of(place where);
 void release_backup_name(backup_name &b);
 
-// Whether a name (of n bytes) is a backup's: it ends in ".bak" in any
-// letter case (of this tool or another's) or ".bak.N", or in ".ba~" or
-// ".ba~N", a copy this tool was making when it was stopped.
-bool is_backup_name(const char *name, std::size_t n);
-bool is_backup_name(const char *name);
-
 #endif

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "backup.h"
+#include "policy.h"
 #include "file_access.h"
 #include "file_kind.h"
 #include "file_repair.h"
@@ -40,15 +40,6 @@ static void search_folder(report &r, const command &c, const char *path)
 	search_end(s);
 }
 
-// Whatever the path says before the name the system takes from it: on
-// Windows "a.bak." and "a.bak::$DATA" open a.bak.
-static bool names_a_backup(const char *path)
-{
-	std::size_t n;
-	const char *name = last_name_as_opened(path, &n);
-	return is_backup_name(name, n);
-}
-
 // A FILE opens, and is backed up, below its folder held open; a FILE that
 // is a link, below the folder of the file it leads to, never through the
 // link again: the backup lies beside the file, not beside the link, where
@@ -70,27 +61,19 @@ static void repair_operand(report &r, const command &c, const char *operand, con
 	close_folder(folder);
 }
 
-// A FILE is looked at before it is opened: opening some devices has
-// effects of its own (a tape rewinds). A backup is never opened at all,
-// nor a link to one, which would make the backup a file to repair.
 // Lines of several archives say which archive they come from, as grep's do.
 static void handle_operand(report &r, const command &c, const char *operand)
 {
-	path_kind kind = kind_of_path(operand);
-	char *target = kind == PATH_REGULAR || kind == PATH_OTHER ? link_target(operand) : nullptr;
-	if (kind == PATH_FOLDER)
-		search_folder(r, c, operand);
-	else if (kind == PATH_MISSING)
-		print_problem(r, operand, nullptr, nullptr, errno);
-	else if (names_a_backup(operand))
-		print_left_alone(r, operand, "a backup");
-	else if (target != nullptr && is_backup_name(leaf_name(target)))
-		print_left_alone(r, operand, "a link to a backup");
-	else if (kind != PATH_REGULAR)
-		print_problem(r, operand, nullptr, "not a regular file", 0);
-	else
-		repair_operand(r, c, operand, target);
-	std::free(target);
+	operand_plan plan = plan_operand(operand);
+	switch (plan.kind) {
+	case OPERAND_FOLDER: search_folder(r, c, operand); break;
+	case OPERAND_MISSING: print_problem(r, operand, nullptr, nullptr, plan.err); break;
+	case OPERAND_BACKUP: print_left_alone(r, operand, "a backup"); break;
+	case OPERAND_LINK_TO_BACKUP: print_left_alone(r, operand, "a link to a backup"); break;
+	case OPERAND_NOT_REGULAR: print_problem(r, operand, nullptr, "not a regular file", 0); break;
+	case OPERAND_FILE: repair_operand(r, c, operand, plan.target); break;
+	}
+	release_operand_plan(plan);
 }
 
 // The status of a run that ended normally: with --check, whether anything

@@ -10,6 +10,10 @@
 
 bool is_terminal(std::FILE *f);
 
+// Whether a write to f that failed with err failed because its reader went
+// away (a closed pipe): EPIPE, which Windows gives as EINVAL on a pipe.
+bool reader_gone(std::FILE *f, int err);
+
 // Whether f is a Windows console, where UTF-8 bytes would be read in the
 // console's code page; write_console writes text to it as the characters
 // they are. Never a console elsewhere.

@@ -1,4 +1,5 @@
 // Terminals on POSIX; consoles are Windows' alone.
+#include <cerrno>
 #include <cstdio>
 
 #include <unistd.h>
@@ -9,6 +10,11 @@ bool is_terminal(std::FILE *f)
 {
 	int fd = fileno(f); // -1 for a stream in memory
 	return fd >= 0 && isatty(fd) != 0;
+}
+
+bool reader_gone(std::FILE *, int err)
+{
+	return err == EPIPE;
 }
 
 bool is_console(std::FILE *)

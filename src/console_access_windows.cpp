@@ -1,6 +1,7 @@
 // Terminals and consoles on Windows: a console is written as the
 // characters the text holds, and a window opened for the program alone can
 // be held until Enter.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +15,14 @@
 bool is_terminal(std::FILE *f)
 {
 	return _isatty(_fileno(f)) != 0;
+}
+
+// The C runtime reports a write to a pipe being closed (ERROR_NO_DATA) as
+// EINVAL.
+bool reader_gone(std::FILE *f, int err)
+{
+	HANDLE h = handle_of(f);
+	return err == EPIPE || (err == EINVAL && h != INVALID_HANDLE_VALUE && GetFileType(h) == FILE_TYPE_PIPE);
 }
 
 static HANDLE console_of(std::FILE *f)

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "backup.h"
+#include "policy.h"
 #include "growth.h"
 
 static bool problem(found_file &f, const char *shown, const char *what, int err)
@@ -74,15 +74,6 @@ static bool step(search &s, found_file &f)
 		return enter_folder(s, where, e.index, false, f);
 	f = {where, passed_over_because(e), nullptr, 0};
 	return true;
-}
-
-const char *passed_over_because(const folder_entry &e)
-{
-	if (e.kind == ENTRY_LINK)
-		return "a link";
-	if (e.kind == ENTRY_OTHER)
-		return "not a regular file";
-	return e.kind == ENTRY_FILE && is_backup_name(e.name) ? "a backup" : nullptr;
 }
 
 void search_begin(search &s, const char *path, read_ahead *ahead)

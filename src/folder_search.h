@@ -53,8 +53,4 @@ bool next_found_file(search &s, found_file &f);
 // Releases what the search holds, whether or not it is over.
 void search_end(search &s);
 
-// Why a search passes over the entry unopened: a link, FIFO, socket or
-// device, or a file named *.bak; null when it does not.
-const char *passed_over_because(const folder_entry &e);
-
 #endif

@@ -15,6 +15,7 @@
 #include <unistd.h>
 #endif
 
+#include "archive.h"
 #include "command_line.h"
 #include "console_window.h"
 
@@ -31,20 +32,31 @@ static bool open_standard_descriptors()
 }
 #endif
 
+// Whether the n bytes at text are word, ASCII letters in any case: Windows
+// finds a program whatever the case of its name.
+static bool same_letters(const char *text, std::size_t n, const char *word)
+{
+	std::size_t i = 0;
+	while (i < n && word[i] != '\0' && ascii_lower(static_cast<unsigned char>(text[i])) == word[i])
+		i++;
+	return i == n && word[i] == '\0';
+}
+
 // Under a name that ends in "-restore" (the Windows zip holds the program
 // a second time as txd-depth-fix-restore.exe), the program restores: files
 // dropped onto it are undone, with no option to give.
 static bool named_to_restore(const char *program)
 {
 	static const char END[] = "-restore";
+	const std::size_t end = sizeof END - 1;
 	const char *name = program, *dot;
 	for (const char *c = program; *c != '\0'; c++)
 		if (*c == '/' || *c == '\\')
 			name = c + 1;
 	std::size_t n = std::strlen(name);
-	if ((dot = std::strrchr(name, '.')) != nullptr && (std::strcmp(dot, ".exe") == 0 || std::strcmp(dot, ".EXE") == 0))
+	if ((dot = std::strrchr(name, '.')) != nullptr && same_letters(dot, std::strlen(dot), ".exe"))
 		n = static_cast<std::size_t>(dot - name);
-	return n >= sizeof END - 1 && std::strncmp(name + n - (sizeof END - 1), END, sizeof END - 1) == 0;
+	return n >= end && same_letters(name + n - end, end, END);
 }
 
 static int run(int argc, char *argv[])
@@ -62,8 +74,9 @@ static int run(int argc, char *argv[])
 	std::setvbuf(stdout, nullptr, _IONBF, 0);
 	run_summary summary = {};
 	summary.keep = console_window_closes_at_exit();
+	summary.restore = argc > 0 && named_to_restore(argv[0]);
 	char restore[] = "--restore";
-	bool restoring = argc > 0 && named_to_restore(argv[0]);
+	bool restoring = summary.restore && argc > 1; // with nothing to restore, as the program with nothing
 	char **args = restoring ? static_cast<char **>(std::calloc(static_cast<std::size_t>(argc) + 2, sizeof *args)) : argv;
 	if (args == nullptr) {
 		std::fputs("txd-depth-fix: not enough memory for the arguments\n", stderr);

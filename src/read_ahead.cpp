@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "backup.h"
+#include "policy.h"
 #include "growth.h"
 #include "read_ahead_threads.h"
 
@@ -229,10 +229,9 @@ static void read_name_ahead(read_ahead &ra, ahead_batch *b, const open_folder *f
 	place where = {folder, n.name, n.name};
 	entry_kind kind = n.kind;
 	if (kind == ENTRY_OTHER) {
-		path_kind path = kind_of_path(n.name);
-		kind = path == PATH_FOLDER                                  ? ENTRY_FOLDER
-		       : path == PATH_REGULAR && !is_backup_name(leaf_name(n.name)) ? ENTRY_FILE
-		                                                                   : ENTRY_OTHER;
+		operand_plan plan = plan_operand(n.name);
+		kind = plan.kind == OPERAND_FOLDER ? ENTRY_FOLDER : plan.kind == OPERAND_FILE ? ENTRY_FILE : ENTRY_OTHER;
+		release_operand_plan(plan);
 	}
 	if (kind == ENTRY_FOLDER && folder != nullptr)
 		return read_folder_ahead(ra, where, n.index, b);

@@ -113,7 +113,7 @@ void line_add_number(report &r, std::FILE *to, std::uint64_t n)
 static void out_failed(report &r)
 {
 	int err = errno != 0 ? errno : EIO;
-	if (err == EPIPE)
+	if (reader_gone(r.out, err))
 		r.out_gone = true;
 	else if (r.out_error == 0)
 		r.out_error = err;

@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "file_access.h"
-#include "folder_search.h"
+#include "policy.h"
 #include "growth.h"
 
 // UTF-8 as the UTF-16 units Windows matches names in, case folded; a

@@ -16,6 +16,7 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -263,8 +264,24 @@ TEST(FolderFaults, OperandsThatAreNoFilesAreNeverReadAhead)
 	EXPECT_FALSE(opened_by_the_run);
 	EXPECT_EQ(r.out, root + "/a.img: " + a_found);
 	EXPECT_EQ(r.err, "txd-depth-fix: " + fifo + ": not a regular file\n");
+	// Nor is a backup behind a link named beside a folder, which the walk
+	// leaves alone: nothing opens it.
+	std::string backup = root + "/b.img.bak", link = scratch_path("l.img");
+	write_file(backup, sample::archive({{"a.txd", broken_txd}}));
+	ASSERT_TRUE(make_symlink(backup, link));
+	int watch = inotify_init1(IN_NONBLOCK);
+	ASSERT_TRUE(watch >= 0 && inotify_add_watch(watch, backup.c_str(), IN_OPEN) >= 0);
+	cold_cache cold;
+	r = run_tool({"-nv", "-j3", link, root});
+	char event[4096];
+	EXPECT_LT(read(watch, event, sizeof event), 0); // no event: nothing opened it
+	close(watch);
+	EXPECT_EQ(r.out, link + ": left alone: a link to a backup\n" + root + "/a.img: " + a_found + root +
+	                     "/a.img:   body: 5-6-5, depth 8 -> 16\n" + root + "/a.img:   face: 4-4-4-4, depth 4 -> 16\n" + backup +
+	                     ": left alone: a backup\n");
 	std::filesystem::remove_all(root);
 	std::remove(fifo.c_str());
+	std::remove(link.c_str());
 #endif
 }
 

@@ -248,21 +248,28 @@ TEST(Restores, ABackupChangedBetweenCheckAndCopy)
 }
 
 // Under a name that ends in "-restore" (txd-depth-fix-restore.exe in the
-// Windows zip, for dropping onto), the program restores with no option.
+// Windows zip, for dropping onto), in any letter case, the program
+// restores with no option; with nothing given, it says so as the program
+// does.
 TEST(Restores, UnderItsOtherNameWithNoOption)
 {
-	std::string program = scratch_path(posix ? "txd-depth-fix-restore" : "txd-depth-fix-restore.exe"),
-	            path = scratch_path("a.img");
-	std::filesystem::copy_file(TXD_DEPTH_FIX, program);
-	write_file(path, a_broken);
-	ASSERT_EQ(run_tool({"-bq", path}).status, 0);
-	run_result r = run_tool_program(program, {"--totals", path});
-	EXPECT_EQ(r.out + r.err, "Restored " + path + " from " + path + ".bak\n1 file restored\n");
-	EXPECT_EQ(r.status, 0);
-	EXPECT_EQ(read_file(path), a_broken);
-	EXPECT_FALSE(std::filesystem::exists(path + ".bak"));
+	std::string path = scratch_path("a.img");
+	for (const char *name : {"txd-depth-fix-restore", "TXD-DEPTH-FIX-RESTORE", "Txd-Depth-Fix-Restore"}) {
+		std::string program = scratch_path(std::string(name) + (posix ? "" : name[0] == 'T' ? ".EXE" : ".exe"));
+		std::filesystem::copy_file(TXD_DEPTH_FIX, program);
+		write_file(path, a_broken);
+		ASSERT_EQ(run_tool({"-bq", path}).status, 0);
+		run_result r = run_tool_program(program, {"--totals", path});
+		EXPECT_EQ(r.out + r.err, "Restored " + path + " from " + path + ".bak\n1 file restored\n") << name;
+		EXPECT_EQ(r.status, 0) << name;
+		EXPECT_EQ(read_file(path), a_broken) << name;
+		EXPECT_FALSE(std::filesystem::exists(path + ".bak")) << name;
+		r = run_tool_program(program, {});
+		EXPECT_EQ(r.out + r.err, "txd-depth-fix: no FILE or FOLDER given; try 'txd-depth-fix --help'\n") << name;
+		EXPECT_EQ(r.status, 0) << name;
+		std::remove(program.c_str());
+	}
 	std::remove(path.c_str());
-	std::remove(program.c_str());
 }
 
 } // namespace

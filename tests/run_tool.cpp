@@ -121,6 +121,15 @@ run_output run_program(const std::string &program, const std::vector<std::string
 	run_output r;
 	HANDLE out = inheritable_file(limits.stdout_path ? limits.stdout_path : out_path);
 	HANDLE err = inheritable_file(err_path);
+	SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+	HANDLE reader = INVALID_HANDLE_VALUE;
+	if (limits.stdout_reader_gone && out != INVALID_HANDLE_VALUE) { // a pipe whose reader closed it first
+		CloseHandle(out);
+		if (!CreatePipe(&reader, &out, &inherit, 0))
+			out = INVALID_HANDLE_VALUE;
+		else
+			CloseHandle(reader);
+	}
 	STARTUPINFOW start{};
 	start.cb = sizeof start;
 	start.dwFlags = STARTF_USESTDHANDLES;
