@@ -11,6 +11,7 @@
 
 #include "archive.h"
 #include "backup.h"
+#include "growth.h"
 #include "texture_patch.h"
 
 // One file's repair: what it was asked, where it reports, and what it did.
@@ -31,6 +32,8 @@ struct file_run {
 	std::uint64_t found;
 	file_times times;  // as the file had them when it was opened
 	problem_fold fold; // the entries' problems
+	char (*waiting)[NAME_SIZE + 1]; // entries with nothing to repair whose lines wait for the backup's
+	std::size_t waiting_count, waiting_room;
 };
 
 static void report_problem(file_run &run, const char *what, int err = 0)
@@ -188,6 +191,30 @@ static write_outcome write_back(file_run &run, const span &s, entry_data &d)
 	return {d.count, still};
 }
 
+// Under -bv the line that names the backup comes before the file's first
+// line: the lines of an archive's entries with nothing to repair wait while
+// a backup may still be made.
+static bool waits_for_backup(const file_run &run, const span &s, std::int32_t found)
+{
+	return found == 0 && s.label != nullptr && run.options.verbose && !run.backed_up && !run.refused && !run.options.dry_run && !run.r.quiet;
+}
+
+// Keeps a line to print later; false when memory cannot hold it.
+static bool wait_with(file_run &run, const span &s)
+{
+	if (!grow(run.waiting, run.waiting_room, run.waiting_count + 1))
+		return false;
+	std::snprintf(run.waiting[run.waiting_count++], NAME_SIZE + 1, "%s", s.name);
+	return true;
+}
+
+static void print_waiting(file_run &run)
+{
+	for (std::size_t i = 0; i < run.waiting_count; i++)
+		print_count_line(run.r, run.prefix, run.waiting[i], 0, 0, 0);
+	run.waiting_count = 0;
+}
+
 // Patches what could be read of the dictionary, writes it back over the
 // same bytes when anything changed, and prints its report line and
 // listing.
@@ -200,8 +227,11 @@ static void repair_span(file_run &run, const span &s)
 	write_outcome done = {run.options.dry_run ? found : 0, 0};
 	if (found > 0 && !run.options.dry_run)
 		done = write_back(run, s, d);
-	if (print_count_line(run.r, run.prefix, s.name, found, done.written, done.still))
-		print_listing(run.r, run.prefix, d.bytes, d.repairs);
+	if (!waits_for_backup(run, s, found) || !wait_with(run, s)) {
+		print_waiting(run);
+		if (print_count_line(run.r, run.prefix, s.name, found, done.written, done.still))
+			print_listing(run.r, run.prefix, d.bytes, d.repairs);
+	}
 	run.r.totals.textures += static_cast<std::uint64_t>(done.written);
 	run.r.totals.still += static_cast<std::uint64_t>(done.still);
 	run.found += static_cast<std::uint64_t>(found);
@@ -280,13 +310,14 @@ static bool repair_by_kind(file_run &run, kind_rule rule, bool name_archive_line
 		repair_archive(run, head, got);
 	} else if (kind == KIND_DICTIONARY)
 		repair_span(run, whole_file_span(run.where.shown, run.size));
+	print_waiting(run);
 	return kind != KIND_NEITHER;
 }
 
 bool repair_file(report &r, place where, bool follow, kind_rule rule, bool name_archive_lines,
                  const run_options &options)
 {
-	file_run run = {r, where, follow, nullptr, options, NO_HANDLE, 0, false, !options.backup, false, false, 0, {}, {}};
+	file_run run = {r, where, follow, nullptr, options, NO_HANDLE, 0, false, !options.backup, false, false, 0, {}, {}, nullptr, 0, 0};
 	run.f = open_file(where, follow);
 	if (run.f == NO_HANDLE) {
 		report_problem(run, nullptr, errno);
@@ -313,6 +344,7 @@ bool repair_file(report &r, place where, bool follow, kind_rule rule, bool name_
 		report_problem(run, "cannot close", errno);
 	if (run.wrote || (options.dry_run && run.found > 0))
 		r.totals.repaired++;
+	std::free(run.waiting);
 	return of_a_kind;
 }
 

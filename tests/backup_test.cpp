@@ -464,6 +464,19 @@ TEST(Backups, AFileAnotherRunHoldsIsLeftForLater)
 	std::remove(path.c_str());
 }
 
+// -v names the backup before the file's first line, though entries with
+// nothing to repair come before the first that needs it.
+TEST(Backups, NamedBeforeTheFilesFirstLine)
+{
+	std::string path = scratch_path("archive.img");
+	write_file(path, sample::archive({{"c.txd", fixed_txd}, {"a.txd", broken_txd}, {"e.txd", fixed_txd}}));
+	run_result r = run_tool({"-bv", path});
+	EXPECT_EQ(r.out + r.err, path + ": backed up to " + path + ".bak\nPatching c.txd patched 0 textures\n" + a_line + listing +
+	                             "Patching e.txd patched 0 textures\n");
+	std::remove((path + ".bak").c_str());
+	std::remove(path.c_str());
+}
+
 // A FILE that is a link: its backup lies beside the file it leads to, in a
 // folder that may be closed to those who can read the link's, and is found
 // there again by a restore of either name.
