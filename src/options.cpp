@@ -28,7 +28,7 @@ static const char USAGE[] =
     "  -t, --txd            each FILE is one loose texture dictionary, whatever its\n"
     "                       name, not an archive\n"
     "  -b, --backup         copy a file to FILE.bak before its first change, or\n"
-    "                       to FILE.2.bak ... FILE.99.bak when that name is taken\n"
+    "                       to FILE.bak.2 ... FILE.bak.99 when that name is taken\n"
     "  -p, --preserve       a changed file, and its backup, keep the file's\n"
     "                       modification and access times\n"
     "  -j, --jobs N         read ahead of a folder search with N - 1 helpers beside\n"
