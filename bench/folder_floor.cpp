@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "little_endian.h"
+#include "format/little_endian.h"
 
 namespace {
 

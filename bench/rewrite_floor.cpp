@@ -10,8 +10,8 @@
 #include <cstring>
 #include <vector>
 
-#include "little_endian.h"
-#include "texture_patch.h"
+#include "format/little_endian.h"
+#include "format/texture_patch.h"
 
 static bool is_txd(const unsigned char *field)
 {

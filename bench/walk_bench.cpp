@@ -4,7 +4,7 @@
 #include <benchmark/benchmark.h>
 
 #include "sample_archive.h"
-#include "texture_patch.h"
+#include "format/texture_patch.h"
 
 namespace {
 

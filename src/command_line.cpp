@@ -7,16 +7,16 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "policy.h"
-#include "file_access.h"
-#include "file_kind.h"
-#include "file_repair.h"
-#include "folder_search.h"
+#include "walk/policy.h"
+#include "platform/file_access.h"
+#include "format/file_kind.h"
+#include "ops/repair.h"
+#include "walk/folder_search.h"
 #include "options.h"
-#include "read_ahead.h"
-#include "report.h"
-#include "restore.h"
-#include "wildcards.h"
+#include "walk/read_ahead.h"
+#include "report/report.h"
+#include "ops/restore.h"
+#include "walk/wildcards.h"
 
 // What a search passed over is counted, and said under -v; a held window
 // shows links and special files among what was left alone, not backups,

@@ -7,7 +7,7 @@
 #include <cstdio>
 
 #include "options.h"
-#include "report.h"
+#include "report/report.h"
 
 // Parses the options, handles every operand in turn and returns the exit
 // status; fills summary when it is not null (and keeps its lines when it

@@ -8,16 +8,16 @@
 #include <cstring>
 
 #ifdef _WIN32
-#include "file_access.h"
+#include "platform/file_access.h"
 #else
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 #endif
 
-#include "archive.h"
+#include "format/archive.h"
 #include "command_line.h"
-#include "console_window.h"
+#include "report/drop_window.h"
 
 #ifndef _WIN32
 // With 0, 1 or 2 closed, the archive would be opened on one of them and

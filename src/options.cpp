@@ -6,7 +6,7 @@
 #include <cstring>
 #include <getopt.h>
 
-#include "file_access.h"
+#include "platform/file_access.h"
 
 static const char USAGE[] =
     "usage: txd-depth-fix [-bHnpqtv] [-j N] [--check] [--totals] [--] FILE|FOLDER...\n"

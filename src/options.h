@@ -3,8 +3,8 @@
 #ifndef TXD_DEPTH_FIX_OPTIONS_H
 #define TXD_DEPTH_FIX_OPTIONS_H
 
-#include "file_repair.h"
-#include "report.h"
+#include "ops/repair.h"
+#include "report/report.h"
 
 // The exit statuses of a run.
 enum exit_status { EXIT_CLEAN = 0, EXIT_REPORTED = 1, EXIT_USAGE = 2 };

@@ -19,7 +19,7 @@
 
 #include <gtest/gtest.h>
 
-#include "file_access.h"
+#include "platform/file_access.h"
 #include "sample_archive.h"
 #include "support.h"
 

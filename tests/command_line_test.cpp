@@ -14,8 +14,8 @@
 #include <gtest/gtest.h>
 
 #include "command_line.h"
-#include "console_window.h"
-#include "wildcards.h"
+#include "report/drop_window.h"
+#include "walk/wildcards.h"
 #include "sample_archive.h"
 #include "support.h"
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "texture_patch.h"
+#include "format/texture_patch.h"
 
 namespace invariant {
 

@@ -7,7 +7,7 @@
 #include <iterator>
 #include <regex>
 
-#include "report.h"
+#include "report/report.h"
 
 #ifdef _WIN32
 #include <process.h>

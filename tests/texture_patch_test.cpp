@@ -1,4 +1,4 @@
-#include "texture_patch.h"
+#include "format/texture_patch.h"
 
 #include <gtest/gtest.h>
 

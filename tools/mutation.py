@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Mutation testing of src/ against the test suite.
 
-Makes single-point mutants of src/*.cpp and src/*.h by a few operator rules
+Makes single-point mutants of the .cpp and .h files below src/ by a few operator rules
 (relational and equality operators, && and ||, integer constants +-1, a
 dropped !, one statement removed), builds each in a scratch copy of the
 project and runs ctest on it with a timeout. Prints the score and every
@@ -220,8 +220,9 @@ def main():
     # The Windows platform files are never built here: their mutants would
     # all survive unbuilt.
     files = sorted(args.only) if args.only else sorted(
-        os.path.join("src", n) for n in os.listdir(os.path.join(ROOT, "src"))
-        if n.endswith((".cpp", ".h")) and not n.endswith("_windows.cpp") and not n.startswith("windows_"))
+        os.path.relpath(os.path.join(folder, n), ROOT)
+        for folder, _, names in os.walk(os.path.join(ROOT, "src")) for n in names
+        if n.endswith((".cpp", ".h")) and os.path.join("platform", "windows") not in folder)
     mutants = [(f, *m) for f in files for m in mutants_of(os.path.join(ROOT, f))]
     if args.since:
         changed = {f: lines_changed_since(args.since, f) for f in files}

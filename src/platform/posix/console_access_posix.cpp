@@ -1,0 +1,42 @@
+// Terminals on POSIX; consoles are Windows' alone.
+#include <cerrno>
+#include <cstdio>
+
+#include <unistd.h>
+
+#include "platform/console_access.h"
+
+bool is_terminal(std::FILE *f)
+{
+	int fd = fileno(f); // -1 for a stream in memory
+	return fd >= 0 && isatty(fd) != 0;
+}
+
+bool reader_gone(std::FILE *, int err)
+{
+	return err == EPIPE;
+}
+
+bool is_console(std::FILE *)
+{
+	return false;
+}
+
+bool write_console(std::FILE *, const char *, std::size_t)
+{
+	return false;
+}
+
+unsigned long console_processes()
+{
+	return 0;
+}
+
+bool standard_input_is_console()
+{
+	return false;
+}
+
+void show_on_console_and_wait(const char *)
+{
+}

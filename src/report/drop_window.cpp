@@ -1,0 +1,101 @@
+// The console window held open after a run started from Explorer: when,
+// and what it shows.
+#include "report/drop_window.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/console_access.h"
+
+static const char *const HINTS[] = {
+    "",
+    "The options given are not right; txd-depth-fix /? lists them.\n",
+    ("Drop archives, .txd files or folders onto txd-depth-fix.exe: it repairs them in place (back up first, "
+     "or use -b).\n"),
+    "Each problem above names its file and what went wrong.\n",
+    "Nothing dropped could be repaired: each file left alone is listed above with why.\n",
+    "Nothing in what was dropped was a VER2 archive or a texture dictionary.\n",
+    "Nothing in what was dropped had a backup to restore from.\n",
+    "Nothing needed repair.\n",
+    "Nothing dropped could be restored: each file left alone is listed above with why.\n",
+    "Drop repaired archives, .txd files or folders onto it: each goes back to what its newest backup holds.\n",
+};
+// The next step for what the problems were.
+static const char IN_USE_STEP[] = "A file in use: close the game or editor that has it open, then try again.\n";
+static const char DENIED_STEP[] = "Access denied: clear the file's read-only attribute, or copy the folder out of "
+                                  "Program Files and repair the copy.\n";
+static const char PROMPT[] = "Press Enter to close this window.";
+
+bool console_closes_at_exit(unsigned long console_processes, bool stdin_is_console)
+{
+	return console_processes == 1 && stdin_is_console;
+}
+
+bool console_window_closes_at_exit()
+{
+	return console_closes_at_exit(console_processes(), standard_input_is_console());
+}
+
+held_window_hint held_window_hint_for(const run_summary &summary)
+{
+	if (summary.usage_error)
+		return HINT_USAGE;
+	if (summary.operands == 0)
+		return summary.restore ? HINT_DROP_TO_RESTORE : HINT_DROP_SOMETHING;
+	const report_totals &t = summary.totals;
+	if (t.problems > 0)
+		return HINT_PROBLEMS;
+	if (summary.restore ? t.restored > 0 : t.files > 0)
+		return summary.restore || t.textures > 0 || t.still > 0 ? HINT_NONE : HINT_NOTHING_NEEDED;
+	if (t.left_alone > 0)
+		return summary.restore ? HINT_NOT_RESTORED : HINT_LEFT_ALONE;
+	return summary.restore ? HINT_NO_BACKUP : HINT_NOTHING_FOUND;
+}
+
+// Room for the kept lines of k and the line that counts the rest.
+static std::size_t room_for(const kept_lines &k)
+{
+	std::size_t room = 64;
+	for (std::size_t i = 0; i < k.kept; i++)
+		room += std::strlen(k.lines[i]) + 1;
+	return room;
+}
+
+// Appends the kept lines of k at text + *n, then "and N more WHAT".
+static void add_lines(char *text, std::size_t *n, std::size_t room, const kept_lines &k, const char *what)
+{
+	for (std::size_t i = 0; i < k.kept; i++)
+		*n += static_cast<std::size_t>(std::snprintf(text + *n, room - *n, "%s\n", k.lines[i]));
+	if (k.all > k.kept)
+		*n += static_cast<std::size_t>(std::snprintf(text + *n, room - *n, "and %llu more %s\n",
+		                                             static_cast<unsigned long long>(k.all - k.kept), what));
+}
+
+char *held_window_text(const run_summary &summary)
+{
+	held_window_hint which = held_window_hint_for(summary);
+	const char *hint = HINTS[which];
+	const char *in_use = which == HINT_PROBLEMS && (summary.seen & SEEN_IN_USE) ? IN_USE_STEP : "";
+	const char *denied = which == HINT_PROBLEMS && (summary.seen & SEEN_DENIED) ? DENIED_STEP : "";
+	std::size_t room = room_for(summary.problems) + room_for(summary.left_alone) + TOTALS_ROOM + std::strlen(hint) +
+	                   sizeof IN_USE_STEP + sizeof DENIED_STEP + sizeof PROMPT + 4;
+	char *text = static_cast<char *>(std::malloc(room));
+	if (text == nullptr)
+		return nullptr;
+	std::size_t n = static_cast<std::size_t>(std::snprintf(text, room, "\n"));
+	if (which != HINT_USAGE && which != HINT_DROP_SOMETHING && which != HINT_DROP_TO_RESTORE) { // the run's own
+		add_lines(text, &n, room, summary.problems, summary.problems.all - summary.problems.kept == 1 ? "problem" : "problems");
+		add_lines(text, &n, room, summary.left_alone, "left alone");
+		n += static_cast<std::size_t>(std::snprintf(text + n, room - n, "%s\n", summary.totals_line));
+	}
+	std::snprintf(text + n, room - n, "%s%s%s%s", hint, in_use, denied, PROMPT);
+	return text;
+}
+
+void hold_console_window(const run_summary &summary)
+{
+	char *text = held_window_text(summary);
+	show_on_console_and_wait(text != nullptr ? text : PROMPT);
+	std::free(text);
+}

@@ -1,0 +1,78 @@
+// The walk's rules: backups by name, what a search passes over, and how
+// an operand is handled.
+#include "walk/policy.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "format/archive.h"
+
+// Whether the n bytes before end are ".bak" in any letter case, or ".ba~".
+static bool ends_in_backup_suffix(const unsigned char *end, std::size_t n)
+{
+	return n >= 4 && end[-4] == '.' && ascii_lower(end[-3]) == 'b' && ascii_lower(end[-2]) == 'a' &&
+	       (ascii_lower(end[-1]) == 'k' || end[-1] == '~');
+}
+
+// "NAME.bak" and "NAME.ba~", and the same followed by a number: backups
+// after the first ("NAME.bak.2"), and copies in the making after the first
+// ("NAME.ba~2").
+bool is_backup_name(const char *name, std::size_t n)
+{
+	const unsigned char *end = reinterpret_cast<const unsigned char *>(name + n);
+	std::size_t digits = 0;
+	while (digits < n && end[-1 - static_cast<std::ptrdiff_t>(digits)] >= '0' && end[-1 - static_cast<std::ptrdiff_t>(digits)] <= '9')
+		digits++;
+	if (digits > 0 && digits < n && end[-1 - static_cast<std::ptrdiff_t>(digits)] == '.')
+		digits++; // ".bak.2"
+	return ends_in_backup_suffix(end, n) || (digits > 0 && ends_in_backup_suffix(end - digits, n - digits));
+}
+
+bool is_backup_name(const char *name)
+{
+	return is_backup_name(name, std::strlen(name));
+}
+
+const char *passed_over_because(const folder_entry &e)
+{
+	if (e.kind == ENTRY_LINK)
+		return "a link";
+	if (e.kind == ENTRY_OTHER)
+		return "not a regular file";
+	return e.kind == ENTRY_FILE && is_backup_name(e.name) ? "a backup" : nullptr;
+}
+
+// Whatever the path says before the name the system takes from it: on
+// Windows "a.bak." and "a.bak::$DATA" open a.bak.
+static bool names_a_backup(const char *path)
+{
+	std::size_t n;
+	const char *name = last_name_as_opened(path, &n);
+	return is_backup_name(name, n);
+}
+
+operand_plan plan_operand(const char *operand)
+{
+	path_kind kind = kind_of_path(operand);
+	operand_plan plan = {OPERAND_FILE, kind == PATH_MISSING ? errno : 0, nullptr};
+	if (kind == PATH_REGULAR || kind == PATH_OTHER)
+		plan.target = link_target(operand);
+	if (kind == PATH_FOLDER)
+		plan.kind = OPERAND_FOLDER;
+	else if (kind == PATH_MISSING)
+		plan.kind = OPERAND_MISSING;
+	else if (names_a_backup(operand))
+		plan.kind = OPERAND_BACKUP;
+	else if (plan.target != nullptr && is_backup_name(leaf_name(plan.target)))
+		plan.kind = OPERAND_LINK_TO_BACKUP;
+	else if (kind != PATH_REGULAR)
+		plan.kind = OPERAND_NOT_REGULAR;
+	return plan;
+}
+
+void release_operand_plan(operand_plan &plan)
+{
+	std::free(plan.target);
+	plan.target = nullptr;
+}
