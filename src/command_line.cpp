@@ -7,21 +7,21 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "walk/policy.h"
-#include "platform/file_access.h"
 #include "format/file_kind.h"
 #include "ops/repair.h"
-#include "walk/folder_search.h"
-#include "options.h"
-#include "walk/read_ahead.h"
-#include "report/report.h"
 #include "ops/restore.h"
+#include "options.h"
+#include "platform/file_access.h"
+#include "report/lines.h"
+#include "report/report.h"
+#include "report/text_lines.h"
+#include "walk/folder_search.h"
+#include "walk/policy.h"
+#include "walk/read_ahead.h"
 #include "walk/wildcards.h"
 
-// What a search passed over is counted, and said under -v; a held window
-// shows links and special files among what was left alone, not backups,
-// which a second run over a repaired folder finds by the hundred. A
-// restore says nothing of its own backups.
+// What a search passed over is told, and counted; a restore says nothing
+// of its own backups.
 static void search_folder(report &r, const command &c, const char *path)
 {
 	search s;
@@ -29,9 +29,9 @@ static void search_folder(report &r, const command &c, const char *path)
 	search_begin(s, path, c.ahead);
 	while (next_found_file(s, f)) {
 		if (f.problem != nullptr)
-			print_problem(r, f.where.shown, nullptr, f.problem, f.err);
+			tell_problem(r, f.where.shown, nullptr, f.problem, f.err);
 		else if (f.passed_over != nullptr && !(c.restore && is_backup_name(f.where.name)))
-			print_left_alone(r, f.where.shown, f.passed_over, !is_backup_name(f.where.name));
+			tell_left_alone(r, f.where.shown, f.passed_over, FLAG_FOUND_IN_SEARCH);
 		else if (c.restore && f.passed_over == nullptr)
 			restore_found_file(r, f.where, c.run);
 		else if (f.passed_over == nullptr)
@@ -49,7 +49,7 @@ static void repair_operand(report &r, const command &c, const char *operand, con
 	const char *name;
 	open_folder *folder = open_folder_of(target != nullptr ? target : operand, &name);
 	if (folder == nullptr) {
-		print_problem(r, operand, nullptr, nullptr, errno);
+		tell_problem(r, operand, nullptr, nullptr, errno);
 		return;
 	}
 	place where = {folder, name, operand, target};
@@ -57,7 +57,7 @@ static void repair_operand(report &r, const command &c, const char *operand, con
 	if (c.restore)
 		restore_file(r, where, follow, true, c.run);
 	else if (!repair_file(r, where, follow, c.loose ? DICTIONARIES_ONLY : EITHER_KIND, c.count > 1 || c.with_filename, c.run))
-		print_left_alone(r, operand, c.loose || has_txd_extension(name) ? "not a texture dictionary" : "not a VER2 archive");
+		tell_left_alone(r, operand, c.loose || has_txd_extension(name) ? "not a texture dictionary" : "not a VER2 archive");
 	close_folder(folder);
 }
 
@@ -67,10 +67,10 @@ static void handle_operand(report &r, const command &c, const char *operand)
 	operand_plan plan = plan_operand(operand);
 	switch (plan.kind) {
 	case OPERAND_FOLDER: search_folder(r, c, operand); break;
-	case OPERAND_MISSING: print_problem(r, operand, nullptr, nullptr, plan.err); break;
-	case OPERAND_BACKUP: print_left_alone(r, operand, "a backup"); break;
-	case OPERAND_LINK_TO_BACKUP: print_left_alone(r, operand, "a link to a backup"); break;
-	case OPERAND_NOT_REGULAR: print_problem(r, operand, nullptr, "not a regular file", 0); break;
+	case OPERAND_MISSING: tell_problem(r, operand, nullptr, nullptr, plan.err); break;
+	case OPERAND_BACKUP: tell_left_alone(r, operand, "a backup"); break;
+	case OPERAND_LINK_TO_BACKUP: tell_left_alone(r, operand, "a link to a backup"); break;
+	case OPERAND_NOT_REGULAR: tell_problem(r, operand, nullptr, "not a regular file", 0); break;
 	case OPERAND_FILE: repair_operand(r, c, operand, plan.target); break;
 	}
 	release_operand_plan(plan);
@@ -100,7 +100,7 @@ static bool expand_wildcards(report &r, command &c, path_list &expanded)
 	for (int i = 0; whole && i < c.count; i++)
 		whole = i < c.before_double_dash ? expand_operand(c.operands[i], expanded) : add_operand(c.operands[i], expanded);
 	if (!whole || expanded.count > INT_MAX) {
-		print_problem(r, "wildcards", nullptr, "not enough memory to expand them", 0);
+		tell_problem(r, "wildcards", nullptr, "not enough memory to expand them", 0);
 		return false;
 	}
 	c.count = static_cast<int>(expanded.count);
@@ -128,7 +128,7 @@ static void handle_operands(report &r, command &c)
 	} else {
 		for (std::size_t i = 0; i < expanded.count; i++) {
 			if (expanded.items[i].only_passed_over)
-				print_left_alone(r, expanded.items[i].path, "only backups or links match it");
+				tell_left_alone(r, expanded.items[i].path, "only backups or links match it");
 			else
 				handle_operand(r, c, expanded.items[i].path);
 		}
@@ -138,51 +138,68 @@ static void handle_operands(report &r, command &c)
 	release_paths(expanded); // what an expansion cut short by memory made too
 }
 
+// What the options ask of the lines.
+static run_asked asked_of(const command &c)
+{
+	return {c.run.dry_run, c.check, c.restore, c.run.backup, c.quiet, c.verbose, c.totals, c.count};
+}
+
 // Handles every operand: -1 then, or the status of a run that ended on
 // its command line (help, version, a usage error, nothing given).
-static int run_command(report &r, int argc, char *argv[], command &c, run_summary &summary)
+static int run_command(report &r, int argc, char *argv[], command &c)
 {
 	if (argc <= 1) {
-		if (!summary.keep) { // a held window says how to start instead
-			line_add(r, r.err, "txd-depth-fix: no FILE or FOLDER given; try 'txd-depth-fix --help'");
-			line_end(r, r.err);
-		}
+		tell_usage(r, "no FILE or FOLDER given; try 'txd-depth-fix --help'", FLAG_BARE_START);
 		return EXIT_CLEAN;
 	}
 	int status = read_options(argc, argv, r, c);
-	if (c.check)
-		summary.keep = false; // a check is a script's, and never waits
-	summary.restore = c.restore;
 	if (status != -1)
 		return status;
-	r.quiet = c.quiet || summary.keep;
-	r.verbose = c.run.verbose;
-	r.dry_run = c.run.dry_run;
+	tell_start(r, asked_of(c));
+	if (c.count == 0) {
+		tell_usage(r, "no FILE or FOLDER given", FLAG_NONE_GIVEN);
+		return EXIT_USAGE;
+	}
+	c.run.note_textures = c.verbose;
 	handle_operands(r, c);
-	if (c.totals)
-		print_totals(r, c.restore);
-	summary.operands = c.count;
+	tell_summary(r);
 	return -1;
 }
 
-int txd_depth_fix(int argc, char *argv[], std::FILE *out, std::FILE *err, run_summary *summary)
+// Standard output is never a file to handle: its identity, where it has
+// one (a pipe or a terminal has too, which no file handled shares).
+static void note_output(run_options &run, std::FILE *out)
 {
-	run_summary own = {};
-	run_summary &s = summary != nullptr ? *summary : own;
-	s.operands = 0;
+	io_handle stream = file_of_stream(out);
+	run.output_known = stream != NO_HANDLE && inspect_file(stream, &run.output);
+}
+
+int txd_depth_fix(int argc, char *argv[], std::FILE *out, std::FILE *err, const run_setup *setup)
+{
+	line_stream out_lines, err_lines;
+	open_line_stream(out_lines, out);
+	open_line_stream(err_lines, err);
+	text_lines text;
+	text_lines_begin(text, out_lines, err_lines);
 	report r;
-	report_begin(r, out, err, &s);
+	report_begin(r);
+	attach(r, text_listener(text));
+	if (setup != nullptr) {
+		text.leave_out_zero_lines = setup->leave_out_zero_lines;
+		text.usage_hint = setup->usage_hint;
+		if (setup->also.heard != nullptr)
+			attach(r, setup->also);
+	}
 	command c = {};
-	int status = run_command(r, argc, argv, c, s);
-	check_output(r);
+	note_output(c.run, out);
+	int status = run_command(r, argc, argv, c);
+	if (int failed = close_line_stream(out_lines)) // a report lost to a full disk is a failure
+		tell_problem(r, "standard output", nullptr, std::strerror(failed), 0);
 	if (status == -1)
 		status = status_of(r, c);
 	else if (status == EXIT_CLEAN && r.totals.problems > 0) // help that could not be written
 		status = c.check ? int{CHECK_PROBLEM} : int{EXIT_REPORTED};
-	s.totals = r.totals;
-	s.seen = r.seen;
-	s.usage_error = status == EXIT_USAGE && !c.none_given; // options with nothing to use them on: drop something
-	totals_text(r.totals, c.run.dry_run, c.restore, s.totals_line, sizeof s.totals_line);
-	report_end(r);
+	tell_end(r);
+	text_lines_end(text);
 	return status;
 }

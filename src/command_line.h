@@ -6,14 +6,21 @@
 
 #include <cstdio>
 
-#include "options.h"
-#include "report/report.h"
+#include "report/event.h"
+
+// What the caller wants beside the lines: a listener of its own (the drop
+// window), and lines fit for a window that shows its problems again: no
+// line for a count of 0, no usage hint.
+struct run_setup {
+	listener also; // heard null for none
+	bool leave_out_zero_lines;
+	bool usage_hint;
+};
 
 // Parses the options, handles every operand in turn and returns the exit
-// status; fills summary when it is not null (and keeps its lines when it
-// asks). Paths are UTF-8 on every host. out is flushed and checked at the
+// status. Paths are UTF-8 on every host. out is flushed and checked at the
 // end, not closed. Keeps no state between calls. On Windows, "/?" asks for
 // the help.
-int txd_depth_fix(int argc, char *argv[], std::FILE *out, std::FILE *err, run_summary *summary = nullptr);
+int txd_depth_fix(int argc, char *argv[], std::FILE *out, std::FILE *err, const run_setup *setup = nullptr);
 
 #endif

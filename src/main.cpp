@@ -15,8 +15,9 @@
 #include <unistd.h>
 #endif
 
-#include "format/archive.h"
 #include "command_line.h"
+#include "format/archive.h"
+#include "options.h"
 #include "report/drop_window.h"
 
 #ifndef _WIN32
@@ -86,7 +87,11 @@ static int run(int argc, char *argv[])
 		args[0] = argv[0], args[1] = restore;
 		std::memcpy(args + 2, argv + 1, static_cast<std::size_t>(argc - 1) * sizeof *args);
 	}
-	int status = txd_depth_fix(restoring ? argc + 1 : argc, args, stdout, stderr, &summary);
+	// A window that shows its problems again after the run keeps them; its
+	// lines leave out what needs nothing, and its own hint says how to start.
+	run_setup setup = {summary.keep ? drop_window_listener(summary) : listener{nullptr, nullptr}, summary.keep,
+	                   !summary.keep};
+	int status = txd_depth_fix(restoring ? argc + 1 : argc, args, stdout, stderr, &setup);
 	if (restoring)
 		std::free(args);
 	bool already_reported = std::ferror(stdout) != 0;

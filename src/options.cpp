@@ -7,6 +7,7 @@
 #include <getopt.h>
 
 #include "platform/file_access.h"
+#include "report/lines.h"
 
 static const char USAGE[] =
     "usage: txd-depth-fix [-bHnpqtv] [-j N] [--check] [--totals] [--] FILE|FOLDER...\n"
@@ -112,13 +113,26 @@ static const char *meant_option(const char *word)
 	return nullptr;
 }
 
-// The usage hint, except in a held window, whose own hint says it.
-static void usage_hint(report &r)
+// A usage error's words, as they are: the lines show them as their stream
+// allows.
+struct message {
+	line_stream nowhere;
+	line l;
+};
+
+static line &begin_message(message &m)
 {
-	if (r.summary != nullptr && r.summary->keep)
-		return;
-	line_add(r, r.err, "Try 'txd-depth-fix --help' for more information.");
-	line_end(r, r.err);
+	m.nowhere = {nullptr, false, false, 0, false};
+	m.l = {};
+	start_line(m.l, m.nowhere);
+	return m.l;
+}
+
+static int tell_usage_error(report &r, message &m)
+{
+	tell_usage(r, m.l.text != nullptr ? m.l.text : "not enough memory to say what is wrong with the options");
+	release_line(m.l);
+	return EXIT_USAGE;
 }
 
 // The letter getopt refused is the first of the bundle that is none of
@@ -137,47 +151,44 @@ static std::size_t refused_letter(const char *word, std::size_t *length)
 // argument that held it.
 static int usage_error(report &r, const char *word)
 {
-	std::FILE *err = r.err;
-	line_add(r, err, "txd-depth-fix: ");
+	message m;
+	line &l = begin_message(m);
 	if (word[1] == '-') { // every word getopt refuses starts with '-'
 		bool ambiguous = optopt == 0 && long_options_matching(word) > 1;
 		const char *meant = optopt == 0 && !ambiguous ? meant_option(word) : nullptr;
-		line_add(r, err, optopt != 0 || ambiguous ? "option '" : "unknown option '");
-		line_add_shown_n(r, err, word, std::strcspn(word, "="));
-		line_add(r, err, optopt != 0 ? "' takes no argument" : ambiguous ? "' is ambiguous" : "'");
+		line_add(l, optopt != 0 || ambiguous ? "option '" : "unknown option '");
+		line_add_shown_n(l, word, std::strcspn(word, "="));
+		line_add(l, optopt != 0 ? "' takes no argument" : ambiguous ? "' is ambiguous" : "'");
 		if (meant != nullptr) {
-			line_add(r, err, "; did you mean '--");
-			line_add(r, err, meant);
-			line_add(r, err, "'?");
+			line_add(l, "; did you mean '--");
+			line_add(l, meant);
+			line_add(l, "'?");
 		}
 	} else {
 		std::size_t n, at = refused_letter(word, &n);
 		bool dash = word[at] == '-'; // "-n-": the dash alone would read as "--"
-		line_add(r, err, dash ? "unknown option '" : "unknown option '-");
-		line_add_shown_n(r, err, word + at, n);
-		line_add(r, err, "'");
+		line_add(l, dash ? "unknown option '" : "unknown option '-");
+		line_add_shown_n(l, word + at, n);
+		line_add(l, "'");
 		if (dash) {
-			line_add(r, err, " in '");
-			line_add_shown(r, err, word);
-			line_add(r, err, "'");
+			line_add(l, " in '");
+			line_add_shown(l, word);
+			line_add(l, "'");
 		}
 	}
-	line_end(r, err);
-	usage_hint(r);
-	return EXIT_USAGE;
+	return tell_usage_error(r, m);
 }
 
-// "txd-depth-fix: BEFORE SHOWN AFTER", shown as a terminal may show its
-// n bytes, then the hint: an error in the options as a whole.
+// "BEFORE SHOWN AFTER", shown being n bytes of the command line: an error
+// in the options as a whole.
 static int usage_error_about(report &r, const char *before, const char *shown, std::size_t n, const char *after)
 {
-	line_add(r, r.err, "txd-depth-fix: ");
-	line_add(r, r.err, before);
-	line_add_shown_n(r, r.err, shown, n);
-	line_add(r, r.err, after);
-	line_end(r, r.err);
-	usage_hint(r);
-	return EXIT_USAGE;
+	message m;
+	line &l = begin_message(m);
+	line_add(l, before);
+	line_add_shown_n(l, shown, n);
+	line_add(l, after);
+	return tell_usage_error(r, m);
 }
 
 // -j or --jobs given without its number.
@@ -215,7 +226,7 @@ static bool set_option(command &c, int letter)
 	case 'p': c.run.preserve = true; break;
 	case 'q': c.quiet = true; break;
 	case 't': c.loose = true; break;
-	case 'v': c.run.verbose = true; break;
+	case 'v': c.verbose = true; break;
 	case OPTION_TOTALS: c.totals = true; break;
 	case OPTION_CHECK: c.check = c.run.dry_run = c.quiet = true; break;
 	case OPTION_RESTORE: c.restore = true; break;
@@ -240,9 +251,9 @@ static int parse_options(int argc, char *argv[], report &r, command &c)
 		if (letter == 1)
 			c.operands[c.count++] = optarg;
 		else if (letter == 'h')
-			return print_text(r, USAGE), EXIT_CLEAN;
+			return tell_text(r, USAGE), EXIT_CLEAN;
 		else if (letter == 'V')
-			return print_text(r, "txd-depth-fix " TXD_VERSION "\n"), EXIT_CLEAN;
+			return tell_text(r, "txd-depth-fix " TXD_VERSION "\n"), EXIT_CLEAN;
 		else if (letter == ':' && optopt == 'j')
 			return missing_number(r, argv[word]);
 		else if (letter == ':') // some getopts say so of an argument given to an option that takes none
@@ -259,8 +270,6 @@ static int parse_options(int argc, char *argv[], report &r, command &c)
 		return usage_error_text(r, c.check ? "--restore cannot be combined with --check"
 		                           : c.run.backup ? "--restore cannot be combined with -b"
 		                                          : "--restore cannot be combined with -t");
-	if ((c.none_given = c.count == 0))
-		return usage_error_text(r, "no FILE or FOLDER given");
 	return -1;
 }
 
@@ -302,7 +311,7 @@ int read_options(int argc, char *argv[], report &r, command &c)
 {
 	c.jobs = DEFAULT_JOBS;
 	if (asks_for_windows_help(argc, argv))
-		return print_text(r, USAGE), EXIT_CLEAN;
+		return tell_text(r, USAGE), EXIT_CLEAN;
 	if (const char *word = windows_style_option(argc, argv))
 		return refuse_windows_style_option(r, word);
 	return parse_options(argc, argv, r, c);

@@ -3,7 +3,7 @@
 #ifndef TXD_DEPTH_FIX_OPTIONS_H
 #define TXD_DEPTH_FIX_OPTIONS_H
 
-#include "ops/repair.h"
+#include "ops/run_options.h"
 #include "report/report.h"
 
 // The exit statuses of a run.
@@ -15,11 +15,10 @@ struct read_ahead;
 
 struct command {
 	run_options run;
-	bool quiet, with_filename, totals;
+	bool quiet, verbose, with_filename, totals;
 	bool loose; // -t: each FILE is a loose dictionary
 	bool check; // a dry run whose status says whether anything needs repair
 	bool restore; // put files back from their backups
-	bool none_given; // options, but no FILE or FOLDER
 	unsigned jobs;     // requests the read-ahead keeps in flight; 1 for none
 	read_ahead *ahead; // its helpers, while the operands are handled
 	char **operands;   // gathered at the front of argv, in order
@@ -33,7 +32,7 @@ const unsigned DEFAULT_JOBS = 3;
 
 // Reads the options into c, which starts zeroed, and gathers the operands
 // at the front of argv: -1 when the files are to be handled, else the exit
-// status (help, version, a usage error, nothing given), its text printed.
+// status (help, version, a usage error), its text told to the report.
 int read_options(int argc, char *argv[], report &r, command &c);
 
 #endif

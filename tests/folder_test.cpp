@@ -414,7 +414,8 @@ TEST(FolderFaults, DeepTreeUnderALowDescriptorLimit)
 
 // Another program swaps a folder or a file for a link to outside the tree,
 // or for a FIFO, between two calls of the tool: just before its listing,
-// the probe of a file, its opening, or its opening for writing, while
+// the opening of a file (which reads its first bytes), or its opening for
+// writing, while
 // helpers read ahead that may have opened the old one. Nothing outside the
 // tree is written, nothing hangs, and what was swapped is passed over or
 // reported as by the walk alone.
@@ -432,10 +433,8 @@ TEST(FolderFaults, SwapsMidRunNeverReachOutside)
 	    {"swap sub #1 fifo", b, "", 0},
 	    {"swap b.img #1 link", a, "", 0},
 	    {"swap b.img #1 fifo", a, "", 0},
-	    {"swap b.img #2 link", a, "txd-depth-fix: @/b.img: Too many levels of symbolic links\n", 1},
-	    {"swap b.img #2 fifo", a, "txd-depth-fix: @/b.img: not a regular file\n", 1},
-	    {"swap b.img #3 link", "@/b.img: " + a_left + a, "txd-depth-fix: @/b.img: cannot write: Too many levels of symbolic links\n", 1},
-	    {"swap b.img #3 fifo", "@/b.img: " + a_left + a, "txd-depth-fix: @/b.img: cannot write: it was replaced while being read\n", 1},
+	    {"swap b.img #2 link", "@/b.img: " + a_left + a, "txd-depth-fix: @/b.img: cannot write: Too many levels of symbolic links\n", 1},
+	    {"swap b.img #2 fifo", "@/b.img: " + a_left + a, "txd-depth-fix: @/b.img: cannot write: it was replaced while being read\n", 1},
 	};
 	const bytes image = sample::archive({{"a.txd", broken_txd}});
 	for (const auto &row : rows) {

@@ -7,7 +7,7 @@
 #include <iterator>
 #include <regex>
 
-#include "report/report.h"
+#include "report/drop_window.h"
 
 #ifdef _WIN32
 #include <process.h>

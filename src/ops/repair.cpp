@@ -9,41 +9,56 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "format/archive.h"
-#include "ops/backup.h"
 #include "base/growth.h"
+#include "format/archive.h"
+#include "format/little_endian.h"
 #include "format/texture_patch.h"
+#include "ops/backup.h"
+#include "ops/target.h"
 
-// One file's repair: what it was asked, where it reports, and what it did.
-// The file is read through a read-only descriptor until the first write
-// needs more: a file that needs nothing is never opened for writing.
+// One file's repair: what it was asked, and what it did.
 struct file_run {
 	report &r;
-	place where;
-	bool follow;
+	target t;
 	const char *prefix; // before every stdout line, or null
 	const run_options &options;
-	io_handle f;
-	std::uint64_t size;
-	bool writable;  // f is open for writing and held for this run
-	bool backed_up; // or no backup was asked for
-	bool refused;   // writing was refused, or the backup failed: said once
-	bool wrote;     // a depth reached the file
+	bool backed_up;     // or no backup was asked for
+	bool backup_failed; // and was told
+	bool wrote;         // a depth reached the file
 	std::uint64_t found;
-	file_times times;  // as the file had them when it was opened
-	problem_fold fold; // the entries' problems
-	char (*waiting)[NAME_SIZE + 1]; // entries with nothing to repair whose lines wait for the backup's
-	std::size_t waiting_count, waiting_room;
 };
 
 static void report_problem(file_run &run, const char *what, int err = 0)
 {
-	print_problem(run.r, run.where.shown, nullptr, what, err);
+	tell_problem(run.r, run.t.where.shown, nullptr, what, err);
 }
 
 static void report_span(file_run &run, const span &s, const char *what, int err)
 {
-	print_entry_problem(run.r, run.fold, run.where.shown, s.label, what, err);
+	tell_problem(run.r, run.t.where.shown, s.label, what, err, FLAG_FOLDS);
+}
+
+// The repairs of one dictionary: where each texture native starts in the
+// buffer, the depth it had, and whether it reached the file.
+struct repair {
+	std::size_t native;
+	std::uint8_t old_depth;
+	bool reached;
+};
+struct repair_list {
+	repair *items;
+	std::size_t count, room;
+	bool incomplete; // memory ran out before the last repair
+};
+
+// A listener for patch_texture_depths.
+static void note_repair(std::size_t native, std::uint8_t old_depth, void *context)
+{
+	repair_list &list = *static_cast<repair_list *>(context);
+	if (!list.incomplete && !grow(list.items, list.room, list.count + 1))
+		list.incomplete = true;
+	if (!list.incomplete)
+		list.items[list.count++] = {native, old_depth, true};
 }
 
 // The part of a span that lies within the file, as read into memory, and
@@ -54,7 +69,7 @@ struct entry_data {
 	const char *problem; // why not all of the span was read, or null
 	int err;             // errno behind the problem, or 0
 	std::int32_t count;  // depths the walk set to 16
-	repair_list repairs; // which, under -v
+	repair_list repairs; // which, when they are to be told
 };
 
 // Reads the present bytes of a span in one read. After a failed read,
@@ -84,60 +99,44 @@ static void patch(file_run &run, entry_data &d)
 {
 	d.repairs.count = 0;
 	d.repairs.incomplete = false;
-	d.count = patch_texture_depths(d.bytes, d.got, run.options.verbose ? note_repair : nullptr, &d.repairs);
+	d.count = patch_texture_depths(d.bytes, d.got, run.options.note_textures ? note_repair : nullptr, &d.repairs);
 }
 
-// Opens the file for writing, held for this run alone; what stands in the
-// way is said once.
-static bool open_writable(file_run &run)
+static void none_reached(entry_data &d)
 {
-	run.refused = true;
-	switch (open_for_writing(&run.f, run.where, run.follow)) {
-	case WRITE_GRANTED:
-		run.refused = false;
-		return run.writable = true;
-	case WRITE_REPLACED:
-		report_problem(run, "cannot write: it was replaced while being read");
-		return false;
-	case WRITE_IN_USE:
-		print_in_use(run.r, run.where.shown);
-		return false;
-	case WRITE_REFUSED:
-		report_problem(run, "cannot write", errno);
-		return false;
-	}
-	return false;
+	for (std::size_t i = 0; i < d.repairs.count; i++)
+		d.repairs.items[i].reached = false;
 }
 
 // Copies the file before its first write when asked; a backup that
-// cannot be made is said once, and nothing is written then.
+// cannot be made is told once, and nothing is written then.
 static bool backed_up(file_run &run)
 {
-	if (run.backed_up)
-		return true;
-	backup_made b = make_backup(run.where, run.f, run.options.preserve ? &run.times : nullptr);
-	if (b.number == 0) {
-		print_problem(run.r, b.shown != nullptr ? b.shown : run.where.shown, nullptr,
-		              "no backup made, so the file is left unchanged", b.err);
-		run.refused = true;
-	} else
-		print_backed_up(run.r, run.where.shown, b.shown);
+	if (run.backed_up || run.backup_failed)
+		return run.backed_up;
+	backup_made b = make_backup(run.t.where, run.t.f, run.options.preserve ? &run.t.facts.times : nullptr);
+	if (b.number == 0)
+		tell_problem(run.r, b.shown != nullptr ? b.shown : run.t.where.shown, nullptr,
+		             "no backup made, so the file is left unchanged", b.err);
+	else
+		tell_backup(run.r, run.t.where.shown, b.shown);
 	release_backup(b);
-	return run.backed_up = !run.refused;
+	run.backup_failed = b.number == 0;
+	return run.backed_up = !run.backup_failed;
 }
 
-// Whether the span may be written: the file open for writing and held, and
-// backed up when asked. Until it was held, another run may have repaired
-// the span: it is read and walked again under the hold, and only what it
-// still needs is written.
+// Whether the span may be written: the file held, and backed up when
+// asked. Until it was held, another run may have repaired the span: it is
+// read and walked again under the hold, and only what it still needs is
+// written.
 static bool ready_to_write(file_run &run, const span &s, entry_data &d)
 {
-	if (run.refused)
+	if (run.t.refused || run.backup_failed)
 		return false;
-	if (!run.writable) {
-		if (!open_writable(run))
+	if (!run.t.held) {
+		if (!hold_target(run.r, run.t))
 			return false;
-		if (!read_present(run.f, s, d)) {
+		if (!read_present(run.t.f, s, d)) {
 			report_span(run, s, d.problem, d.err);
 			d.problem = nullptr;
 			d.repairs.count = 0;
@@ -149,21 +148,18 @@ static bool ready_to_write(file_run &run, const span &s, entry_data &d)
 }
 
 // After a write that failed part way: which of the span's depths hold 16
-// now, read back from the file; the listing keeps only those. Returns how
-// many did not reach it; all of them when it cannot be read back.
+// now, read back from the file; only those reached it. Returns how many
+// did not reach it; all of them when it cannot be read back.
 static std::int32_t not_written(file_run &run, const span &s, entry_data &d)
 {
 	std::int32_t count = d.count;
 	d.count = 0;
-	if (read_at(run.f, s.start, d.bytes, d.got, &d.got) == IO_FAILED) {
-		d.repairs.count = 0;
+	if (read_at(run.t.f, s.start, d.bytes, d.got, &d.got) == IO_FAILED) {
+		none_reached(d);
 		return count;
 	}
-	std::size_t kept = 0;
 	for (std::size_t i = 0; i < d.repairs.count; i++)
-		if (d.bytes[d.repairs.items[i].native + DEPTH_OFFSET] == 16)
-			d.repairs.items[kept++] = d.repairs.items[i];
-	d.repairs.count = kept;
+		d.repairs.items[i].reached = d.bytes[d.repairs.items[i].native + DEPTH_OFFSET] == 16;
 	std::int32_t still = patch_texture_depths(d.bytes, d.got);
 	d.count = count - still;
 	return still;
@@ -175,67 +171,63 @@ struct write_outcome {
 	std::int32_t written, still;
 };
 
-// Writes the repaired bytes back over those they were read from; the
-// listing keeps what reached the file.
+// Writes the repaired bytes back over those they were read from.
 static write_outcome write_back(file_run &run, const span &s, entry_data &d)
 {
 	if (!ready_to_write(run, s, d)) {
-		d.repairs.count = 0;
+		none_reached(d);
 		return {0, d.count};
 	}
 	std::size_t put = 0;
-	if (write_at(run.f, s.start, d.bytes, d.got, &put) == IO_WHOLE)
+	if (write_at(run.t.f, s.start, d.bytes, d.got, &put) == IO_WHOLE)
 		return {d.count, 0};
 	report_span(run, s, "write failed", errno);
 	std::int32_t still = not_written(run, s, d);
 	return {d.count, still};
 }
 
-// Under -bv the line that names the backup comes before the file's first
-// line: the lines of an archive's entries with nothing to repair wait while
-// a backup may still be made.
-static bool waits_for_backup(const file_run &run, const span &s, std::int32_t found)
+// The textures of the repairs, as the report tells them: each name and
+// format read from the buffer the walk repaired, which changed only depth
+// bytes. Null when there are none or memory is short.
+static texture_note *notes_of(const entry_data &d)
 {
-	return found == 0 && s.label != nullptr && run.options.verbose && !run.backed_up && !run.refused && !run.options.dry_run && !run.r.quiet;
+	texture_note *notes = d.repairs.count > 0 ? static_cast<texture_note *>(std::calloc(d.repairs.count, sizeof *notes)) : nullptr;
+	for (std::size_t i = 0; notes != nullptr && i < d.repairs.count; i++) {
+		const unsigned char *native = d.bytes + d.repairs.items[i].native;
+		std::memcpy(notes[i].name, native + TEXTURE_NAME_OFFSET, TEXTURE_NAME_SIZE);
+		notes[i].format = pixel_format_name(get32le(native + RASTER_FORMAT_OFFSET));
+		notes[i].old_depth = d.repairs.items[i].old_depth;
+		notes[i].reached = d.repairs.items[i].reached;
+	}
+	return notes;
 }
 
-// Keeps a line to print later; false when memory cannot hold it.
-static bool wait_with(file_run &run, const span &s)
+static void tell_entry(file_run &run, const span &s, const entry_data &d, std::int32_t found, write_outcome done)
 {
-	if (!grow(run.waiting, run.waiting_room, run.waiting_count + 1))
-		return false;
-	std::snprintf(run.waiting[run.waiting_count++], NAME_SIZE + 1, "%s", s.name);
-	return true;
-}
-
-static void print_waiting(file_run &run)
-{
-	for (std::size_t i = 0; i < run.waiting_count; i++)
-		print_count_line(run.r, run.prefix, run.waiting[i], 0, 0, 0);
-	run.waiting_count = 0;
+	texture_note *notes = notes_of(d);
+	event e = {};
+	e.kind = EVENT_ENTRY;
+	e.path = run.t.where.shown, e.entry = s.label, e.prefix = run.prefix;
+	e.found = found, e.written = done.written, e.still = done.still;
+	e.textures = notes, e.texture_count = notes != nullptr ? d.repairs.count : 0;
+	tell(run.r, e);
+	std::free(notes);
 }
 
 // Patches what could be read of the dictionary, writes it back over the
-// same bytes when anything changed, and prints its report line and
-// listing.
+// same bytes when anything changed, and tells what became of it.
 static void repair_span(file_run &run, const span &s)
 {
 	entry_data d = {nullptr, 0, nullptr, 0, 0, {nullptr, 0, 0, false}};
-	read_span(run.f, s, d);
+	read_span(run.t.f, s, d);
 	patch(run, d);
 	std::int32_t found = d.count;
-	write_outcome done = {run.options.dry_run ? found : 0, 0};
+	write_outcome done = {0, 0};
 	if (found > 0 && !run.options.dry_run)
 		done = write_back(run, s, d);
-	if (!waits_for_backup(run, s, found) || !wait_with(run, s)) {
-		print_waiting(run);
-		if (print_count_line(run.r, run.prefix, s.name, found, done.written, done.still))
-			print_listing(run.r, run.prefix, d.bytes, d.repairs);
-	}
-	run.r.totals.textures += static_cast<std::uint64_t>(done.written);
-	run.r.totals.still += static_cast<std::uint64_t>(done.still);
+	tell_entry(run, s, d, found, done);
 	run.found += static_cast<std::uint64_t>(found);
-	run.wrote = run.wrote || (!run.options.dry_run && done.written > 0);
+	run.wrote = run.wrote || done.written > 0;
 	std::free(d.bytes);
 	std::free(d.repairs.items);
 	if (d.repairs.incomplete)
@@ -249,7 +241,7 @@ static void repair_span(file_run &run, const span &s)
 // keeps the records read whole before it, and says so after them.
 static unsigned char *read_directory(file_run &run, std::int32_t count, std::size_t *records, int *err)
 {
-	std::size_t listed = records_held(count, run.size);
+	std::size_t listed = records_held(count, run.t.facts.size);
 	unsigned char *directory = nullptr;
 	// A 32-bit size_t cannot count the bytes of 2^27 records or more.
 	if (listed <= SIZE_MAX / DIR_ENTRY_SIZE)
@@ -262,17 +254,17 @@ static unsigned char *read_directory(file_run &run, std::int32_t count, std::siz
 		return nullptr;
 	}
 	std::size_t got = 0;
-	*err = read_at(run.f, HEADER_SIZE, directory, listed * DIR_ENTRY_SIZE, &got) == IO_FAILED ? errno : 0;
+	*err = read_at(run.t.f, HEADER_SIZE, directory, listed * DIR_ENTRY_SIZE, &got) == IO_FAILED ? errno : 0;
 	*records = got / DIR_ENTRY_SIZE;
 	return directory;
 }
 
-// The directory and every selected entry, after the header in head.
-static void repair_archive(file_run &run, const unsigned char *head, std::size_t got)
+// The directory and every selected entry, after the header.
+static void repair_archive(file_run &run)
 {
 	std::int32_t count;
 	char problem[96];
-	if (!entry_count_of(head, got, &count, problem, sizeof problem)) {
+	if (!entry_count_of(run.t.head, run.t.head_got, &count, problem, sizeof problem)) {
 		report_problem(run, problem);
 		return;
 	}
@@ -281,10 +273,10 @@ static void repair_archive(file_run &run, const unsigned char *head, std::size_t
 	unsigned char *directory = read_directory(run, count, &records, &err);
 	if (directory == nullptr)
 		return;
-	archive_plan plan = plan_archive(directory, records, run.size);
+	archive_plan plan = plan_archive(directory, records, run.t.facts.size);
 	for (span s; next_span(plan, s);)
 		repair_span(run, s);
-	print_folded(run.r, run.fold, run.where.shown);
+	tell_entries_done(run.r, run.t.where.shown);
 	std::free(directory);
 	if (err != 0)
 		report_problem(run, "cannot read the directory", err);
@@ -292,77 +284,61 @@ static void repair_archive(file_run &run, const unsigned char *head, std::size_t
 		report_problem(run, problem);
 }
 
-// Reads the first bytes and repairs the file by the kind they say; false
-// when they say neither kind.
-static bool repair_by_kind(file_run &run, kind_rule rule, bool name_archive_lines)
+// Repairs the file by the kind its first bytes say, and tells it done.
+static void repair_by_kind(file_run &run, file_kind kind, bool name_archive_lines)
 {
-	unsigned char head[HEADER_SIZE] = {0, 0, 0, 0, 0, 0, 0, 0};
-	std::size_t got = 0;
-	if (read_at(run.f, 0, head, sizeof head, &got) == IO_FAILED) {
-		report_problem(run, rule == DICTIONARIES_ONLY ? "cannot read" : "cannot read header", errno);
-		return true;
-	}
-	file_kind kind = kind_of(head, got, leaf_name(run.where.name), rule);
-	if (kind != KIND_NEITHER)
-		run.r.totals.files++;
 	if (kind == KIND_ARCHIVE) {
-		run.prefix = name_archive_lines ? run.where.shown : nullptr;
-		repair_archive(run, head, got);
-	} else if (kind == KIND_DICTIONARY)
-		repair_span(run, whole_file_span(run.where.shown, run.size));
-	print_waiting(run);
-	return kind != KIND_NEITHER;
+		run.prefix = name_archive_lines ? run.t.where.shown : nullptr;
+		repair_archive(run);
+	} else
+		repair_span(run, whole_file_span(run.t.where.shown, run.t.facts.size));
+}
+
+// The file's end: its times back when it was written to and -p asks, the
+// close, and the file done.
+static void finish(file_run &run)
+{
+	close_target(run.r, run.t, run.options.preserve);
+	tell_file_done(run.r, run.t.where.shown, run.options.dry_run ? run.found > 0 : run.wrote);
+}
+
+static file_run run_of(report &r, const run_options &options)
+{
+	return {r, {}, nullptr, options, !options.backup, false, false, 0};
 }
 
 bool repair_file(report &r, place where, bool follow, kind_rule rule, bool name_archive_lines,
                  const run_options &options)
 {
-	file_run run = {r, where, follow, nullptr, options, NO_HANDLE, 0, false, !options.backup, false, false, 0, {}, {}, nullptr, 0, 0};
-	run.f = open_file(where, follow);
-	if (run.f == NO_HANDLE) {
-		report_problem(run, nullptr, errno);
+	file_run run = run_of(r, options);
+	if (!open_target(r, run.t, where, follow, options))
+		return true;
+	if (!read_target_head(r, run.t, rule == DICTIONARIES_ONLY ? "cannot read" : "cannot read header")) {
+		close_target(r, run.t, false);
 		return true;
 	}
-	file_facts facts;
-	bool of_a_kind = true;
-	// A FIFO or a device would block or never end; only files are read.
-	if (!inspect_file(run.f, &facts))
-		report_problem(run, "cannot look at the file", errno);
-	else if (!facts.regular)
-		report_problem(run, "not a regular file");
-	else if (is_standard_output(r, facts))
-		report_problem(run, "input file is output file");
-	else {
-		run.times = facts.times;
-		run.size = facts.size;
-		of_a_kind = repair_by_kind(run, rule, name_archive_lines);
+	file_kind kind = kind_of(run.t.head, run.t.head_got, leaf_name(where.name), rule);
+	if (kind == KIND_NEITHER) {
+		close_target(r, run.t, false);
+		return false;
 	}
-	// Whatever happened after it was opened for writing, its times go back.
-	if (run.writable && options.preserve && !set_file_times(run.f, run.times))
-		report_problem(run, "cannot keep the file's times", errno);
-	if (!close_file(run.f))
-		report_problem(run, "cannot close", errno);
-	if (run.wrote || (options.dry_run && run.found > 0))
-		r.totals.repaired++;
-	std::free(run.waiting);
-	return of_a_kind;
+	repair_by_kind(run, kind, name_archive_lines);
+	finish(run);
+	return true;
 }
 
-bool found_file_of_a_kind(report &r, place where)
+bool found_of_a_kind(const target &t)
 {
-	unsigned char head[4];
-	std::size_t got;
-	if (read_first_bytes(where, head, sizeof head, &got))
-		return kind_of(head, got, where.name, EITHER_KIND) != KIND_NEITHER;
-	if (errno != ENOENT && errno != ELOOP)
-		print_problem(r, where.shown, nullptr, nullptr, errno);
-	return false;
+	return kind_of(t.head, t.head_got, t.where.name, EITHER_KIND) != KIND_NEITHER;
 }
 
 // What the folder says is trusted: a file is looked at again only when it
 // is to be repaired.
 void repair_found_file(report &r, place where, const run_options &options)
 {
-	if (found_file_of_a_kind(r, where))
-		repair_file(r, where, false, EITHER_KIND, true, options);
+	file_run run = run_of(r, options);
+	if (!open_found_target(r, run.t, where, options, found_of_a_kind))
+		return;
+	repair_by_kind(run, kind_of(run.t.head, run.t.head_got, where.name, EITHER_KIND), true);
+	finish(run);
 }

@@ -8,11 +8,13 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "format/archive.h"
-#include "ops/backup.h"
-#include "format/file_kind.h"
 #include "base/growth.h"
+#include "format/archive.h"
+#include "format/file_kind.h"
 #include "format/texture_patch.h"
+#include "ops/backup.h"
+#include "ops/repair.h"
+#include "ops/target.h"
 
 // A byte of the file: where it is and a value. Where a repair of the
 // backup would set a depth to 16, with the depth the backup held there when
@@ -34,11 +36,9 @@ struct change_list {
 struct restore_run {
 	report &r;
 	place where;
-	bool follow;
 	const run_options &options;
-	io_handle file, backup;
-	std::uint64_t size;
-	file_times times;
+	target t;
+	io_handle backup;
 	backup_name newest;
 	depth_list depths;
 	std::uint64_t noted_to; // where the spans walked so far end, at most
@@ -119,13 +119,13 @@ static bool note_archive(restore_run &run, const unsigned char *head, std::size_
 	char problem[96];
 	if (!entry_count_of(head, got, &count, problem, sizeof problem))
 		return true; // nothing a repair would touch
-	std::size_t records = records_held(count, run.size), read = 0;
+	std::size_t records = records_held(count, run.t.facts.size), read = 0;
 	unsigned char *directory = records <= SIZE_MAX / DIR_ENTRY_SIZE
 	                               ? static_cast<unsigned char *>(std::malloc(records * DIR_ENTRY_SIZE + 1))
 	                               : nullptr;
 	bool noted = directory != nullptr &&
 	             read_at(run.backup, HEADER_SIZE, directory, records * DIR_ENTRY_SIZE, &read) != IO_FAILED;
-	archive_plan plan = plan_archive(directory, read / DIR_ENTRY_SIZE, run.size);
+	archive_plan plan = plan_archive(directory, read / DIR_ENTRY_SIZE, run.t.facts.size);
 	for (span s; noted && next_span(plan, s);)
 		noted = note_span(run, s);
 	std::free(directory);
@@ -147,7 +147,7 @@ static bool note_depths(restore_run &run, file_kind *kind)
 	if (*kind == KIND_NEITHER)
 		*kind = kind_of(head, got, leaf_name(run.where.name), DICTIONARIES_ONLY);
 	bool noted = *kind == KIND_ARCHIVE ? note_archive(run, head, got)
-	                                   : *kind != KIND_DICTIONARY || note_span(run, whole_file_span("", run.size));
+	                                   : *kind != KIND_DICTIONARY || note_span(run, whole_file_span("", run.t.facts.size));
 	sort_depths(run.depths);
 	return noted;
 }
@@ -176,9 +176,9 @@ static comparison compare(restore_run &run)
 	const std::size_t chunk = 1 << 20;
 	unsigned char *mine = static_cast<unsigned char *>(std::malloc(chunk)), *theirs = static_cast<unsigned char *>(std::malloc(chunk));
 	comparison result = mine != nullptr && theirs != nullptr ? SAME_BUT_DEPTHS : UNREADABLE;
-	for (std::uint64_t at = 0; result == SAME_BUT_DEPTHS && at < run.size; at += chunk) {
-		std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(chunk, run.size - at)), a = 0, b = 0;
-		if (read_at(run.file, at, mine, n, &a) != IO_WHOLE || read_at(run.backup, at, theirs, n, &b) != IO_WHOLE)
+	for (std::uint64_t at = 0; result == SAME_BUT_DEPTHS && at < run.t.facts.size; at += chunk) {
+		std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(chunk, run.t.facts.size - at)), a = 0, b = 0;
+		if (read_at(run.t.f, at, mine, n, &a) != IO_WHOLE || read_at(run.backup, at, theirs, n, &b) != IO_WHOLE)
 			result = UNREADABLE;
 		for (std::size_t i = 0; result == SAME_BUT_DEPTHS && i < n; i++)
 			if (mine[i] != theirs[i] && !repaired_depth(run, at + i, mine[i], theirs[i]))
@@ -196,41 +196,18 @@ static bool put_back(restore_run &run)
 {
 	for (std::size_t i = 0; i < run.changes.count; i++) {
 		std::size_t put = 0;
-		if (write_at(run.file, run.changes.items[i].at, &run.changes.items[i].value, 1, &put) != IO_WHOLE) {
-			print_problem(run.r, run.where.shown, nullptr, "write failed", errno);
+		if (write_at(run.t.f, run.changes.items[i].at, &run.changes.items[i].value, 1, &put) != IO_WHOLE) {
+			tell_problem(run.r, run.where.shown, nullptr, "write failed", errno);
 			return false;
 		}
 	}
-	if (flush_to_disk(run.file))
-		return true;
-	print_problem(run.r, run.where.shown, nullptr, "cannot flush it to the disk", errno);
-	return false;
-}
-
-// Held for this run before it is compared, so that no other run changes
-// it between the check and the writes.
-static bool hold_for_writing(restore_run &run)
-{
-	switch (open_for_writing(&run.file, run.where, run.follow)) {
-	case WRITE_GRANTED:
-		return true;
-	case WRITE_IN_USE:
-		print_in_use(run.r, run.where.shown);
-		return false;
-	case WRITE_REPLACED:
-		print_problem(run.r, run.where.shown, nullptr, "cannot write: it was replaced while being read", 0);
-		return false;
-	case WRITE_REFUSED:
-		print_problem(run.r, run.where.shown, nullptr, "cannot write", errno);
-		return false;
-	}
-	return false;
+	return flush_target(run.r, run.t);
 }
 
 // "PATH: left alone: WHY BACKUP", a problem.
 static void refuse(restore_run &run, const char *why, const char *backup)
 {
-	print_left_alone_problem(run.r, run.where.shown, why, backup);
+	tell_left_alone_problem(run.r, run.where.shown, why, backup);
 }
 
 // "PATH: left alone: WHY" under -v for a FILE; nothing for a file found
@@ -238,13 +215,13 @@ static void refuse(restore_run &run, const char *why, const char *backup)
 static void pass_over(restore_run &run, const char *why, bool named)
 {
 	if (named)
-		print_left_alone(run.r, run.where.shown, why);
+		tell_left_alone(run.r, run.where.shown, why);
 }
 
 // The file open, looked at and, unless a dry run, held; its newest backup
 // found again under the hold, since another run may have made one: checks
 // it and restores from it.
-static void restore_from(restore_run &run, const file_facts &file, bool named)
+static void restore_from(restore_run &run, bool named)
 {
 	release_backup_name(run.newest);
 	run.newest = newest_backup_of(run.where);
@@ -255,67 +232,85 @@ static void restore_from(restore_run &run, const file_facts &file, bool named)
 	file_kind kind = KIND_NEITHER;
 	run.backup = open_file(backup, false);
 	if (run.backup == NO_HANDLE || !inspect_file(run.backup, &facts))
-		return print_problem(run.r, run.newest.shown, nullptr, nullptr, errno);
+		return tell_problem(run.r, run.newest.shown, nullptr, nullptr, errno);
 	if (!facts.regular)
 		return refuse(run, "not a regular file:", run.newest.shown);
-	if (facts.volume == file.volume && facts.index == file.index)
+	if (facts.volume == run.t.facts.volume && facts.index == run.t.facts.index)
 		return refuse(run, "its backup is the file itself:", run.newest.shown);
-	if (others_could_write(run.backup, run.file))
+	if (others_could_write(run.backup, run.t.f))
 		return refuse(run, "a backup another user could change:", run.newest.shown);
 	if (!note_depths(run, &kind))
-		return print_problem(run.r, run.newest.shown, nullptr, "cannot read the backup", errno);
+		return tell_problem(run.r, run.newest.shown, nullptr, "cannot read the backup", errno);
 	if (kind == KIND_NEITHER)
 		return pass_over(run, "its backup is no archive or texture dictionary", named);
-	comparison c = facts.size != run.size ? CHANGED : compare(run);
+	comparison c = facts.size != run.t.facts.size ? CHANGED : compare(run);
 	if (c == UNREADABLE)
-		return print_problem(run.r, run.where.shown, nullptr, "cannot compare it with its backup", errno);
+		return tell_problem(run.r, run.where.shown, nullptr, "cannot compare it with its backup", errno);
 	if (c == CHANGED)
 		return refuse(run, "changed since", run.newest.shown);
 	if (!run.options.dry_run && !put_back(run))
 		return;
-	print_restored(run.r, run.where.shown, run.newest.shown);
+	tell_restored(run.r, run.where.shown, run.newest.shown);
 	if (!run.options.dry_run && !remove_file(backup))
-		print_problem(run.r, run.newest.shown, nullptr, "restored, but the backup cannot be removed", errno);
+		tell_problem(run.r, run.newest.shown, nullptr, "restored, but the backup cannot be removed", errno);
 }
 
-// The file is looked at, and its backup looked for, before it is held: a
-// file without a backup is never opened for writing.
-void restore_file(report &r, place where, bool follow, bool named, const run_options &options)
+// Whether the file has a backup to look at: a file without one is never
+// opened for writing.
+static bool has_backup(restore_run &run, bool named)
 {
-	restore_run run = {r, where, follow, options, NO_HANDLE, NO_HANDLE, 0, {}, {}, {nullptr, 0, 0, false}, 0, {nullptr, 0, 0}};
-	file_facts facts;
-	run.newest = newest_backup_of(where);
+	run.newest = newest_backup_of(run.where);
 	if (run.newest.name == nullptr)
-		print_problem(r, where.shown, nullptr, "not enough memory for its backup's name", 0);
+		tell_problem(run.r, run.where.shown, nullptr, "not enough memory for its backup's name", 0);
 	else if (run.newest.number == 0)
 		pass_over(run, "no backup", named);
 	else if (!run.newest.regular)
 		refuse(run, "not a regular file:", run.newest.shown);
-	else if ((run.file = open_file(where, follow)) == NO_HANDLE)
-		print_problem(r, where.shown, nullptr, nullptr, errno);
-	else if (!inspect_file(run.file, &facts))
-		print_problem(r, where.shown, nullptr, "cannot look at the file", errno);
-	else if (!facts.regular)
-		print_problem(r, where.shown, nullptr, "not a regular file", 0);
-	else if (is_standard_output(r, facts))
-		print_problem(r, where.shown, nullptr, "input file is output file", 0);
-	else if (options.dry_run || hold_for_writing(run)) {
-		run.size = facts.size;
-		run.times = facts.times;
-		restore_from(run, facts, named);
-		if (!options.dry_run && options.preserve && !set_file_times(run.file, run.times))
-			print_problem(r, where.shown, nullptr, "cannot keep the file's times", errno);
-	}
-	for (io_handle f : {run.file, run.backup})
-		if (f != NO_HANDLE)
-			close_file(f);
+	else
+		return true;
+	return false;
+}
+
+// Held for this run before it is compared, so that no other run changes
+// it between the check and the writes.
+static void restore_target(restore_run &run, bool named)
+{
+	if (run.options.dry_run || hold_target(run.r, run.t))
+		restore_from(run, named);
+}
+
+static restore_run run_of(report &r, place where, const run_options &options)
+{
+	return {r, where, options, {}, NO_HANDLE, {}, {nullptr, 0, 0, false}, 0, {nullptr, 0, 0}};
+}
+
+static void release_run(restore_run &run)
+{
+	if (run.backup != NO_HANDLE)
+		close_file(run.backup);
 	std::free(run.depths.items);
 	std::free(run.changes.items);
 	release_backup_name(run.newest);
 }
 
+// The file is looked at, and its backup looked for, before it is held.
+void restore_file(report &r, place where, bool follow, bool named, const run_options &options)
+{
+	restore_run run = run_of(r, where, options);
+	if (has_backup(run, named) && open_target(r, run.t, where, follow, options)) {
+		restore_target(run, named);
+		close_target(r, run.t, options.preserve);
+	}
+	release_run(run);
+}
+
 void restore_found_file(report &r, place where, const run_options &options)
 {
-	if (found_file_of_a_kind(r, where))
-		restore_file(r, where, false, false, options);
+	restore_run run = run_of(r, where, options);
+	if (open_found_target(r, run.t, where, options, found_of_a_kind)) {
+		if (has_backup(run, false))
+			restore_target(run, false);
+		close_target(r, run.t, options.preserve);
+	}
+	release_run(run);
 }

@@ -4,8 +4,8 @@
 #ifndef TXD_DEPTH_FIX_RESTORE_H
 #define TXD_DEPTH_FIX_RESTORE_H
 
+#include "ops/run_options.h"
 #include "platform/file_access.h"
-#include "ops/repair.h"
 #include "report/report.h"
 
 // Restores the regular file at where (following a link only when follow

@@ -122,10 +122,16 @@ bool close_file(io_handle f);
 // The file a stream writes to (standard output), or NO_HANDLE.
 io_handle file_of_stream(std::FILE *f);
 
-// Reads up to n of the first bytes of the file at where, never following a
-// link and never waiting for a FIFO: an open, a read and a close, the
-// least a file of neither kind can cost. False with errno set.
-bool read_first_bytes(place where, unsigned char *head, std::size_t n, std::size_t *got);
+// Opens a file found in a folder to look at its first bytes: never
+// following a link, never waiting for a FIFO, and where the system lets
+// this user ask, leaving its access time as it was. NO_HANDLE with errno
+// set.
+io_handle open_quietly(place where);
+
+// Reads up to n bytes from the start of f, just opened, in one call: of a
+// FIFO, what it holds now, and of a regular file what it holds there.
+// False with errno set.
+bool read_start(io_handle f, unsigned char *head, std::size_t n, std::size_t *got);
 
 // What a name in a folder stands for, without following a link; unknown
 // (errno set) when that cannot be told.

@@ -1,10 +1,12 @@
 // The console window held open after a run started from Explorer: when,
-// and what it shows.
+// what it keeps of the run, and what it shows.
 #include "report/drop_window.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "platform/console_access.h"
 
@@ -35,6 +37,96 @@ bool console_closes_at_exit(unsigned long console_processes, bool stdin_is_conso
 bool console_window_closes_at_exit()
 {
 	return console_closes_at_exit(console_processes(), standard_input_is_console());
+}
+
+// Keeps a line while there is room; counted either way.
+static void keep(kept_lines &k, const char *text, std::size_t n)
+{
+	char *copy = k.kept < KEPT_LINES ? static_cast<char *>(std::malloc(n + 1)) : nullptr;
+	k.all++;
+	if (copy == nullptr)
+		return;
+	std::memcpy(copy, text, n);
+	copy[n] = '\0';
+	k.lines[k.kept++] = copy;
+}
+
+void release_summary(run_summary &s)
+{
+	for (kept_lines *k : {&s.problems, &s.left_alone})
+		while (k->kept > 0)
+			std::free(k->lines[--k->kept]);
+	release_line(s.l);
+}
+
+// What a hint can name a next step for: a file another program has open,
+// or access denied.
+static unsigned kind_of_problem(int err)
+{
+	if (err == EBUSY || err == ETXTBSY)
+		return SEEN_IN_USE;
+	return err == EACCES || err == EPERM || err == EROFS ? SEEN_DENIED : 0;
+}
+
+static void keep_problem_line(line &l, void *context)
+{
+	keep(static_cast<run_summary *>(context)->problems, l.text, l.length);
+	l.length = 0;
+}
+
+// The window is a terminal: its lines are built as one shows them, and
+// kept instead of written.
+static line &window_line(run_summary &s)
+{
+	s.shown = {nullptr, true, false, 0, false};
+	start_line(s.l, s.shown);
+	return s.l;
+}
+
+static void problem(run_summary &s, const event &e)
+{
+	if (problem_line(window_line(s), s.fold, e))
+		keep_problem_line(s.l, &s);
+	s.seen |= kind_of_problem(e.err) | ((e.flags & FLAG_IN_USE) != 0 ? SEEN_IN_USE : 0);
+}
+
+static void left_alone(run_summary &s, const event &e)
+{
+	if ((e.flags & FLAG_FOUND_IN_SEARCH) != 0 && std::strcmp(e.what, "a backup") == 0)
+		return;
+	line &l = window_line(s);
+	line_add_shown(l, e.path);
+	line_add(l, ": left alone: ");
+	line_add(l, e.what);
+	keep(s.left_alone, l.text, l.length);
+}
+
+static void heard(void *context, const event &e)
+{
+	run_summary &s = *static_cast<run_summary *>(context);
+	switch (e.kind) {
+	case EVENT_START:
+		s.keep = s.keep && !e.asked->check; // a check is a script's, and never waits
+		s.restore = e.asked->restore;
+		s.dry_run = e.asked->dry_run;
+		s.operands = e.asked->operands;
+		break;
+	case EVENT_PROBLEM: problem(s, e); break;
+	case EVENT_LEFT_ALONE: left_alone(s, e); break;
+	case EVENT_ENTRIES_DONE: folded_lines(window_line(s), s.fold, e.path, keep_problem_line, &s); break;
+	case EVENT_FILE_DONE: s.fold.kinds = 0; break;
+	case EVENT_USAGE: s.usage_error = (e.flags & (FLAG_NONE_GIVEN | FLAG_BARE_START)) == 0; break;
+	case EVENT_END:
+		s.totals = *e.totals;
+		totals_text(s.totals, s.dry_run, s.restore, s.totals_line, sizeof s.totals_line);
+		break;
+	default: break;
+	}
+}
+
+listener drop_window_listener(run_summary &s)
+{
+	return {heard, &s};
 }
 
 held_window_hint held_window_hint_for(const run_summary &summary)

@@ -210,10 +210,8 @@ io_handle file_of_stream(std::FILE *f)
 	return fd >= 0 ? fd : NO_HANDLE;
 }
 
-// A look that leaves the access time as it was, where the system lets
-// this user ask for that (the file's owner, or a privileged one): the time
-// -p keeps is recorded only when the file is opened to be repaired.
-static int open_quietly(place where)
+// The time -p keeps is recorded when the file is looked at, after this.
+io_handle open_quietly(place where)
 {
 #ifdef O_NOATIME
 	int fd = open_at(where, O_RDONLY | O_NOATIME, false);
@@ -223,13 +221,9 @@ static int open_quietly(place where)
 	return open_at(where, O_RDONLY, false);
 }
 
-bool read_first_bytes(place where, unsigned char *head, std::size_t n, std::size_t *got)
+bool read_start(io_handle f, unsigned char *head, std::size_t n, std::size_t *got)
 {
-	int fd = open_quietly(where);
-	if (fd < 0)
-		return false;
-	ssize_t read_n = read(fd, head, n);
-	close_keeping_errno(fd);
+	ssize_t read_n = read(descriptor(f), head, n);
 	*got = read_n > 0 ? static_cast<std::size_t>(read_n) : 0;
 	return read_n >= 0;
 }

@@ -209,9 +209,10 @@ io_result write_at(io_handle f, std::uint64_t pos, const unsigned char *data, st
 	return IO_WHOLE;
 }
 
-// Windows asks that a lock be let go before the close: one left to the
-// close may stay a while after it. A handle that holds none says so.
-// Windows has no way to ask without reading; the helpers' first reads do.
+// Windows has no way to ask for bytes without reading them, which on a
+// warm cache, which nothing here can tell from a cold one, would copy
+// every file once more: the helpers' opens bring in each file's record
+// only, and the bytes come when the walk reads them.
 void advise_reading(io_handle, std::uint64_t, std::uint64_t)
 {
 }
@@ -229,6 +230,8 @@ bool on_rotating_disk(const char *)
 	return false;
 }
 
+// Windows asks that a lock be let go before the close: one left to the
+// close may stay a while after it. A handle that holds none says so.
 bool close_file(io_handle f)
 {
 	OVERLAPPED at = lock_byte();
@@ -239,16 +242,18 @@ bool close_file(io_handle f)
 	return false;
 }
 
-bool read_first_bytes(place where, unsigned char *head, std::size_t n, std::size_t *got)
+io_handle open_quietly(place where)
 {
-	HANDLE h = open_handle(where, GENERIC_READ, OPEN_NAME, FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT);
-	if (h == nullptr)
-		return false;
+	return open_file(where, false);
+}
+
+// A handle just opened stands at the start.
+bool read_start(io_handle f, unsigned char *head, std::size_t n, std::size_t *got)
+{
 	DWORD read = 0;
-	bool ok = ReadFile(h, head, static_cast<DWORD>(n), &read, nullptr) != 0;
+	bool ok = ReadFile(as_handle(f), head, static_cast<DWORD>(n), &read, nullptr) != 0;
 	if (!ok)
 		errno = errno_from_win32(GetLastError());
-	CloseHandle(h);
 	*got = read;
 	return ok;
 }
