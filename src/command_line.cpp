@@ -117,6 +117,19 @@ static void start_helpers(command &c, const char *const *paths, std::size_t coun
 	read_ahead_paths(c.ahead, paths, count);
 }
 
+// Helpers read ahead of the names a wildcard stood for as of any others.
+static void start_helpers_for(command &c, const path_list &expanded)
+{
+	const char **paths = static_cast<const char **>(std::malloc(expanded.count * sizeof *paths + 1));
+	std::size_t n = 0;
+	for (std::size_t i = 0; paths != nullptr && i < expanded.count; i++)
+		if (!expanded.items[i].only_passed_over)
+			paths[n++] = expanded.items[i].path;
+	if (paths != nullptr)
+		start_helpers(c, paths, n);
+	std::free(paths);
+}
+
 // The operands, expanded or as given.
 static void handle_operands(report &r, command &c)
 {
@@ -126,6 +139,7 @@ static void handle_operands(report &r, command &c)
 		for (int i = 0; i < c.count; i++)
 			handle_operand(r, c, c.operands[i]);
 	} else {
+		start_helpers_for(c, expanded);
 		for (std::size_t i = 0; i < expanded.count; i++) {
 			if (expanded.items[i].only_passed_over)
 				tell_left_alone(r, expanded.items[i].path, "only backups or links match it");
