@@ -12,6 +12,7 @@
 #include "ops/restore.h"
 #include "options.h"
 #include "platform/file_access.h"
+#include "report/json_lines.h"
 #include "report/lines.h"
 #include "report/report.h"
 #include "report/text_lines.h"
@@ -158,9 +159,17 @@ static run_asked asked_of(const command &c)
 	return {c.run.dry_run, c.check, c.restore, c.run.backup, c.quiet, c.verbose, c.totals, c.count};
 }
 
+// The lines a run writes: the text lines, and with --json JSON Lines on
+// standard output in place of the text lines' own there.
+struct run_lines {
+	line_stream out, err;
+	text_lines text;
+	json_lines json;
+};
+
 // Handles every operand: -1 then, or the status of a run that ended on
 // its command line (help, version, a usage error, nothing given).
-static int run_command(report &r, int argc, char *argv[], command &c)
+static int run_command(report &r, run_lines &lines, int argc, char *argv[], command &c)
 {
 	if (argc <= 1) {
 		tell_usage(r, "no FILE or FOLDER given; try 'txd-depth-fix --help'", FLAG_BARE_START);
@@ -169,12 +178,16 @@ static int run_command(report &r, int argc, char *argv[], command &c)
 	int status = read_options(argc, argv, r, c);
 	if (status != -1)
 		return status;
+	if (c.json) {
+		lines.text.report_lines = false;
+		attach(r, json_listener(lines.json));
+	}
 	tell_start(r, asked_of(c));
 	if (c.count == 0) {
 		tell_usage(r, "no FILE or FOLDER given", FLAG_NONE_GIVEN);
 		return EXIT_USAGE;
 	}
-	c.run.note_textures = c.verbose;
+	c.run.note_textures = c.verbose || c.json;
 	handle_operands(r, c);
 	tell_summary(r);
 	return -1;
@@ -190,30 +203,31 @@ static void note_output(run_options &run, std::FILE *out)
 
 int txd_depth_fix(int argc, char *argv[], std::FILE *out, std::FILE *err, const run_setup *setup)
 {
-	line_stream out_lines, err_lines;
-	open_line_stream(out_lines, out);
-	open_line_stream(err_lines, err);
-	text_lines text;
-	text_lines_begin(text, out_lines, err_lines);
+	run_lines lines;
+	open_line_stream(lines.out, out);
+	open_line_stream(lines.err, err);
+	text_lines_begin(lines.text, lines.out, lines.err);
+	json_lines_begin(lines.json, lines.out);
 	report r;
 	report_begin(r);
-	attach(r, text_listener(text));
+	attach(r, text_listener(lines.text));
 	if (setup != nullptr) {
-		text.leave_out_zero_lines = setup->leave_out_zero_lines;
-		text.usage_hint = setup->usage_hint;
+		lines.text.leave_out_zero_lines = setup->leave_out_zero_lines;
+		lines.text.usage_hint = setup->usage_hint;
 		if (setup->also.heard != nullptr)
 			attach(r, setup->also);
 	}
 	command c = {};
 	note_output(c.run, out);
-	int status = run_command(r, argc, argv, c);
-	if (int failed = close_line_stream(out_lines)) // a report lost to a full disk is a failure
+	int status = run_command(r, lines, argc, argv, c);
+	if (int failed = close_line_stream(lines.out)) // a report lost to a full disk is a failure
 		tell_problem(r, "standard output", nullptr, std::strerror(failed), 0);
 	if (status == -1)
 		status = status_of(r, c);
 	else if (status == EXIT_CLEAN && r.totals.problems > 0) // help that could not be written
 		status = c.check ? int{CHECK_PROBLEM} : int{EXIT_REPORTED};
 	tell_end(r);
-	text_lines_end(text);
+	text_lines_end(lines.text);
+	json_lines_end(lines.json);
 	return status;
 }

@@ -10,8 +10,8 @@
 #include "report/lines.h"
 
 static const char USAGE[] =
-    "usage: txd-depth-fix [-bHnpqtv] [-j N] [--check] [--totals] [--] FILE|FOLDER...\n"
-    "       txd-depth-fix --restore [-npqv] [-j N] [--totals] [--] FILE|FOLDER...\n"
+    "usage: txd-depth-fix [-bHnpqtv] [-j N] [--check] [--json] [--totals] [--] FILE|FOLDER...\n"
+    "       txd-depth-fix --restore [-npqv] [-j N] [--json] [--totals] [--] FILE|FOLDER...\n"
     "       txd-depth-fix -h | --help\n"
     "       txd-depth-fix -V | --version\n"
     "Sets to 16 the recorded depth of 16-bit textures that claim 8 or 4 bits\n"
@@ -38,6 +38,10 @@ static const char USAGE[] =
     "                       and what is still to repair, left alone, or a problem\n"
     "      --check          a dry run that prints only what needs repair; exit\n"
     "                       status 0: nothing to repair, 1: something, 2: a problem\n"
+    "      --json           JSON Lines on standard output, one object per entry,\n"
+    "                       file left alone, backup, restore or problem, then a\n"
+    "                       summary (see the man page); problems still go to\n"
+    "                       standard error as text\n"
     "      --restore        put each file back as its newest backup holds it, when\n"
     "                       it differs from it only in depths repaired; then\n"
     "                       remove that backup (--totals: \"R files restored\")\n"
@@ -50,7 +54,7 @@ static const char USAGE[] =
     "Exit status: 0 when nothing was reported, 1 when anything was,\n"
     "2 for a usage error (with --check, as above).\n";
 
-enum { OPTION_TOTALS = 256, OPTION_CHECK, OPTION_RESTORE };
+enum { OPTION_TOTALS = 256, OPTION_CHECK, OPTION_RESTORE, OPTION_JSON };
 
 // The most requests in flight any run may ask for.
 static const unsigned MOST_JOBS = 256;
@@ -65,6 +69,7 @@ static const option LONG_OPTIONS[] = {
     {"dry-run", no_argument, nullptr, 'n'},
     {"help", no_argument, nullptr, 'h'},
     {"jobs", required_argument, nullptr, 'j'},
+    {"json", no_argument, nullptr, OPTION_JSON},
     {"preserve", no_argument, nullptr, 'p'},
     {"quiet", no_argument, nullptr, 'q'},
     {"restore", no_argument, nullptr, OPTION_RESTORE},
@@ -230,6 +235,7 @@ static bool set_option(command &c, int letter)
 	case OPTION_TOTALS: c.totals = true; break;
 	case OPTION_CHECK: c.check = c.run.dry_run = c.quiet = true; break;
 	case OPTION_RESTORE: c.restore = true; break;
+	case OPTION_JSON: c.json = true; break;
 	default: return false;
 	}
 	return true;

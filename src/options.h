@@ -19,6 +19,7 @@ struct command {
 	bool loose; // -t: each FILE is a loose dictionary
 	bool check; // a dry run whose status says whether anything needs repair
 	bool restore; // put files back from their backups
+	bool json;    // JSON Lines on standard output instead of the report's lines
 	unsigned jobs;     // requests the read-ahead keeps in flight; 1 for none
 	read_ahead *ahead; // its helpers, while the operands are handled
 	char **operands;   // gathered at the front of argv, in order

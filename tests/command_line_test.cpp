@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <numeric>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -14,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "command_line.h"
+#include "report/report.h"
 #include "report/drop_window.h"
 #include "walk/wildcards.h"
 #include "sample_archive.h"
@@ -24,6 +27,10 @@ using sample::header;
 using sample::texture_dictionary;
 
 namespace {
+
+// The JSON of broken_txd's two textures, as found.
+const std::string json_textures = "[{\"name\":{\"text\":\"body\"},\"format\":\"5-6-5\",\"depth\":8},"
+                                  "{\"name\":{\"text\":\"face\"},\"format\":\"4-4-4-4\",\"depth\":4}]";
 
 // A command line over the files a.img and b.img (archives holding a.txd and
 // b.txd), o.img (o.txd, one broken texture), c.img (c.txd, nothing to
@@ -206,7 +213,31 @@ INSTANTIATE_TEST_SUITE_P(
                      "txd-depth-fix: option '--jobs' needs a number of jobs\n" + usage_hint, 2, ""},
         command_case{"JobsForSeveralFiles", {"-nj", "256", "@a", "@b"}, "@a: " + a_found + "@b: " + b_found, "", 0, ""},
         command_case{"ArgumentToAnOption", {"--verbose=1", "@a"}, "",
-                     "txd-depth-fix: option '--verbose' takes no argument\n" + usage_hint, 2, ""}),
+                     "txd-depth-fix: option '--verbose' takes no argument\n" + usage_hint, 2, ""},
+        command_case{"JsonDryRun", {"--json", "-n", "@a", "@c"},
+                     "{\"type\":\"entry\",\"path\":{\"text\":\"@a\"},\"entry\":{\"text\":\"a.txd\"},\"found\":2,\"repaired\":0,"
+                     "\"still\":0,\"textures\":" + json_textures + "}\n"
+                     "{\"type\":\"entry\",\"path\":{\"text\":\"@c\"},\"entry\":{\"text\":\"c.txd\"},\"found\":0,\"repaired\":0,"
+                     "\"still\":0,\"textures\":[]}\n"
+                     "{\"type\":\"summary\",\"dry_run\":true,\"textures\":2,\"files\":2,\"changed\":1,\"still\":0,\"left_alone\":0,"
+                     "\"problems\":0,\"restored\":0}\n",
+                     "", 0, ""},
+        command_case{"JsonBackupRepairAndLeftAlone", {"--json", "-bt", "@t", "@e"},
+                     "{\"type\":\"backup\",\"path\":{\"text\":\"@t\"},\"backup\":{\"text\":\"@t.bak\"}}\n"
+                     "{\"type\":\"entry\",\"path\":{\"text\":\"@t\"},\"entry\":null,\"found\":2,\"repaired\":2,\"still\":0,"
+                     "\"textures\":" + json_textures + "}\n"
+                     "{\"type\":\"left_alone\",\"path\":{\"text\":\"@e\"},\"why\":\"not a texture dictionary\"}\n"
+                     "{\"type\":\"summary\",\"dry_run\":false,\"textures\":2,\"files\":1,\"changed\":1,\"still\":0,\"left_alone\":1,"
+                     "\"problems\":0,\"restored\":0}\n",
+                     "", 0, "t", "t"},
+        command_case{"JsonCheckAndAProblem", {"--json", "--check", "@c", "@o", "@gone", "@k"},
+                     "{\"type\":\"entry\",\"path\":{\"text\":\"@o\"},\"entry\":{\"text\":\"o.txd\"},\"found\":1,\"repaired\":0,"
+                     "\"still\":0,\"textures\":[{\"name\":{\"text\":\"body\"},\"format\":\"5-6-5\",\"depth\":8}]}\n"
+                     "{\"type\":\"problem\",\"path\":{\"text\":\"@gone\"},\"entry\":null,\"message\":\"No such file or directory\"}\n"
+                     "{\"type\":\"left_alone\",\"path\":{\"text\":\"@k\"},\"why\":\"a backup\"}\n"
+                     "{\"type\":\"summary\",\"dry_run\":true,\"textures\":1,\"files\":2,\"changed\":1,\"still\":0,\"left_alone\":1,"
+                     "\"problems\":1,\"restored\":0}\n",
+                     "txd-depth-fix: @gone: No such file or directory\n", 2, ""}),
     named_case<command_case>::name);
 
 // The text may change; what it must tell may not.
@@ -314,6 +345,82 @@ TEST(Console, HintFitsWhatHappened)
 		EXPECT_EQ(held_window_hint_for(summary), row.hint)
 		    << row.operands << row.files << row.textures << row.restored << row.left_alone << row.problems;
 	}
+}
+
+// Names that are not UTF-8 are written as their bytes in base64, texture
+// names too; a name with ": " and a line break in it is text, escaped.
+TEST(Json, NamesAsTextOrBytes)
+{
+	POSIX_ONLY();
+	std::string folder = scratch_path("json");
+	ASSERT_TRUE(std::filesystem::create_directories(folder));
+	write_file(folder + "/a: b\nc.txd", broken_txd);
+	write_file(folder + "/\xff.txd", sample::archive({{"\xe9.txd", texture_dictionary({{"b\xff", 0x200, 8}})}}));
+	std::filesystem::path was = std::filesystem::current_path();
+	std::filesystem::current_path(folder);
+	run_result r = run_tool({"--json", "-nq", "a: b\nc.txd", "\xff.txd"});
+	std::filesystem::current_path(was);
+	EXPECT_EQ(r.out, "{\"type\":\"entry\",\"path\":{\"text\":\"a: b\\u000ac.txd\"},\"entry\":null,\"found\":2,\"repaired\":0,"
+	                 "\"still\":0,\"textures\":" + json_textures + "}\n"
+	                 "{\"type\":\"entry\",\"path\":{\"bytes\":\"/y50eGQ=\"},\"entry\":{\"bytes\":\"6S50eGQ=\"},\"found\":1,"
+	                 "\"repaired\":0,\"still\":0,\"textures\":[{\"name\":{\"bytes\":\"Yv8=\"},\"format\":\"5-6-5\",\"depth\":8}]}\n"
+	                 "{\"type\":\"summary\",\"dry_run\":true,\"textures\":3,\"files\":2,\"changed\":2,\"still\":0,\"left_alone\":0,"
+	                 "\"problems\":0,\"restored\":0}\n");
+	EXPECT_EQ(r.err, "");
+	std::filesystem::remove_all(folder);
+}
+
+// For a sample of command lines, what JSON Lines say (each entry's name and
+// counts, the totals) is what the text lines say.
+TEST(Json, SaysWhatTheTextLinesSay)
+{
+	std::string stem = scratch_path("");
+	auto run = [&](std::vector<std::string> args) {
+		for (char f : file_letters)
+			write_file(expand(std::string("@") + f, stem), command_file(f, false));
+		for (std::string &a : args)
+			a = expand(a, stem);
+		return run_tool(args);
+	};
+	const std::vector<std::vector<std::string>> samples = {
+	    {"@a", "@b"}, {"-n", "@c", "@o", "@a"}, {"-t", "@t", "@d", "@e"}, {"-q", "@c", "@a", "@gone"},
+	    {"-b", "@v", "@k", "@s"}, {"--check", "@o", "@c"}, {"-n", "-t", "@k", "@t"}};
+	const std::regex text_line(R"((?:.*: )?(?:Patching|Checking) (.*) (?:patched|found) (\d+) textures?(?: to repair)?(?:, (\d+) still to repair)?)");
+	const std::regex json_entry(R"re("path":\{"text":"([^"]*)"\},"entry":(?:null|\{"text":"([^"]*)"\}),"found":(\d+),"repaired":(\d+),"still":(\d+))re");
+	const std::regex json_summary(R"re("dry_run":(true|false),"textures":(\d+),"files":(\d+),"changed":(\d+),"still":(\d+),"left_alone":(\d+),"problems":(\d+))re");
+	for (std::vector<std::string> args : samples) {
+		bool dry = args[0] == "-n" || args[0] == "--check";
+		std::vector<std::string> totals = args, json = args;
+		totals.insert(totals.begin(), "--totals");
+		json.insert(json.begin(), "--json");
+		run_result text = run(totals), lines = run(json);
+		std::string said, told;
+		std::smatch m;
+		std::istringstream text_out(text.out), json_out(lines.out);
+		std::string line, last;
+		while (std::getline(text_out, line))
+			if (std::regex_match(line, m, text_line))
+				said += m[1].str() + " " + m[2].str() + " " + (m[3].matched ? m[3].str() : "0") + "\n";
+			else
+				last = line;
+		report_totals t = {};
+		while (std::getline(json_out, line))
+			if (std::regex_search(line, m, json_entry))
+				told += (m[2].matched ? m[2].str() : m[1].str()) + " " + (dry ? m[3].str() : m[4].str()) + " " + m[5].str() + "\n";
+			else if (std::regex_search(line, m, json_summary)) {
+				std::uint64_t *fields[] = {&t.textures, &t.files, &t.repaired, &t.still, &t.left_alone, &t.problems};
+				for (std::size_t i = 0; i < 6; i++)
+					*fields[i] = std::stoull(m[i + 2].str());
+			}
+		char rendered[TOTALS_ROOM];
+		totals_text(t, dry, false, rendered, sizeof rendered);
+		EXPECT_EQ(told, said) << args[0];
+		EXPECT_EQ(rendered, last) << args[0];
+		EXPECT_EQ(lines.status, text.status) << args[0];
+		EXPECT_EQ(lines.err, text.err) << args[0];
+	}
+	for (char f : file_letters)
+		std::remove(expand(std::string("@") + f, stem).c_str());
 }
 
 // A FILE named without a folder is opened in the current one.

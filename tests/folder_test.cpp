@@ -211,6 +211,24 @@ TEST(FolderFaults, UnreadableFoldersAndFilesAreReportedAndPassed)
 	                 "txd-depth-fix: " + root + "/secret.img: Permission denied\n");
 	EXPECT_EQ(r.status, 1);
 	EXPECT_EQ(read_file(root + "/ro.img"), image);
+	// As JSON Lines, with a link and a FIFO beside them: the same facts.
+	ASSERT_TRUE(make_symlink("ok.img", root + "/l.img") && make_fifo(root + "/p", 0600));
+	r = run_tool({"--json", "-q", root}, &limits);
+	auto object = [&](const std::string &type, const std::string &name, const std::string &rest) {
+		return "{\"type\":\"" + type + "\",\"path\":{\"text\":\"" + root + "/" + name + "\"}," + rest + "}\n";
+	};
+	EXPECT_EQ(r.out, object("problem", "cut.img", "\"entry\":null,\"message\":\"header cut short after the VER2 magic\"") +
+	                     object("left_alone", "l.img", "\"why\":\"a link\"") +
+	                     object("problem", "locked", "\"entry\":null,\"message\":\"cannot list the folder: Permission denied\"") +
+	                     object("left_alone", "p", "\"why\":\"not a regular file\"") +
+	                     object("problem", "ro.img", "\"entry\":null,\"message\":\"cannot write: Permission denied\"") +
+	                     object("entry", "ro.img", "\"entry\":{\"text\":\"a.txd\"},\"found\":2,\"repaired\":0,\"still\":2,"
+	                            "\"textures\":[{\"name\":{\"text\":\"body\"},\"format\":\"5-6-5\",\"depth\":8},"
+	                            "{\"name\":{\"text\":\"face\"},\"format\":\"4-4-4-4\",\"depth\":4}]") +
+	                     object("problem", "secret.img", "\"entry\":null,\"message\":\"Permission denied\"") +
+	                     "{\"type\":\"summary\",\"dry_run\":false,\"textures\":0,\"files\":3,\"changed\":0,\"still\":2,"
+	                     "\"left_alone\":2,\"problems\":4,\"restored\":0}\n");
+	EXPECT_EQ(r.status, 1);
 	set_mode(root + "/locked", 0700);
 	EXPECT_EQ(read_file(root + "/locked/a.img"), image);
 	std::filesystem::remove_all(root);

@@ -114,6 +114,13 @@ std::vector<restore_case> restore_cases()
 	std::vector<restore_case> cases{
 	    {"FromTheBackup", {{"a.img", a_broken}}, nullptr, {"--restore", "@/a.img"}, "Restored @/a.img from @/a.img.bak\n",
 	     "", 0, {{"a.img", a_broken}}},
+	    {"AsJsonLines", {{"a.img", a_broken}}, [](const std::string &root) { write_file(root + "/c.img", a_fixed); },
+	     {"--json", "--restore", "@/a.img", "@/c.img"},
+	     "{\"type\":\"restored\",\"path\":{\"text\":\"@/a.img\"},\"from\":{\"text\":\"@/a.img.bak\"}}\n"
+	     "{\"type\":\"left_alone\",\"path\":{\"text\":\"@/c.img\"},\"why\":\"no backup\"}\n"
+	     "{\"type\":\"summary\",\"dry_run\":false,\"textures\":0,\"files\":0,\"changed\":0,\"still\":0,\"left_alone\":1,"
+	     "\"problems\":0,\"restored\":1}\n",
+	     "", 0, {{"a.img", a_broken}, {"c.img", a_fixed}}},
 	    {"DryRun", {{"a.img", a_broken}}, nullptr, {"-n", "-p", "--restore", "--totals", "@/a.img"},
 	     "Would restore @/a.img from @/a.img.bak\n1 file to restore\n", "", 0, {{"a.img", a_fixed}, {"a.img.bak", a_broken}}},
 	    {"ChangedSince", {{"a.img", a_broken}}, [](const std::string &root) { change_byte(root + "/a.img", 40, 'x'); },

@@ -73,25 +73,36 @@ void line_add(line &l, const char *text)
 	add_bytes(l, text, std::strlen(text));
 }
 
-// The bytes of the character that starts text (at most n of them), and
-// whether a terminal must be shown '?' for it instead: a control (below
-// 0x20, 0x7F, or U+0080 to U+009F, which some terminals obey as ESC
-// sequences) or a byte that is no part of a well-formed UTF-8 character.
-static std::size_t next_character(const unsigned char *text, std::size_t n, bool *unsafe)
+void line_add_n(line &l, const char *text, std::size_t n)
+{
+	add_bytes(l, text, n);
+}
+
+std::size_t utf8_length(const unsigned char *text, std::size_t n)
 {
 	unsigned char c = text[0];
 	std::size_t length = c < 0x80 ? 1 : c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
 	bool formed = length > 0 && length <= n;
 	for (std::size_t i = 1; formed && i < length; i++)
 		formed = (text[i] & 0xC0) == 0x80;
-	// Overlong forms, surrogates and values past U+10FFFF are malformed too.
 	if (formed && length > 2) {
 		unsigned char second = text[1];
 		formed = !(c == 0xE0 && second < 0xA0) && !(c == 0xED && second >= 0xA0) && !(c == 0xF0 && second < 0x90) &&
 		         !(c == 0xF4 && second >= 0x90);
 	}
-	*unsafe = !formed || c < 0x20 || c == 0x7F || (c == 0xC2 && text[1] <= 0x9F);
-	return formed ? length : 1;
+	return formed ? length : 0;
+}
+
+// The bytes of the character that starts text (at most n of them), and
+// whether a terminal must be shown '?' for it instead: a control (below
+// 0x20, 0x7F, or U+0080 to U+009F, which some terminals obey as ESC
+// sequences) or a byte that is no part of a well-formed UTF-8 character.
+static std::size_t next_character(const unsigned char *text, std::size_t n, bool *unsafe)
+{
+	std::size_t length = utf8_length(text, n);
+	unsigned char c = text[0];
+	*unsafe = length == 0 || c < 0x20 || c == 0x7F || (c == 0xC2 && text[1] <= 0x9F);
+	return length > 0 ? length : 1;
 }
 
 std::size_t shown_as_on_a_terminal(const char *text, std::size_t n, char *out)

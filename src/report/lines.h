@@ -36,6 +36,7 @@ struct line {
 void start_line(line &l, line_stream &to);
 void release_line(line &l);
 void line_add(line &l, const char *text);
+void line_add_n(line &l, const char *text, std::size_t n);
 // Names and paths, shown as the stream allows.
 void line_add_shown(line &l, const char *text);
 void line_add_shown_n(line &l, const char *text, std::size_t n);
@@ -45,6 +46,11 @@ void line_end(line &l);
 
 // Text as it is, in one write (help, the version).
 void write_text(line_stream &s, const char *text);
+
+// The length of the well-formed UTF-8 character that starts text (at most
+// n bytes): 1 to 4, or 0 when text starts with a byte that is no part of
+// one (overlong forms, surrogates and values past U+10FFFF included).
+std::size_t utf8_length(const unsigned char *text, std::size_t n);
 
 // Copies the n bytes of text to out as a terminal must be shown them: a
 // control character or a malformed UTF-8 byte as '?'. Returns the bytes
