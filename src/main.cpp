@@ -18,20 +18,8 @@
 #include "command_line.h"
 #include "format/archive.h"
 #include "options.h"
+#include "platform/console_access.h"
 #include "report/drop_window.h"
-
-#ifndef _WIN32
-// With 0, 1 or 2 closed, the archive would be opened on one of them and
-// report lines written into it. Each closed one gets the null device, opened
-// the wrong way round so that using it still fails as a closed one would.
-static bool open_standard_descriptors()
-{
-	for (int fd = 0; fd <= 2; fd++)
-		if (fcntl(fd, F_GETFD) == -1 && errno == EBADF && open("/dev/null", fd == 0 ? O_WRONLY : O_RDONLY) != fd)
-			return false;
-	return true;
-}
-#endif
 
 // Whether the n bytes at text are word, ASCII letters in any case: Windows
 // finds a program whatever the case of its name.
@@ -62,9 +50,9 @@ static bool named_to_restore(const char *program)
 
 static int run(int argc, char *argv[])
 {
-#ifndef _WIN32
 	if (!open_standard_descriptors())
 		return EXIT_REPORTED;
+#ifndef _WIN32
 	// A reader that goes away, or a file-size limit, must not stop the
 	// repair half way: the failed write is reported and the run goes on.
 	signal(SIGPIPE, SIG_IGN);

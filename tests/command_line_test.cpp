@@ -212,6 +212,8 @@ INSTANTIATE_TEST_SUITE_P(
         command_case{"JobsWithoutANumber", {"@a", "--jobs"}, "",
                      "txd-depth-fix: option '--jobs' needs a number of jobs\n" + usage_hint, 2, ""},
         command_case{"JobsForSeveralFiles", {"-nj", "256", "@a", "@b"}, "@a: " + a_found + "@b: " + b_found, "", 0, ""},
+        command_case{"JobsPastTheMostByADigit", {"-j", "2561", "@a"}, "",
+                     "txd-depth-fix: the number of jobs must be 1 to 256, not '2561'\n" + usage_hint, 2, ""},
         command_case{"ArgumentToAnOption", {"--verbose=1", "@a"}, "",
                      "txd-depth-fix: option '--verbose' takes no argument\n" + usage_hint, 2, ""},
         command_case{"JsonDryRun", {"--json", "-n", "@a", "@c"},
@@ -327,6 +329,7 @@ TEST(Console, HintFitsWhatHappened)
 		held_window_hint hint;
 	} rows[] = {{true, false, 0, 0, 0, 0, 0, 0, HINT_USAGE},          {false, false, 0, 0, 0, 0, 0, 0, HINT_DROP_SOMETHING},
 	            {false, false, 1, 1, 2, 0, 0, 0, HINT_NONE},           {false, false, 1, 1, 0, 0, 0, 0, HINT_NOTHING_NEEDED},
+	            {false, false, 1, 1, 1, 0, 0, 0, HINT_NONE},
 	            {false, false, 1, 1, 2, 0, 0, 1, HINT_PROBLEMS},       {false, false, 1, 0, 0, 0, 1, 1, HINT_PROBLEMS},
 	            {false, false, 1, 0, 0, 0, 1, 0, HINT_LEFT_ALONE},     {false, false, 2, 0, 0, 0, 0, 0, HINT_NOTHING_FOUND},
 	            {false, false, 2, 1, 2, 0, 1, 0, HINT_NONE},           {false, true, 1, 0, 0, 1, 0, 0, HINT_NONE},
@@ -516,6 +519,16 @@ TEST(Console, HeldWindowListsProblemsAndWhatWasLeftAlone)
 	r = run_held({expand("@\x1b[31m", stem)}, summary);
 	EXPECT_EQ(text_of(summary).substr(0, 16 + stem.size() + 6), "\ntxd-depth-fix: " + stem + "?[31m:");
 	release_summary(summary);
+	// A restore drop speaks of restoring.
+	summary = {};
+	write_file(expand("@c", stem), command_file('c', false));
+	r = run_held({"--restore", expand("@c", stem)}, summary);
+	EXPECT_EQ(text_of(summary), expand("\n@c: left alone: no backup\n0 files restored, 1 left alone\n"
+	                                   "Nothing dropped could be restored: each file left alone is listed above with why.\n"
+	                                   "Press Enter to close this window.",
+	                                   stem));
+	release_summary(summary);
+	std::remove(expand("@c", stem).c_str());
 	summary = {};
 	r = run_held({}, summary);
 	EXPECT_EQ(r.out + r.err, "");

@@ -14,10 +14,11 @@
 //   realloc-above:N
 // makes every realloc of more than N bytes fail, as when memory runs out
 // while a list grows.
-//   swap NAME #N link TARGET | swap NAME #N fifo
+//   swap NAME #N link TARGET | swap NAME #N fifo | swap NAME #N gone
 // swaps the file or folder NAME, just before the N-th openat of it, for a
-// symbolic link to TARGET or a FIFO, moving it aside to NAME.swapped: what
-// another program could do between two calls of the tool.
+// symbolic link to TARGET or a FIFO, or for nothing, moving it aside to
+// NAME.swapped: what another program could do between two calls of the
+// tool.
 //   swap PATH on NAME link TARGET
 // does the same to PATH (as the tests name it) at the first openat of NAME
 // ("." for an unnamed file made in a folder): a folder of the path swapped
@@ -30,9 +31,11 @@
 //   readdir unknown | readdir fails NAME
 // makes every entry's type unknown, as some file systems give it, or the
 // first read of the entries of the folder NAME fail with EIO.
-//   helper opens fail
+//   helper opens fail | helper opens slow
 // makes every openat of a thread other than the main one fail (EMFILE),
-// as when the read-ahead's helpers find no descriptor.
+// as when the read-ahead's helpers find no descriptor; or return 2 ms late,
+// so that helpers hold what they open while the walk goes on, as on a slow
+// disk.
 // Several of them may be given at once, separated by "; ". Faults and
 // swaps count and strike the main thread's calls alone, so that the
 // read-ahead's helpers, whose work is never trusted, move none.
@@ -203,8 +206,11 @@ template <class Call> ssize_t half_then_fail(int fd, std::size_t n, off64_t offs
 void swap(int folder, const char *path, const char *kind, const char *target)
 {
 	std::string aside = std::string(path) + ".swapped";
-	if ((renameat(folder, path, folder, aside.c_str()) != 0 && errno != ENOENT) ||
-	    (std::strcmp(kind, "fifo") == 0 ? mkfifoat(folder, path, 0600) : symlinkat(target, folder, path)) != 0)
+	if (renameat(folder, path, folder, aside.c_str()) != 0 && errno != ENOENT)
+		std::abort();
+	if (std::strcmp(kind, "gone") == 0)
+		return;
+	if ((std::strcmp(kind, "fifo") == 0 ? mkfifoat(folder, path, 0600) : symlinkat(target, folder, path)) != 0)
 		std::abort();
 }
 
@@ -243,7 +249,10 @@ static int open_or_swap(const char *real_name, int folder, const char *path, int
 		errno = unnamed_refused(flags) ? EOPNOTSUPP : EMFILE;
 		return -1;
 	}
-	return real<int (*)(int, const char *, int, ...)>(real_name)(folder, path, flags, mode);
+	int fd = real<int (*)(int, const char *, int, ...)>(real_name)(folder, path, flags, mode);
+	if (!main_thread() && asked("helper opens slow"))
+		usleep(2000);
+	return fd;
 }
 
 static mode_t mode_of(int flags, std::va_list more)

@@ -12,11 +12,14 @@
 #ifndef _WIN32
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #endif
 
 #include <gtest/gtest.h>
 
 #include "invariant.h"
+#include "platform/console_access.h"
 #include "sample_archive.h"
 #include "support.h"
 
@@ -389,6 +392,27 @@ TEST_P(Start, LeavesTheArchiveAsANormalRunDoes)
 	EXPECT_EQ(r.err, expand(c.err, path));
 	EXPECT_EQ(r.status, c.status);
 	EXPECT_EQ(r.after, c.after);
+}
+
+// Each of 0, 1 and 2, closed at the start, gets the null device opened the
+// wrong way round: it still fails as a closed one would, and no file the
+// run opens can take its number.
+TEST(Start, ClosedStandardDescriptorsAreFilled)
+{
+	POSIX_ONLY();
+#ifndef _WIN32
+	for (int fd = 0; fd <= 2; fd++) {
+		pid_t child = fork();
+		if (child == 0) {
+			close(fd);
+			int flags = open_standard_descriptors() ? fcntl(fd, F_GETFL) : -1;
+			_exit(flags != -1 && (flags & O_ACCMODE) == (fd == 0 ? O_WRONLY : O_RDONLY) ? 0 : 1);
+		}
+		int status = -1;
+		ASSERT_EQ(waitpid(child, &status, 0), child);
+		EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << fd;
+	}
+#endif
 }
 
 // Enough entries that their report lines overflow a stdio buffer mid-run.

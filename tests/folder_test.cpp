@@ -23,6 +23,7 @@
 
 #include <gtest/gtest.h>
 
+#include "invariant.h"
 #include "sample_archive.h"
 #include "support.h"
 
@@ -395,6 +396,36 @@ TEST(FolderFaults, ColdHelpersBesideTheWalkChangeNothing)
 	std::filesystem::remove_all(root);
 }
 
+// Started with standard output closed, helpers beside the walk open and
+// close files all the while, slowly: no file the walk writes may ever take
+// the closed descriptor, which the report lines would then be written into.
+// A race, so run a few times.
+TEST(FolderFaults, StartedWithStandardOutputClosed)
+{
+	NEEDS_FAULT_SHIM();
+	cold_cache cold;
+	std::string root = scratch_path("closed");
+	const bytes broken_archive = sample::archive(sample::mixed_entries(true)), fixed_archive = invariant::reference_run(broken_archive).image;
+	run_limits limits;
+	limits.closed_fd = 1;
+	limits.fault = "helper opens slow";
+	for (int run = 0; run < 4; run++) {
+		std::map<std::string, bytes> expected;
+		for (int i = 0; i < 8; i++)
+			for (int j = 0; j < 6; j++) {
+				std::string name = std::to_string(i) + "/" + std::to_string(j) + ".img";
+				std::filesystem::create_directories(root + "/" + std::to_string(i));
+				write_file(root + "/" + name, broken_archive);
+				expected[name] = fixed_archive;
+			}
+		run_result r = run_tool({"-j8", root}, &limits);
+		EXPECT_EQ(r.err, "txd-depth-fix: standard output: Bad file descriptor\n");
+		EXPECT_EQ(r.status, 1);
+		EXPECT_EQ(files_below(root), expected) << run;
+		std::filesystem::remove_all(root);
+	}
+}
+
 // 300 levels, a dictionary in each, under a descriptor limit the walk alone
 // meets part way down, the cache warm for the first 150 folders: helpers
 // never take a descriptor the walk needs, so every -j says and repairs
@@ -449,6 +480,8 @@ TEST(FolderFaults, SwapsMidRunNeverReachOutside)
 	} rows[] = {
 	    {"swap sub #1 link", b, "", 0},
 	    {"swap sub #1 fifo", b, "", 0},
+	    {"swap sub #1 gone", b, "", 0},
+	    {"swap b.img #1 gone", a, "", 0},
 	    {"swap b.img #1 link", a, "", 0},
 	    {"swap b.img #1 fifo", a, "", 0},
 	    {"swap b.img #2 link", "@/b.img: " + a_left + a, "txd-depth-fix: @/b.img: cannot write: Too many levels of symbolic links\n", 1},

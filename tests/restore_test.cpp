@@ -234,6 +234,26 @@ TEST(Restores, StoppedPartWayIsFinishedByTheNext)
 	std::remove(path.c_str());
 }
 
+// A restore whose writes do not reach the disk says so, and keeps the
+// backup: the next restore finishes what this one began.
+TEST(Restores, NotFlushedKeepsTheBackup)
+{
+	NEEDS_FAULT_SHIM();
+	std::string path = scratch_path("archive.img");
+	write_file(path, a_broken);
+	ASSERT_EQ(run_tool({"-bq", path}).status, 0);
+	run_limits limits;
+	limits.fault = "fsync archive.img";
+	run_result r = run_tool({"--restore", path}, &limits);
+	EXPECT_EQ(r.out + r.err, "txd-depth-fix: " + path + ": cannot flush it to the disk: Input/output error\n");
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(read_file(path + ".bak"), a_broken);
+	r = run_tool({"--restore", path});
+	EXPECT_EQ(r.out + r.err, "Restored " + path + " from " + path + ".bak\n");
+	EXPECT_EQ(read_file(path), a_broken);
+	std::remove(path.c_str());
+}
+
 // The backup changes after its depths were read and before it is compared
 // with the file: the restore writes only what it checked, so it leaves
 // the file alone.

@@ -8,6 +8,13 @@
 #include <cstddef>
 #include <cstdio>
 
+// With 0, 1 or 2 closed at the start, the archive would be opened on one of
+// them and report lines written into it. Each closed one gets the null
+// device, opened the wrong way round so that using it still fails as a
+// closed one would. False when that cannot be done. Nothing to do on
+// Windows, whose handles are never numbered so.
+bool open_standard_descriptors();
+
 bool is_terminal(std::FILE *f);
 
 // Whether a write to f that failed with err failed because its reader went

@@ -2,6 +2,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "platform/console_access.h"
@@ -10,6 +11,14 @@ bool is_terminal(std::FILE *f)
 {
 	int fd = fileno(f); // -1 for a stream in memory
 	return fd >= 0 && isatty(fd) != 0;
+}
+
+bool open_standard_descriptors()
+{
+	for (int fd = 0; fd <= 2; fd++)
+		if (fcntl(fd, F_GETFD) == -1 && errno == EBADF && open("/dev/null", fd == 0 ? O_WRONLY : O_RDONLY) != fd)
+			return false;
+	return true;
 }
 
 bool reader_gone(std::FILE *, int err)

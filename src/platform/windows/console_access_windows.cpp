@@ -17,6 +17,11 @@ bool is_terminal(std::FILE *f)
 	return _isatty(_fileno(f)) != 0;
 }
 
+bool open_standard_descriptors()
+{
+	return true;
+}
+
 // The C runtime reports a write to a pipe being closed (ERROR_NO_DATA) as
 // EINVAL.
 bool reader_gone(std::FILE *f, int err)
