@@ -36,6 +36,13 @@ static long control_at(const unsigned char *text, std::size_t length)
 	return length == 2 && text[0] == 0xC2 && text[1] <= 0x9F ? text[1] : -1;
 }
 
+static void add_unicode_escape(line &l, unsigned char control)
+{
+	static const char HEX[] = "0123456789abcdef";
+	const char escaped[] = {'\\', 'u', '0', '0', HEX[control >> 4], HEX[control & 0xF], '\0'};
+	line_add(l, escaped);
+}
+
 // UTF-8 text inside a JSON string: quotes, backslashes and controls
 // escaped; a byte that is no part of a UTF-8 character as U+FFFD.
 static void add_escaped(line &l, const char *text, std::size_t n)
@@ -44,13 +51,13 @@ static void add_escaped(line &l, const char *text, std::size_t n)
 	for (std::size_t i = 0, length; i < n; i += length) {
 		length = utf8_length(bytes + i, n - i);
 		long control = length > 0 ? control_at(bytes + i, length) : -1;
-		char escaped[8] = {'\\', text[i], '\0'};
+		char escaped[3] = {'\\', text[i], '\0'};
 		if (length == 0)
 			line_add(l, "\\ufffd"), length = 1;
 		else if (text[i] == '"' || text[i] == '\\')
 			line_add(l, escaped);
 		else if (control >= 0)
-			std::snprintf(escaped, sizeof escaped, "\\u%04lx", control), line_add(l, escaped);
+			add_unicode_escape(l, static_cast<unsigned char>(control));
 		else
 			line_add_n(l, text + i, length);
 	}
