@@ -27,12 +27,12 @@ static void search_folder(report &r, const command &c, const char *path)
 {
 	search s;
 	found_file f;
-	search_begin(s, path, c.ahead);
+	search_begin(s, path, c.ahead, c.one_file_system);
 	while (next_found_file(s, f)) {
 		if (f.problem != nullptr)
 			tell_problem(r, f.where.shown, nullptr, f.problem, f.err);
 		else if (f.passed_over != nullptr && !(c.restore && is_backup_name(f.where.name)))
-			tell_left_alone(r, f.where.shown, f.passed_over, FLAG_FOUND_IN_SEARCH);
+			tell_left_alone(r, f.where.shown, f.passed_over, f.where.folder != nullptr ? unsigned{FLAG_FOUND_IN_SEARCH} : 0U);
 		else if (c.restore && f.passed_over == nullptr)
 			restore_found_file(r, f.where, c.run);
 		else if (f.passed_over == nullptr)
@@ -114,7 +114,7 @@ static void start_helpers(command &c, const char *const *paths, std::size_t coun
 {
 	if (c.jobs <= 1 || count == 0 || (count == 1 && kind_of_path(paths[0]) != PATH_FOLDER))
 		return;
-	c.ahead = start_read_ahead(c.jobs, on_rotating_disk(paths[0]));
+	c.ahead = start_read_ahead(c.jobs, on_rotating_disk(paths[0]), c.one_file_system);
 	read_ahead_paths(c.ahead, paths, count);
 }
 

@@ -3,6 +3,7 @@
 #include "options.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <getopt.h>
 
@@ -10,16 +11,17 @@
 #include "report/lines.h"
 
 static const char USAGE[] =
-    "usage: txd-depth-fix [-bHnpqtv] [-j N] [--check] [--json] [--totals] [--] FILE|FOLDER...\n"
-    "       txd-depth-fix --restore [-npqv] [-j N] [--json] [--totals] [--] FILE|FOLDER...\n"
+    "usage: txd-depth-fix [-bHnpqtvx] [-j N] [--check] [--json] [--totals] [--] FILE|FOLDER...\n"
+    "       txd-depth-fix --restore [-npqvx] [-j N] [--json] [--totals] [--] FILE|FOLDER...\n"
     "       txd-depth-fix -h | --help\n"
     "       txd-depth-fix -V | --version\n"
     "Sets to 16 the recorded depth of 16-bit textures that claim 8 or 4 bits\n"
     "per pixel, in the texture dictionaries of VER2 archives and in loose texture\n"
     "dictionaries, in place. A FILE is what its first bytes say: VER2 (an archive,\n"
     "whatever its name) or a texture dictionary named *.txd. A FOLDER is searched\n"
-    "to any depth for both; links and *.bak files in it are passed over. A file\n"
-    "named *.bak is a backup: it is never written.\n"
+    "to any depth for both; links and *.bak files in it are passed over, and so\n"
+    "are the system's own folders (/proc, /sys). A file named *.bak is a backup:\n"
+    "it is never written.\n"
     "\n"
     "  -n, --dry-run        open files read-only and write nothing\n"
     "  -v, --verbose        after each line, one line per depth changed; and say\n"
@@ -32,6 +34,9 @@ static const char USAGE[] =
     "                       to FILE.bak.2 ... FILE.bak.99 when that name is taken\n"
     "  -p, --preserve       a changed file, and its backup, keep the file's\n"
     "                       modification and access times\n"
+    "  -x, --one-file-system\n"
+    "                       a search enters no folder on another file system\n"
+    "                       than the FOLDER it starts from\n"
     "  -j, --jobs N         read ahead of a folder search with N - 1 helpers beside\n"
     "                       the walk (default 3); 1 reads one file after another\n"
     "      --totals         end with one line: \"T textures repaired in R of N files\"\n"
@@ -45,6 +50,8 @@ static const char USAGE[] =
     "      --restore        put each file back as its newest backup holds it, when\n"
     "                       it differs from it only in depths repaired; then\n"
     "                       remove that backup (--totals: \"R files restored\")\n"
+    "      --no-preserve-root\n"
+    "                       let a FOLDER be the root of the system, '/'\n"
     "  -h, --help           print this help and exit\n"
     "  -V, --version        print the version and exit\n"
     "\n"
@@ -54,7 +61,7 @@ static const char USAGE[] =
     "Exit status: 0 when nothing was reported, 1 when anything was,\n"
     "2 for a usage error (with --check, as above).\n";
 
-enum { OPTION_TOTALS = 256, OPTION_CHECK, OPTION_RESTORE, OPTION_JSON };
+enum { OPTION_TOTALS = 256, OPTION_CHECK, OPTION_RESTORE, OPTION_JSON, OPTION_NO_PRESERVE_ROOT };
 
 // The most requests in flight any run may ask for.
 static const unsigned MOST_JOBS = 256;
@@ -62,7 +69,7 @@ static const unsigned MOST_JOBS = 256;
 // The leading '-' returns operands in order, so options count wherever they
 // stand before "--", whatever POSIXLY_CORRECT says; the ':' after it tells
 // a missing argument from an unknown option.
-static const char SHORT_OPTIONS[] = "-:bHnpqtvhVj:";
+static const char SHORT_OPTIONS[] = "-:bHnpqtvxhVj:";
 static const option LONG_OPTIONS[] = {
     {"backup", no_argument, nullptr, 'b'},
     {"check", no_argument, nullptr, OPTION_CHECK},
@@ -70,6 +77,8 @@ static const option LONG_OPTIONS[] = {
     {"help", no_argument, nullptr, 'h'},
     {"jobs", required_argument, nullptr, 'j'},
     {"json", no_argument, nullptr, OPTION_JSON},
+    {"no-preserve-root", no_argument, nullptr, OPTION_NO_PRESERVE_ROOT},
+    {"one-file-system", no_argument, nullptr, 'x'},
     {"preserve", no_argument, nullptr, 'p'},
     {"quiet", no_argument, nullptr, 'q'},
     {"restore", no_argument, nullptr, OPTION_RESTORE},
@@ -232,6 +241,8 @@ static bool set_option(command &c, int letter)
 	case 'q': c.quiet = true; break;
 	case 't': c.loose = true; break;
 	case 'v': c.verbose = true; break;
+	case 'x': c.one_file_system = true; break;
+	case OPTION_NO_PRESERVE_ROOT: c.no_preserve_root = true; break;
 	case OPTION_TOTALS: c.totals = true; break;
 	case OPTION_CHECK: c.check = c.run.dry_run = c.quiet = true; break;
 	case OPTION_RESTORE: c.restore = true; break;
@@ -239,6 +250,72 @@ static bool set_option(command &c, int letter)
 	default: return false;
 	}
 	return true;
+}
+
+static bool is_ascii_letter(char c)
+{
+	return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+// "/n", "/nv", "/?": what a Windows user writes for an option.
+static bool reads_as_windows_option(const char *word)
+{
+	const char *end = word + std::strlen(word);
+	return word[0] == '/' && (std::strcmp(word, "/?") == 0 || (end - word >= 2 && std::all_of(word + 1, end, is_ascii_letter)));
+}
+
+// The option a Windows-style word stands for here, without its '/':
+// "-h" for "?", "-nv" when each letter is an option, "--totals" for a
+// long option's name; empty when none.
+static void add_meant_option(line &l, const char *letters)
+{
+	bool all_short = std::all_of(letters, letters + std::strlen(letters),
+	                             [](char c) { return c != ':' && std::strchr(SHORT_OPTIONS + 2, c) != nullptr; });
+	bool long_name = std::any_of(LONG_OPTIONS, LONG_OPTIONS + sizeof LONG_OPTIONS / sizeof *LONG_OPTIONS - 1,
+	                             [&](const option &o) { return std::strcmp(o.name, letters) == 0; });
+	if (std::strcmp(letters, "?") != 0 && !all_short && !long_name)
+		return;
+	line_add(l, " (did you mean ");
+	line_add(l, std::strcmp(letters, "?") == 0 ? "-h" : all_short ? "-" : "--");
+	line_add(l, std::strcmp(letters, "?") == 0 ? "" : letters);
+	line_add(l, "?)");
+}
+
+// On POSIX "/n" is a path, but one that names nothing was surely meant as
+// an option: going on would repair the other FILEs without it.
+static int windows_option_here(report &r, const char *word)
+{
+	message m;
+	line &l = begin_message(m);
+	line_add_shown(l, word);
+	line_add(l, ": no such file; options start with '-' here");
+	add_meant_option(l, word + 1);
+	return tell_usage_error(r, m);
+}
+
+static bool names_nothing(const char *path)
+{
+	return kind_of_path(path) == PATH_MISSING && errno == ENOENT;
+}
+
+// What no operand may be, told before anything is opened: an empty name
+// (an unset variable), the root of the system unless asked for (an unset
+// variable before a '/'), and on POSIX a Windows-style option naming
+// nothing.
+static int check_operands(report &r, const command &c)
+{
+	for (int i = 0; i < c.count; i++)
+		if (c.operands[i][0] == '\0')
+			return usage_error_text(r, "an empty name was given");
+	for (int i = 0; i < c.count; i++) {
+		const char *operand = c.operands[i];
+		if (!WINDOWS_COMMAND_LINE && i < c.before_double_dash && reads_as_windows_option(operand) && names_nothing(operand))
+			return windows_option_here(r, operand);
+		if (!c.no_preserve_root && is_system_root(operand))
+			return usage_error_about(r, "refusing to search '", operand, std::strlen(operand),
+			                         "' (use --no-preserve-root to search it)");
+	}
+	return -1;
 }
 
 // Reads every option and gathers the operands; -1 when the files are to
@@ -276,7 +353,7 @@ static int parse_options(int argc, char *argv[], report &r, command &c)
 		return usage_error_text(r, c.check ? "--restore cannot be combined with --check"
 		                           : c.run.backup ? "--restore cannot be combined with -b"
 		                                          : "--restore cannot be combined with -t");
-	return -1;
+	return check_operands(r, c);
 }
 
 
@@ -288,11 +365,6 @@ static bool asks_for_windows_help(int argc, char *argv[])
 		if (std::strcmp(argv[i], "/?") == 0)
 			return true;
 	return false;
-}
-
-static bool is_ascii_letter(char c)
-{
-	return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }
 
 // A Windows user who writes "/n" means an option, not the file n at the

@@ -20,6 +20,8 @@ struct command {
 	bool check; // a dry run whose status says whether anything needs repair
 	bool restore; // put files back from their backups
 	bool json;    // JSON Lines on standard output instead of the report's lines
+	bool one_file_system;  // -x: a search stays on the file system of its FOLDER
+	bool no_preserve_root; // a FOLDER may be the root of the system
 	unsigned jobs;     // requests the read-ahead keeps in flight; 1 for none
 	read_ahead *ahead; // its helpers, while the operands are handled
 	char **operands;   // gathered at the front of argv, in order

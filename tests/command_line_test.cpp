@@ -147,12 +147,13 @@ INSTANTIATE_TEST_SUITE_P(
         command_case{"WildcardMatchingOnlyABackup", {"-v", "@k*"}, posix ? "" : "@k*: left alone: only backups or links match it\n",
                      posix ? "txd-depth-fix: @k*: No such file or directory\n" : "", posix ? 1 : 0, ""},
         command_case{"DeviceName", {"NUL"}, "", posix ? "txd-depth-fix: NUL: No such file or directory\n" : "txd-depth-fix: NUL: not a regular file\n", 1, ""},
-        command_case{"EmptyArgument", {"@a", ""}, "@a: " + a_line, "txd-depth-fix: : No such file or directory\n", 1, "a"},
+        command_case{"EmptyArgument", {"@a", ""}, "", "txd-depth-fix: an empty name was given\n" + usage_hint, 2, ""},
+        command_case{"EmptyArgumentAfterTheDoubleDash", {"@a", "--", ""}, "", "txd-depth-fix: an empty name was given\n" + usage_hint, 2, ""},
         command_case{"WildcardMatchingNothing", {"@*.none"}, "", "txd-depth-fix: @*.none: No such file or directory\n", 1, ""},
         command_case{"WildcardAfterTheDoubleDash", {"--", "@?.img"}, "", "txd-depth-fix: @?.img: No such file or directory\n", 1, ""},
         command_case{"LongFormOfAPath", {"-n", "\\\\?\\@a"}, posix ? "" : a_found,
                      posix ? "txd-depth-fix: \\\\?\\@a: No such file or directory\n" : "", posix ? 1 : 0, ""},
-        command_case{"CheckUsageError", {"--check", "-x", "@a"}, "", "txd-depth-fix: unknown option '-x'\n" + usage_hint, 2, ""},
+        command_case{"CheckUsageError", {"--check", "-z", "@a"}, "", "txd-depth-fix: unknown option '-z'\n" + usage_hint, 2, ""},
         command_case{"LooseDryRun", {"-tn", "@t"}, "Checking @t found 2 textures to repair\n", "", 0, ""},
         command_case{"TotalsAlone", {"--totals"}, "", "txd-depth-fix: no FILE or FOLDER given\n" + usage_hint, 2, ""},
         command_case{"TotalsSingular", {"--totals", "@o"}, "Patching o.txd patched 1 textures\n1 texture repaired in 1 of 1 file\n", "", 0, "o"},
@@ -177,21 +178,29 @@ INSTANTIATE_TEST_SUITE_P(
                      "@k: left alone: a backup\nPatching @t patched 2 textures\n" + listing +
                          "2 textures repaired in 1 of 1 file, 1 left alone\n",
                      "", 0, "t"},
-        command_case{"SlashAndLettersAreNoOptionHere", {"/totals", "@a"}, posix ? "@a: " + a_line : "",
-                     posix ? "txd-depth-fix: /totals: No such file or directory\n"
+        command_case{"SlashAndLettersAreNoOptionHere", {"/totals", "@a"}, "",
+                     posix ? "txd-depth-fix: /totals: no such file; options start with '-' here (did you mean --totals?)\n" + usage_hint
                            : "txd-depth-fix: unknown option '/totals' (options start with '-')\n" + usage_hint,
-                     posix ? 1 : 2, posix ? "a" : ""},
+                     2, ""},
+        command_case{"SlashAndOptionLetters", {"@a", "/nv"}, "",
+                     posix ? "txd-depth-fix: /nv: no such file; options start with '-' here (did you mean -nv?)\n" + usage_hint
+                           : "txd-depth-fix: unknown option '/nv' (options start with '-')\n" + usage_hint,
+                     2, ""},
+        command_case{"SlashAndOtherLetters", {"/zq", "@a"}, "",
+                     posix ? "txd-depth-fix: /zq: no such file; options start with '-' here\n" + usage_hint
+                           : "txd-depth-fix: unknown option '/zq' (options start with '-')\n" + usage_hint,
+                     2, ""},
         command_case{"SlashAndLettersAfterTheDoubleDash", {"--", "/n"}, "", "txd-depth-fix: /n: No such file or directory\n",
                      1, ""},
         command_case{"DoubleDashEndsOptions", {"--", "-n"}, "", "txd-depth-fix: -n: No such file or directory\n", 1, ""},
         command_case{"LoneDashIsAFile", {"-"}, "", "txd-depth-fix: -: No such file or directory\n", 1, ""},
         command_case{"NameNoFileCanHave", {"@a<b|c"}, "", "txd-depth-fix: @a<b|c: No such file or directory\n", 1, ""},
         command_case{"Version", {"@a", "--version"}, "txd-depth-fix " TXD_VERSION "\n", "", 0, ""},
-        command_case{"UnknownShortOption", {"-nx", "@a"}, "", "txd-depth-fix: unknown option '-x'\n" + usage_hint, 2, ""},
+        command_case{"UnknownShortOption", {"-nz", "@a"}, "", "txd-depth-fix: unknown option '-z'\n" + usage_hint, 2, ""},
         command_case{"UnknownOptionAfterTheFile", {"@a", "--verx"}, "", "txd-depth-fix: unknown option '--verx'\n" + usage_hint, 2, ""},
         command_case{"AmbiguousPrefix", {"--ver", "@a"}, "", "txd-depth-fix: option '--ver' is ambiguous\n" + usage_hint, 2, ""},
         command_case{"DashInABundle", {"-n-", "@a"}, "", "txd-depth-fix: unknown option '-' in '-n-'\n" + usage_hint, 2, ""},
-        command_case{"LetterInABundle", {"-bvx", "@a"}, "", "txd-depth-fix: unknown option '-x'\n" + usage_hint, 2, ""},
+        command_case{"LetterInABundle", {"-bvz", "@a"}, "", "txd-depth-fix: unknown option '-z'\n" + usage_hint, 2, ""},
         command_case{"WholeUtf8Letter", {"-\xc3\xa9", "@a"}, "", "txd-depth-fix: unknown option '-\xc3\xa9'\n" + usage_hint, 2, ""},
         command_case{"OneEditFromAnOption", {"--dryrun", "@a"}, "",
                      "txd-depth-fix: unknown option '--dryrun'; did you mean '--dry-run'?\n" + usage_hint, 2, ""},
@@ -263,7 +272,7 @@ TEST(Help, NamesEveryOptionAndStatusAndTouchesNothing)
 // error part way through a bundle leaves nothing behind for the next run.
 TEST(Help, UnwritableHelpFailsAndNoStateOutlivesARun)
 {
-	char prog[] = "txd-depth-fix", help[] = "--help", version[] = "-V", bad[] = "-xn";
+	char prog[] = "txd-depth-fix", help[] = "--help", version[] = "-V", bad[] = "-zn";
 	std::string path = scratch_path("archive.img");
 	write_file(path, command_file('a', false));
 	for (char *option : {help, version}) {
@@ -287,7 +296,7 @@ TEST(Help, UnwritableHelpFailsAndNoStateOutlivesARun)
 	// As a process of its own, so that getopt's own messages would show.
 	run_limits own_process;
 	run_result refused = run_tool({bad}, &own_process);
-	EXPECT_EQ(refused.out + refused.err, "txd-depth-fix: unknown option '-x'\n" + usage_hint);
+	EXPECT_EQ(refused.out + refused.err, "txd-depth-fix: unknown option '-z'\n" + usage_hint);
 	EXPECT_EQ(refused.status, 2);
 	EXPECT_EQ(run_tool({bad}).status, 2);
 	EXPECT_EQ(run_tool({path}).out, a_line);
@@ -596,8 +605,8 @@ TEST(Console, SlashQuestionMarkIsHelpOnWindowsOnly)
 	EXPECT_EQ(r.out.compare(0, 22, "usage: txd-depth-fix ["), 0);
 	EXPECT_EQ(r.status, 0);
 #else
-	EXPECT_EQ(r.out + r.err, "txd-depth-fix: /?: No such file or directory\n");
-	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.out + r.err, "txd-depth-fix: /?: no such file; options start with '-' here (did you mean -h?)\n" + usage_hint);
+	EXPECT_EQ(r.status, 2);
 #endif
 }
 
@@ -637,9 +646,12 @@ TEST(Arguments, UnicodeArchiveNames)
 		EXPECT_EQ(r.out + r.err, "Patching a.txd patched 2 textures\n");
 		EXPECT_EQ(r.status, 0);
 		EXPECT_EQ(read_file(path), sample::archive({{"a.txd", fixed_txd}}));
-		r = run_tool({missing, ""}, &own_process); // an empty argument is a name too
-		EXPECT_EQ(r.out + r.err, "txd-depth-fix: " + missing + ": No such file or directory\ntxd-depth-fix: : No such file or directory\n");
+		r = run_tool({missing}, &own_process);
+		EXPECT_EQ(r.out + r.err, "txd-depth-fix: " + missing + ": No such file or directory\n");
 		EXPECT_EQ(r.status, 1);
+		r = run_tool({missing, ""}, &own_process); // an empty argument reaches the program too
+		EXPECT_EQ(r.out + r.err, "txd-depth-fix: an empty name was given\n" + usage_hint);
+		EXPECT_EQ(r.status, 2);
 		std::filesystem::remove(std::filesystem::u8path(path));
 	}
 }

@@ -36,6 +36,11 @@
 // as when the read-ahead's helpers find no descriptor; or return 2 ms late,
 // so that helpers hold what they open while the walk goes on, as on a slow
 // disk.
+//   root is PATH | system view NAME | opens abort
+// answers a stat of "/" as one of PATH, so that a harmless folder stands
+// for the root of the system; or an fstatfs of the folder NAME with the
+// type of proc; or aborts the process at the main thread's first openat,
+// for a test that nothing is opened.
 // Several of them may be given at once, separated by "; ". Faults and
 // swaps count and strike the main thread's calls alone, so that the
 // read-ahead's helpers, whose work is never trusted, move none.
@@ -49,6 +54,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cstdarg>
@@ -242,8 +248,15 @@ bool unnamed_refused(int flags)
 
 // The tool is built with 64-bit file offsets, so it calls openat64, or
 // with _FORTIFY_SOURCE its checked __openat64_2; every name leads here.
+static void abort_if_asked()
+{
+	if (main_thread() && asked("opens abort"))
+		abort();
+}
+
 static int open_or_swap(const char *real_name, int folder, const char *path, int flags, mode_t mode)
 {
+	abort_if_asked();
 	swap_if_asked(folder, path);
 	if (unnamed_refused(flags) || (!main_thread() && asked("helper opens fail"))) {
 		errno = unnamed_refused(flags) ? EOPNOTSUPP : EMFILE;
@@ -271,6 +284,7 @@ extern "C" int openat(int folder, const char *path, int flags, ...)
 
 extern "C" int __openat64_2(int folder, const char *path, int flags)
 {
+	abort_if_asked();
 	swap_if_asked(folder, path);
 	if (!main_thread() && asked("helper opens fail")) {
 		errno = EMFILE;
@@ -373,6 +387,44 @@ extern "C" int fstat64(int fd, struct stat64 *st)
 {
 	static auto next = real<int (*)(int, struct stat64 *)>("fstat64");
 	return fails("fstat", fd, "") ? failed_with(EIO) : next(fd, st);
+}
+
+// "/" as the folder "root is PATH" names.
+static const char *as_root(const char *path)
+{
+	const char *part = part_starting("root is ");
+	return std::strcmp(path, "/") == 0 && *part != '\0' ? part + 8 : path;
+}
+
+extern "C" int stat64(const char *path, struct stat64 *st)
+{
+	static auto next = real<int (*)(const char *, struct stat64 *)>("stat64");
+	return next(as_root(path), st);
+}
+
+extern "C" int stat(const char *path, struct stat *st)
+{
+	static auto next = real<int (*)(const char *, struct stat *)>("stat");
+	return next(as_root(path), st);
+}
+
+template <class Facts> int statfs_or_view(const char *real_name, int fd, Facts *fs)
+{
+	int result = real<int (*)(int, Facts *)>(real_name)(fd, fs);
+	const char *part = part_starting("system view ");
+	if (result == 0 && *part != '\0' && folder_named(fd, part + 12))
+		fs->f_type = 0x9fa0; // proc's
+	return result;
+}
+
+extern "C" int fstatfs(int fd, struct statfs *fs)
+{
+	return statfs_or_view("fstatfs", fd, fs);
+}
+
+extern "C" int fstatfs64(int fd, struct statfs64 *fs)
+{
+	return statfs_or_view("fstatfs64", fd, fs);
 }
 
 extern "C" int fsync(int fd)

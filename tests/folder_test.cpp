@@ -623,3 +623,84 @@ TEST(Drives, PathsPastMaxPathPlainOrLong)
 }
 
 } // namespace
+
+// A slip that names the root of the system, nothing, or a Windows option
+// is refused before a single open (the shim aborts at the first); a
+// folder the system gives of itself is never entered, searched or named.
+// @ is a tree holding a.img and, in p, p.img, both broken; FAKE stands
+// for the root of the system where the row asks.
+TEST(SystemGuards, NothingBeyondWhatWasMeant)
+{
+	NEEDS_FAULT_SHIM();
+	std::string root = scratch_path("guarded");
+	const std::string refused = "txd-depth-fix: refusing to search '", keep = " (use --no-preserve-root to search it)\n";
+	struct {
+		const char *fault; // FAKE for the tree's path
+		std::vector<std::string> args;
+		std::string out, err;
+		int status;
+		bool a_repaired, p_repaired;
+	} rows[] = {
+	    {"opens abort", {"-b", "/"}, "", refused + "/'" + keep + usage_hint, 2, false, false},
+	    {"opens abort", {"@", "//."}, "", refused + "//.'" + keep + usage_hint, 2, false, false},
+	    {"root is FAKE; opens abort", {"@"}, "", refused + "@'" + keep + usage_hint, 2, false, false},
+	    {"root is FAKE", {"-q", "--no-preserve-root", "@"}, "@/a.img: " + a_line + "@/p/p.img: " + a_line, "", 0, true, true},
+	    {"opens abort", {"@", ""}, "", "txd-depth-fix: an empty name was given\n" + usage_hint, 2, false, false},
+	    {"opens abort", {"/n", "@"}, "", "txd-depth-fix: /n: no such file; options start with '-' here (did you mean -n?)\n" + usage_hint,
+	     2, false, false},
+	    {"system view p", {"-qv", "--totals", "-j8", "@"},
+	     "@/a.img: " + a_line + "@/a.img:   body: 5-6-5, depth 8 -> 16\n@/a.img:   face: 4-4-4-4, depth 4 -> 16\n"
+	     "@/p: left alone: a system folder\n2 textures repaired in 1 of 1 file, 1 left alone\n", "", 0, true, false},
+	    {"system view p", {"-v", "--json", "@/p"},
+	     "{\"type\":\"left_alone\",\"path\":{\"text\":\"@/p\"},\"why\":\"a system folder\"}\n"
+	     "{\"type\":\"summary\",\"dry_run\":false,\"textures\":0,\"files\":0,\"changed\":0,\"still\":0,\"left_alone\":1,"
+	     "\"problems\":0,\"restored\":0}\n", "", 0, false, false},
+	};
+	const bytes broken_image = sample::archive({{"a.txd", broken_txd}}), fixed_image = sample::archive({{"a.txd", fixed_txd}});
+	cold_cache cold;
+	for (const auto &row : rows) {
+		ASSERT_TRUE(std::filesystem::create_directories(root + "/p"));
+		write_file(root + "/a.img", broken_image);
+		write_file(root + "/p/p.img", broken_image);
+		std::string fault = std::regex_replace(row.fault, std::regex("FAKE"), root);
+		run_limits limits;
+		limits.fault = fault.c_str();
+		std::vector<std::string> args;
+		for (const std::string &a : row.args)
+			args.push_back(expand(a, root));
+		run_result r = run_tool(args, &limits);
+		EXPECT_EQ(r.out, expand(row.out, root)) << row.fault;
+		EXPECT_EQ(r.err, expand(row.err, root)) << row.fault;
+		EXPECT_EQ(r.status, row.status) << row.fault;
+		EXPECT_EQ(files_below(root), (std::map<std::string, bytes>{{"a.img", row.a_repaired ? fixed_image : broken_image},
+		                                                           {"p/p.img", row.p_repaired ? fixed_image : broken_image}}))
+		    << row.fault;
+		std::filesystem::remove_all(root);
+	}
+}
+
+// -x: a search never enters a folder on another file system than the one
+// it starts from, here a tmpfs mounted inside the tree; without it, it does.
+TEST(SystemGuards, OneFileSystemStopsAtAMount)
+{
+	POSIX_ONLY();
+	std::string root = scratch_path("mounts");
+	ASSERT_TRUE(std::filesystem::create_directories(root + "/m"));
+	if (std::system(("mount -t tmpfs none '" + root + "/m' 2>/dev/null").c_str()) != 0) {
+		std::filesystem::remove_all(root);
+		GTEST_SKIP() << "cannot mount a tmpfs here (needs root and a system that lets it)";
+	}
+	const bytes image = sample::archive({{"a.txd", broken_txd}});
+	write_file(root + "/m/a.img", image);
+	const std::string other = "@/m: left alone: another file system\n0 textures to repair in 0 of 0 files, 1 left alone\n";
+	for (const char *jobs : {"-j1", "-j8"}) {
+		run_result r = run_tool({"-nvx", "--totals", jobs, root});
+		EXPECT_EQ(r.out + r.err, expand(other, root)) << jobs;
+		r = run_tool({"-nq", "--one-file-system", jobs, root + "/m"});
+		EXPECT_EQ(r.out + r.err, expand("@/m/a.img: " + a_found, root)) << jobs;
+		r = run_tool({"-nq", jobs, root});
+		EXPECT_EQ(r.out + r.err, expand("@/m/a.img: " + a_found, root)) << jobs;
+	}
+	EXPECT_EQ(std::system(("umount '" + root + "/m'").c_str()), 0);
+	std::filesystem::remove_all(root);
+}

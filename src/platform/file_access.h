@@ -213,19 +213,44 @@ struct folder_entry {
 	std::uint64_t index; // where the file system keeps it (an inode), 0 where unknown
 };
 
+// What a folder is on: its file system (the same number, the same one)
+// and whether that is a view the system gives of itself (proc, sysfs,
+// cgroup, debugfs and the like) rather than files kept on a disk, told by
+// the file system's type, whatever the folder's path.
+struct folder_facts {
+	std::uint64_t volume;
+	bool system_view;
+};
+
 // The names of one folder, "." and ".." left out, in the order the folder
 // gives them, and the folder held open for the places below it.
 struct folder_listing {
 	open_folder *folder;
 	folder_entry *entries;
 	std::size_t count;
-	char *names; // the text behind every entry's name
+	char *names;        // the text behind every entry's name
+	folder_facts facts; // where they were asked for, else zero
 };
 
 // Lists the folder at where (a link is followed only when follow is set).
 // False with errno set when it cannot be listed; the listing then holds
 // nothing to release.
 bool list_folder(place where, bool follow, folder_listing *listing);
+
+// The same in two steps, so that a folder can be looked at before a name
+// of it is read: opens the folder at where to list it, then lists the
+// folder so opened, which the listing holds from then on (closed when it
+// cannot be listed). Null, or false, with errno set.
+open_folder *open_listed_folder(place where, bool follow);
+bool read_listing(open_folder *folder, folder_listing *listing);
+
+// Looks at a folder open for listing; false with errno set.
+bool inspect_folder(const open_folder *folder, folder_facts *facts);
+
+// Whether path is the root of the system, whatever way it is written
+// ("/", "//", "/.", a link to it; on Windows the root of the drive Windows
+// runs from). It is only looked up, never opened.
+bool is_system_root(const char *path);
 void release_listing(folder_listing *listing);
 
 // Puts the entries in ascending byte order of their names.

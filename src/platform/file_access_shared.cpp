@@ -76,8 +76,11 @@ void sort_by_name(folder_listing &listing)
 bool list_folder(place where, bool follow, folder_listing *listing)
 {
 	open_folder *folder = open_listed_folder(where, follow);
-	if (folder == nullptr)
-		return false;
+	return folder != nullptr && read_listing(folder, listing);
+}
+
+bool read_listing(open_folder *folder, folder_listing *listing)
+{
 	name_store s = {};
 	bool read = read_folder_names(folder, &s);
 	if (!read)
@@ -89,6 +92,7 @@ bool list_folder(place where, bool follow, folder_listing *listing)
 		return false;
 	}
 	listing->folder = folder;
+	listing->facts = {0, false};
 	return true;
 }
 

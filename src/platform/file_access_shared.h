@@ -28,10 +28,8 @@ struct name_store {
 bool store_name(name_store *s, const char *name, entry_kind kind, std::uint64_t index = 0);
 void discard_names(name_store *s);
 
-// Each platform's own: opens the folder at where to list it (a link
-// followed only when follow is set), and reads every name of it into s.
-// Null, or false, with errno set.
-open_folder *open_listed_folder(place where, bool follow);
+// Each platform's own: reads every name of a folder open_listed_folder
+// opened into s; false with errno set.
 bool read_folder_names(const open_folder *folder, name_store *s);
 
 #endif

@@ -30,12 +30,17 @@ static bool set_path(search &s, std::size_t length, const char *name)
 }
 
 // Lists the folder at where and makes it the innermost level, its path
-// being the path in hand; true when that yields a problem. A folder that
-// has gone, or turned into a link, is passed over.
+// being the path in hand; true when that yields a problem, or a folder
+// left alone. A folder that has gone, or turned into a link, is passed
+// over in silence.
 static bool enter_folder(search &s, place where, std::uint64_t index, bool follow, found_file &f)
 {
 	folder_listing listing;
-	if (!list_folder(where, follow, &listing)) {
+	const folder_facts *inside = s.depth > 0 ? &s.levels[s.depth - 1].listing.facts : nullptr;
+	const char *why;
+	if (!list_folder_to_enter(where, follow, inside, s.one_file_system, &listing, &why)) {
+		if (why != nullptr)
+			return f = {where, why, nullptr, 0}, true;
 		bool gone = errno == ENOENT || errno == ELOOP || errno == ENOTDIR;
 		return !gone && problem(f, s.path, "cannot list the folder", errno);
 	}
@@ -76,9 +81,9 @@ static bool step(search &s, found_file &f)
 	return true;
 }
 
-void search_begin(search &s, const char *path, read_ahead *ahead)
+void search_begin(search &s, const char *path, read_ahead *ahead, bool one_file_system)
 {
-	s = {path, ahead, nullptr, 0, 0, nullptr, 0, false};
+	s = {path, ahead, one_file_system, nullptr, 0, 0, nullptr, 0, false};
 }
 
 bool next_found_file(search &s, found_file &f)

@@ -9,7 +9,9 @@
 #include "walk/read_ahead.h"
 
 // A file found; or (passed_over not null) a name the search passes over
-// unopened, and why: "a link", "a backup", "not a regular file"; or
+// unopened, and why: "a link", "a backup", "not a regular file", or a
+// folder left alone: "a system folder", "another file system" (where.folder
+// null for the folder the search starts from); or
 // (problem not null) what went wrong at where.shown and why (err, or 0
 // for no system error). Valid until the next call.
 struct found_file {
@@ -32,6 +34,7 @@ struct search_level {
 struct search {
 	const char *root;
 	read_ahead *ahead; // helpers told of each folder listed, or null
+	bool one_file_system;
 	search_level *levels;
 	std::size_t depth, room;
 	char *path;
@@ -44,8 +47,10 @@ struct search {
 // own name's place. Inside, links, FIFOs, sockets, devices and files named
 // *.bak are handed out as passed over, never opened; a folder that goes or
 // turns into a link before it is listed is passed over in silence. The
-// helpers of ahead, when not null, read ahead of each folder listed.
-void search_begin(search &s, const char *path, read_ahead *ahead);
+// helpers of ahead, when not null, read ahead of each folder listed. A
+// folder that is a view the system gives of itself is left alone, and with
+// one_file_system one on another file system than the folder it is in.
+void search_begin(search &s, const char *path, read_ahead *ahead, bool one_file_system);
 
 // The next file or problem; false when the search is over.
 bool next_found_file(search &s, found_file &f);

@@ -43,6 +43,36 @@ const char *passed_over_because(const folder_entry &e)
 	return e.kind == ENTRY_FILE && is_backup_name(e.name) ? "a backup" : nullptr;
 }
 
+// Why a folder that can be listed is not: nothing in a system view is a
+// file of the user's, and reading some of it has effects.
+static const char *left_unlisted_because(const folder_facts &facts, const folder_facts *inside, bool one_file_system)
+{
+	if (facts.system_view)
+		return "a system folder";
+	return one_file_system && inside != nullptr && facts.volume != inside->volume ? "another file system" : nullptr;
+}
+
+bool list_folder_to_enter(place where, bool follow, const folder_facts *inside, bool one_file_system,
+                          folder_listing *listing, const char **why)
+{
+	*why = nullptr;
+	open_folder *folder = open_listed_folder(where, follow);
+	if (folder == nullptr)
+		return false;
+	folder_facts facts;
+	bool known = inspect_folder(folder, &facts);
+	if (known && (*why = left_unlisted_because(facts, inside, one_file_system)) == nullptr) {
+		if (!read_listing(folder, listing))
+			return false;
+		listing->facts = facts;
+		return true;
+	}
+	int err = errno;
+	close_folder(folder);
+	errno = err;
+	return false;
+}
+
 // Whatever the path says before the name the system takes from it: on
 // Windows "a.bak." and "a.bak::$DATA" open a.bak.
 static bool names_a_backup(const char *path)

@@ -19,6 +19,16 @@ bool is_backup_name(const char *name);
 // file" (a FIFO, socket or device) or "a backup"; null when it does not.
 const char *passed_over_because(const folder_entry &e);
 
+// Opens and lists a folder a search enters, unless it is left alone
+// unlisted: a view the system gives of itself ("a system folder", never
+// entered, not even named as the folder to search) or, with
+// one_file_system, a folder on another file system than the folder it
+// is in, of facts inside ("another file system"; null for the folder the search
+// starts from). False, *why null and errno set, when it cannot be listed;
+// false with *why saying why when it is left alone.
+bool list_folder_to_enter(place where, bool follow, const folder_facts *inside, bool one_file_system,
+                          folder_listing *listing, const char **why);
+
 // How an operand is handled, decided before it is opened: opening some
 // devices has effects of its own (a tape rewinds), and a backup, or a link
 // to one, is never opened at all.

@@ -47,7 +47,7 @@ static void force_cold_cache(read_ahead &ra)
 }
 
 // The walk is one of the jobs: the helpers are the rest.
-read_ahead *start_read_ahead(unsigned jobs, bool rotational)
+read_ahead *start_read_ahead(unsigned jobs, bool rotational, bool one_file_system)
 {
 	unsigned helpers = jobs > 1 ? jobs - 1 : 0;
 	std::uint64_t descriptors = descriptor_limit();
@@ -57,6 +57,7 @@ read_ahead *start_read_ahead(unsigned jobs, bool rotational)
 	if (ra == nullptr)
 		return nullptr;
 	ra->rotational = rotational;
+	ra->one_file_system = one_file_system;
 	ra->helpers = helpers;
 	ra->descriptors = descriptors;
 	force_cold_cache(*ra);
@@ -117,6 +118,7 @@ void read_ahead_folder(read_ahead *ra, const folder_listing &listing, std::uint6
 		return;
 	b->key = listing.folder;
 	b->index = index;
+	b->facts = listing.facts;
 	if (!take_names(b, listing, ra->rotational)) {
 		release_batch(b);
 		return;

@@ -17,8 +17,9 @@ struct read_ahead;
 // Starts jobs - 1 helpers beside the walk, each opening one file at a time
 // and asking for its bytes without waiting for them (on a disk that
 // rotates, two at a time, in the order the disk keeps the files); null,
-// the walk alone, for jobs of 1 or where no helper can be started.
-read_ahead *start_read_ahead(unsigned jobs, bool rotational);
+// the walk alone, for jobs of 1 or where no helper can be started. They
+// enter the folders the walk will, by its rules (one_file_system as -x).
+read_ahead *start_read_ahead(unsigned jobs, bool rotational, bool one_file_system);
 
 // The walk has listed a folder (where the file system keeps it at index,
 // 0 where unknown) and will visit its names in this order: they are read

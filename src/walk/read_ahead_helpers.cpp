@@ -51,7 +51,8 @@ static bool worth_a_batch(const read_ahead &ra, std::uint64_t index, const ahead
 static void read_folder_ahead(read_ahead &ra, place where, std::uint64_t index, const ahead_batch *parent)
 {
 	folder_listing listing;
-	if (!list_folder(where, false, &listing))
+	const char *why;
+	if (!list_folder_to_enter(where, false, &parent->facts, ra.one_file_system, &listing, &why))
 		return;
 	sort_by_name(listing);
 	ahead_batch *b = listing.count <= NAMES_AHEAD ? static_cast<ahead_batch *>(std::calloc(1, sizeof *b)) : nullptr;
@@ -59,6 +60,7 @@ static void read_folder_ahead(read_ahead &ra, place where, std::uint64_t index, 
 	lock_crew(ra.crew);
 	if (kept && worth_a_batch(ra, index, parent)) {
 		b->index = index;
+		b->facts = listing.facts;
 		b->listing = listing;
 		b->folder = listing.folder;
 		if (insert_batch(ra, b, place_of(ra, parent) + 1))
@@ -115,7 +117,8 @@ static void read_name_ahead(read_ahead &ra, ahead_batch *b, const open_folder *f
 	if (kind == ENTRY_FOLDER && folder != nullptr)
 		return read_folder_ahead(ra, where, n.index, b);
 	folder_listing listing;
-	if (kind == ENTRY_FOLDER && list_folder(where, true, &listing))
+	const char *why;
+	if (kind == ENTRY_FOLDER && list_folder_to_enter(where, true, nullptr, ra.one_file_system, &listing, &why))
 		release_listing(&listing);
 	else if (kind == ENTRY_FILE)
 		read_file_ahead(ra, where, sampling);

@@ -41,6 +41,7 @@ struct ahead_batch {
 	std::uint64_t index;    // where the file system keeps the folder, 0 where unknown
 	open_folder *folder;    // the hold of the helper that listed it ahead, else null
 	folder_listing listing; // its names as that helper listed them, or none: then the walk's
+	folder_facts facts;     // of the folder, as whoever listed it found them
 	ahead_name *names;
 	std::size_t count, next;
 	bool left;      // off the stack: the walk is done with it
@@ -59,6 +60,7 @@ struct read_ahead {
 	std::uint64_t depth;           // folders the walk is in, each held open
 	std::uint64_t cold_after;      // tests: folders entered before the cache turns cold, or 0
 	bool stopping, rotational;
+	bool one_file_system;
 	bool warm;    // the cache holds what the walk reads: helpers stand aside
 	bool starved; // the walk ran short of descriptors: helpers hold none from then on
 };

@@ -11,6 +11,9 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/vfs.h>
+#endif
 
 #include "platform/file_access.h"
 #include "platform/file_access_shared.h"
@@ -151,4 +154,62 @@ open_folder *open_listed_folder(place where, bool follow)
 bool read_folder_names(const open_folder *folder, name_store *s)
 {
 	return read_names(folder->fd, s);
+}
+
+// The types of the file systems through which Linux shows itself: their
+// files are the kernel's state, reading some of them has effects, and a
+// search of them finds nothing but noise. autofs is here too: entering one
+// mounts what it stands for. (devtmpfs reports itself as tmpfs and cannot
+// be told apart; its devices are passed over anyway.)
+#ifdef __linux__
+static bool is_system_view(unsigned long type)
+{
+	static const unsigned long VIEWS[] = {
+	    0x9fa0,     // proc
+	    0x62656572, // sysfs
+	    0x1cd1,     // devpts
+	    0x27e0eb,   // cgroup
+	    0x63677270, // cgroup2
+	    0x64626720, // debugfs
+	    0x74726163, // tracefs
+	    0x73636673, // securityfs
+	    0x6165676c, // pstore
+	    0xcafe4a11, // bpf
+	    0x62656570, // configfs
+	    0x65735543, // fusectl
+	    0x42494e4d, // binfmt_misc
+	    0xde5e81e4, // efivarfs
+	    0xf97cff8c, // selinuxfs
+	    0x43415d53, // smackfs
+	    0x19800202, // mqueue
+	    0x6e736673, // nsfs
+	    0x0187,     // autofs
+	};
+	for (unsigned long view : VIEWS)
+		if (type == view)
+			return true;
+	return false;
+}
+#endif
+
+bool inspect_folder(const open_folder *folder, folder_facts *facts)
+{
+	struct stat st;
+	if (fstat(folder->fd, &st) != 0)
+		return false;
+	facts->volume = static_cast<std::uint64_t>(st.st_dev);
+	facts->system_view = false;
+#ifdef __linux__
+	struct statfs fs;
+	if (fstatfs(folder->fd, &fs) != 0)
+		return false;
+	facts->system_view = is_system_view(static_cast<unsigned long>(fs.f_type) & 0xffffffffUL);
+#endif
+	return true;
+}
+
+bool is_system_root(const char *path)
+{
+	struct stat st, root;
+	return stat(path, &st) == 0 && stat("/", &root) == 0 && st.st_dev == root.st_dev && st.st_ino == root.st_ino;
 }

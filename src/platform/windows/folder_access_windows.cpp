@@ -153,6 +153,14 @@ bool read_folder_names(const open_folder *folder, name_store *s)
 	return read_names(folder->handle, s);
 }
 
+// Windows has no file system of the system's own state to pass over.
+bool inspect_folder(const open_folder *folder, folder_facts *facts)
+{
+	facts->volume = folder->volume;
+	facts->system_view = false;
+	return true;
+}
+
 name_kind kind_of_name(place where)
 {
 	HANDLE h = open_handle(where, FILE_READ_ATTRIBUTES, OPEN_NAME, FILE_OPEN_REPARSE_POINT);

@@ -249,3 +249,16 @@ char *link_target(const char *path)
 	std::free(wide);
 	return target;
 }
+
+// The drive's root as the full path names it: "\\?\C:\" for the drive
+// Windows runs from, in any letter case.
+bool is_system_root(const char *path)
+{
+	wchar_t windows[MAX_PATH];
+	UINT n = GetSystemWindowsDirectoryW(windows, MAX_PATH);
+	wchar_t *full = n >= 3 && n < MAX_PATH ? system_path(path) : nullptr;
+	bool root = full != nullptr && starts_with(full, L"\\\\?\\") && wcslen(full) == 7 && full[6] == L'\\' &&
+	            folded_unit(static_cast<char16_t>(full[4])) == folded_unit(static_cast<char16_t>(windows[0])) && full[5] == L':';
+	std::free(full);
+	return root;
+}
