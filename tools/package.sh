@@ -3,12 +3,12 @@
 # must pass Debian's lintian --pedantic with no error or warning, and a .zip
 # holding txd-depth-fix.exe for Windows x64 (checked for its version
 # resource and manifest), with the same as txd-depth-fix-restore.exe, README.txt, README.md and
-# LICENSE.txt.
+# LICENSE.txt. Ends with one line per package built: its path and size.
 #   tools/package.sh
 # The man page must pass mandoc -T lint first, without a message. Installs
 # the Windows cross compiler, lintian and mandoc with apt-get when missing.
-# Quiet when all is well: each step's output is kept aside and shown only
-# when that step fails.
+# Otherwise quiet when all is well: each step's output is kept aside and
+# shown only when that step fails.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 log=$(mktemp)
@@ -95,3 +95,17 @@ if [ "$status" -ne 0 ] || printf '%s\n' "$report" | grep -q '^[EW]: '; then
 	echo "package.sh: lintian failed, or found errors or warnings" >&2
 	exit 1
 fi
+
+# The .deb holds the shell completions where bash, zsh and fish look.
+contents=$(dpkg-deb -c "$root"/dist/*.deb)
+for want in bash-completion/completions/txd-depth-fix zsh/vendor-completions/_txd-depth-fix \
+	fish/vendor_completions.d/txd-depth-fix.fish; do
+	if ! printf '%s\n' "$contents" | grep -q " \./usr/share/$want\$"; then
+		echo "package.sh: the .deb lacks /usr/share/$want" >&2
+		exit 1
+	fi
+done
+
+for built in "$root"/dist/*.deb "$root"/dist/*.zip; do
+	echo "package.sh: built ${built#"$root"/} ($((($(stat -c %s "$built") + 1023) / 1024)) KiB)"
+done
