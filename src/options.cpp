@@ -11,7 +11,7 @@
 #include "report/lines.h"
 
 static const char USAGE[] =
-    "usage: txd-depth-fix [-bHnpqtvx] [-j N] [--check] [--json] [--totals] [--] FILE|FOLDER...\n"
+    "usage: txd-depth-fix [-bHnpqtuvx] [-j N] [--check] [--json] [--totals] [--] FILE|FOLDER...\n"
     "       txd-depth-fix --restore [-npqvx] [-j N] [--json] [--totals] [--] FILE|FOLDER...\n"
     "       txd-depth-fix -h | --help\n"
     "       txd-depth-fix -V | --version\n"
@@ -32,6 +32,8 @@ static const char USAGE[] =
     "                       name, not an archive\n"
     "  -b, --backup         copy a file to FILE.bak before its first change, or\n"
     "                       to FILE.bak.2 ... FILE.bak.99 when that name is taken\n"
+    "  -u, --keep-undo      before changing a file, record in FILE.undo each byte\n"
+    "                       to change and what it held: --restore undoes it\n"
     "  -p, --preserve       a changed file, and its backup, keep the file's\n"
     "                       modification and access times\n"
     "  -x, --one-file-system\n"
@@ -69,7 +71,7 @@ static const unsigned MOST_JOBS = 256;
 // The leading '-' returns operands in order, so options count wherever they
 // stand before "--", whatever POSIXLY_CORRECT says; the ':' after it tells
 // a missing argument from an unknown option.
-static const char SHORT_OPTIONS[] = "-:bHnpqtvxhVj:";
+static const char SHORT_OPTIONS[] = "-:bHnpqtuvxhVj:";
 static const option LONG_OPTIONS[] = {
     {"backup", no_argument, nullptr, 'b'},
     {"check", no_argument, nullptr, OPTION_CHECK},
@@ -77,6 +79,7 @@ static const option LONG_OPTIONS[] = {
     {"help", no_argument, nullptr, 'h'},
     {"jobs", required_argument, nullptr, 'j'},
     {"json", no_argument, nullptr, OPTION_JSON},
+    {"keep-undo", no_argument, nullptr, 'u'},
     {"no-preserve-root", no_argument, nullptr, OPTION_NO_PRESERVE_ROOT},
     {"one-file-system", no_argument, nullptr, 'x'},
     {"preserve", no_argument, nullptr, 'p'},
@@ -240,6 +243,7 @@ static bool set_option(command &c, int letter)
 	case 'p': c.run.preserve = true; break;
 	case 'q': c.quiet = true; break;
 	case 't': c.loose = true; break;
+	case 'u': c.run.keep_undo = true; break;
 	case 'v': c.verbose = true; break;
 	case 'x': c.one_file_system = true; break;
 	case OPTION_NO_PRESERVE_ROOT: c.no_preserve_root = true; break;
@@ -349,9 +353,10 @@ static int parse_options(int argc, char *argv[], report &r, command &c)
 	c.before_double_dash = c.count;
 	for (int i = optind; i < argc; i++)
 		c.operands[c.count++] = argv[i];
-	if (c.restore && (c.run.backup || c.loose || c.check))
+	if (c.restore && (c.run.backup || c.run.keep_undo || c.loose || c.check))
 		return usage_error_text(r, c.check ? "--restore cannot be combined with --check"
 		                           : c.run.backup ? "--restore cannot be combined with -b"
+		                           : c.run.keep_undo ? "--restore cannot be combined with -u"
 		                                          : "--restore cannot be combined with -t");
 	return check_operands(r, c);
 }

@@ -15,6 +15,7 @@
 #include "ops/backup.h"
 #include "ops/repair.h"
 #include "ops/target.h"
+#include "ops/undo_restore.h"
 
 // A byte of the file: where it is and a value. Where a repair of the
 // backup would set a depth to 16, with the depth the backup held there when
@@ -293,9 +294,25 @@ static void release_run(restore_run &run)
 	release_backup_name(run.newest);
 }
 
-// The file is looked at, and its backup looked for, before it is held.
+// A file with an undo record goes back by it, whatever backups it has.
+static void restore_by_record(report &r, target &t, const run_options &options)
+{
+	if (options.dry_run || hold_target(r, t))
+		restore_from_record(r, t, options);
+}
+
+// The file is looked at, and its record or backup looked for, before it
+// is held.
 void restore_file(report &r, place where, bool follow, bool named, const run_options &options)
 {
+	target t;
+	if (has_undo_record(where)) {
+		if (open_target(r, t, where, follow, options)) {
+			restore_by_record(r, t, options);
+			close_target(r, t, options.preserve);
+		}
+		return;
+	}
 	restore_run run = run_of(r, where, options);
 	if (has_backup(run, named) && open_target(r, run.t, where, follow, options)) {
 		restore_target(run, named);
@@ -308,7 +325,9 @@ void restore_found_file(report &r, place where, const run_options &options)
 {
 	restore_run run = run_of(r, where, options);
 	if (open_found_target(r, run.t, where, options, found_of_a_kind)) {
-		if (has_backup(run, false))
+		if (has_undo_record(where))
+			restore_by_record(r, run.t, options);
+		else if (has_backup(run, false))
 			restore_target(run, false);
 		close_target(r, run.t, options.preserve);
 	}

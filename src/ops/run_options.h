@@ -8,6 +8,7 @@ struct run_options {
 	bool dry_run;        // open read-only and write nothing
 	bool note_textures;  // tell each texture repaired, for the listing and JSON Lines
 	bool backup;         // copy a file whole to PATH.bak before its first write
+	bool keep_undo;      // record each change in PATH.undo before it is written
 	bool preserve;       // a written file keeps its access and modification times
 	bool output_known;   // standard output is a file, output its identity:
 	file_facts output;   // never handled, as it would be read while written

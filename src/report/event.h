@@ -25,7 +25,7 @@ enum event_kind {
 	EVENT_ENTRIES_DONE, // the last entry of an archive is done
 	EVENT_FILE_DONE,    // a file read as an archive or a loose dictionary is done
 	EVENT_LEFT_ALONE,   // a file left alone, and why
-	EVENT_BACKUP,       // a backup made
+	EVENT_BACKUP,       // a backup made, or an undo record kept
 	EVENT_RESTORED,     // a file restored, or under -n to be restored
 	EVENT_PROBLEM,      // a problem with a file, or with one of its entries
 	EVENT_USAGE,        // the command line cannot be used as given
@@ -61,7 +61,8 @@ enum event_flag : unsigned {
 	FLAG_FOUND_IN_SEARCH = 8,   // left alone: met in a folder, not named
 	FLAG_NONE_GIVEN = 16,       // usage: options, but no FILE or FOLDER
 	FLAG_BARE_START = 32,       // usage: no argument at all, which is no error
-	FLAG_TEXTURES_CUT = 64      // an entry: memory ran out before every texture was noted
+	FLAG_TEXTURES_CUT = 64,     // an entry: memory ran out before every texture was noted
+	FLAG_UNDO_RECORD = 128      // a backup: the undo record kept, not a copy
 };
 
 struct event {

@@ -237,7 +237,12 @@ static void heard(void *context, const event &e)
 	case EVENT_START: j.asked = *e.asked; break;
 	case EVENT_ENTRY: entry(j, e); break;
 	case EVENT_LEFT_ALONE: left_alone(j, e); break;
-	case EVENT_BACKUP: with_path(j, "backup", e, "backup"); break;
+	case EVENT_BACKUP:
+		if ((e.flags & FLAG_UNDO_RECORD) != 0)
+			with_path(j, "undo", e, "record");
+		else
+			with_path(j, "backup", e, "backup");
+		break;
 	case EVENT_RESTORED: with_path(j, "restored", e, "from"); break;
 	case EVENT_PROBLEM: problem(j, e); break;
 	case EVENT_SUMMARY: summary(j, e); break;

@@ -95,6 +95,13 @@ void tell_backup(report &r, const char *path, const char *backup)
 	tell(r, e);
 }
 
+void tell_undo_kept(report &r, const char *path, const char *record)
+{
+	event e = about(EVENT_BACKUP, path);
+	e.what = record, e.flags = FLAG_UNDO_RECORD;
+	tell(r, e);
+}
+
 void tell_restored(report &r, const char *path, const char *backup)
 {
 	event e = about(EVENT_RESTORED, path);

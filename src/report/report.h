@@ -37,6 +37,7 @@ void tell_left_alone_problem(report &r, const char *path, const char *why, const
 void tell_in_use(report &r, const char *path);
 void tell_left_alone(report &r, const char *path, const char *why, unsigned flags = 0);
 void tell_backup(report &r, const char *path, const char *backup);
+void tell_undo_kept(report &r, const char *path, const char *record);
 void tell_restored(report &r, const char *path, const char *backup);
 void tell_usage(report &r, const char *message, unsigned flags = 0);
 void tell_text(report &r, const char *text);

@@ -230,12 +230,12 @@ static void left_alone(text_lines &t, const event &e)
 	line_end(l);
 }
 
-// "PATH: backed up to BACKUP".
+// "PATH: backed up to BACKUP", "PATH: undo kept in RECORD".
 static void backed_up(text_lines &t, const event &e)
 {
 	line &l = on_out(t);
 	line_add_shown(l, e.path);
-	line_add(l, ": backed up to ");
+	line_add(l, (e.flags & FLAG_UNDO_RECORD) != 0 ? ": undo kept in " : ": backed up to ");
 	line_add_shown(l, e.what);
 	line_end(l);
 }
