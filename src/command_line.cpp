@@ -31,7 +31,7 @@ static void search_folder(report &r, const command &c, const char *path)
 	while (next_found_file(s, f)) {
 		if (f.problem != nullptr)
 			tell_problem(r, f.where.shown, nullptr, f.problem, f.err);
-		else if (f.passed_over != nullptr && !(c.restore && is_backup_name(f.where.name)))
+		else if (f.passed_over != nullptr && !(c.restore && (is_backup_name(f.where.name) || is_undo_record_name(f.where.name))))
 			tell_left_alone(r, f.where.shown, f.passed_over, f.where.folder != nullptr ? unsigned{FLAG_FOUND_IN_SEARCH} : 0U);
 		else if (c.restore && f.passed_over == nullptr)
 			restore_found_file(r, f.where, c.run);
@@ -62,6 +62,24 @@ static void repair_operand(report &r, const command &c, const char *operand, con
 	close_folder(folder);
 }
 
+// A backup or an undo record named for --restore stands for its file,
+// which is handled as a FILE: a backup of a backup is still left alone.
+static void restore_named_backup(report &r, const command &c, const char *operand, const char *what)
+{
+	char *file = file_of_backup(operand);
+	operand_plan plan = plan_operand(file != nullptr ? file : operand);
+	if (file == nullptr || plan.kind == OPERAND_BACKUP || plan.kind == OPERAND_RECORD)
+		tell_left_alone(r, operand, what);
+	else if (plan.kind == OPERAND_MISSING)
+		tell_problem(r, file, nullptr, nullptr, plan.err);
+	else if (plan.kind == OPERAND_FILE)
+		repair_operand(r, c, file, plan.target);
+	else
+		tell_left_alone(r, operand, plan.kind == OPERAND_FOLDER ? "a folder's backup" : "a backup of no regular file");
+	release_operand_plan(plan);
+	std::free(file);
+}
+
 // Lines of several archives say which archive they come from, as grep's do.
 static void handle_operand(report &r, const command &c, const char *operand)
 {
@@ -69,7 +87,18 @@ static void handle_operand(report &r, const command &c, const char *operand)
 	switch (plan.kind) {
 	case OPERAND_FOLDER: search_folder(r, c, operand); break;
 	case OPERAND_MISSING: tell_problem(r, operand, nullptr, nullptr, plan.err); break;
-	case OPERAND_BACKUP: tell_left_alone(r, operand, "a backup"); break;
+	case OPERAND_BACKUP:
+		if (c.restore)
+			restore_named_backup(r, c, operand, "a backup");
+		else
+			tell_left_alone(r, operand, "a backup");
+		break;
+	case OPERAND_RECORD:
+		if (c.restore)
+			restore_named_backup(r, c, operand, "an undo record");
+		else
+			tell_left_alone(r, operand, "an undo record");
+		break;
 	case OPERAND_LINK_TO_BACKUP: tell_left_alone(r, operand, "a link to a backup"); break;
 	case OPERAND_NOT_REGULAR: tell_problem(r, operand, nullptr, "not a regular file", 0); break;
 	case OPERAND_FILE: repair_operand(r, c, operand, plan.target); break;
@@ -156,7 +185,7 @@ static void handle_operands(report &r, command &c)
 // What the options ask of the lines.
 static run_asked asked_of(const command &c)
 {
-	return {c.run.dry_run, c.check, c.restore, c.run.backup, c.quiet, c.verbose, c.totals, c.count};
+	return {c.run.dry_run, c.check, c.restore, c.run.backup, c.quiet, c.verbose, c.totals, c.count, c.run.keep_undo};
 }
 
 // The lines a run writes: the text lines, and with --json JSON Lines on
@@ -169,7 +198,7 @@ struct run_lines {
 
 // Handles every operand: -1 then, or the status of a run that ended on
 // its command line (help, version, a usage error, nothing given).
-static int run_command(report &r, run_lines &lines, int argc, char *argv[], command &c)
+static int run_command(report &r, run_lines &lines, int argc, char *argv[], command &c, bool keep_undo)
 {
 	if (argc <= 1) {
 		tell_usage(r, "no FILE or FOLDER given; try 'txd-depth-fix --help'", FLAG_BARE_START);
@@ -178,6 +207,7 @@ static int run_command(report &r, run_lines &lines, int argc, char *argv[], comm
 	int status = read_options(argc, argv, r, c);
 	if (status != -1)
 		return status;
+	c.run.keep_undo = c.run.keep_undo || (keep_undo && !c.restore);
 	if (c.json) {
 		lines.text.report_lines = false;
 		attach(r, json_listener(lines.json));
@@ -219,7 +249,7 @@ int txd_depth_fix(int argc, char *argv[], std::FILE *out, std::FILE *err, const 
 	}
 	command c = {};
 	note_output(c.run, out);
-	int status = run_command(r, lines, argc, argv, c);
+	int status = run_command(r, lines, argc, argv, c, setup != nullptr && setup->keep_undo);
 	if (int failed = close_line_stream(lines.out)) // a report lost to a full disk is a failure
 		tell_problem(r, "standard output", nullptr, std::strerror(failed), 0);
 	if (status == -1)

@@ -10,11 +10,13 @@
 
 // What the caller wants beside the lines: a listener of its own (the drop
 // window), and lines fit for a window that shows its problems again: no
-// line for a count of 0, no usage hint.
+// line for a count of 0, no usage hint; and an undo record kept of each
+// repair unless the run restores (a drop, which cannot ask for one).
 struct run_setup {
 	listener also; // heard null for none
 	bool leave_out_zero_lines;
 	bool usage_hint;
+	bool keep_undo = false;
 };
 
 // Parses the options, handles every operand in turn and returns the exit

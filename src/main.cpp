@@ -77,8 +77,10 @@ static int run(int argc, char *argv[])
 	}
 	// A window that shows its problems again after the run keeps them; its
 	// lines leave out what needs nothing, and its own hint says how to start.
+	// A drop has no way to ask for a way back, and may be of the only copy:
+	// it keeps an undo record.
 	run_setup setup = {summary.keep ? drop_window_listener(summary) : listener{nullptr, nullptr}, summary.keep,
-	                   !summary.keep};
+	                   !summary.keep, summary.keep};
 	int status = txd_depth_fix(restoring ? argc + 1 : argc, args, stdout, stderr, &setup);
 	if (restoring)
 		std::free(args);

@@ -482,8 +482,16 @@ TEST(Console, HeldWindowListsProblemsAndWhatWasLeftAlone)
 	                            "@e: left alone: not a texture dictionary\n"
 	                            "4 textures repaired in 2 of 3 files, 2 left alone, 21 problems\n"
 	                            "Each problem above names its file and what went wrong.\n"
+	                            "Undo: drop the same files onto txd-depth-fix-restore.exe\n"
 	                            "Press Enter to close this window.",
 	                            stem));
+	release_summary(summary);
+	// A drop keeps undo records, and a restore drop lists what it restored.
+	summary = {};
+	r = run_held({expand("--restore", stem), expand("@a", stem), expand("@t", stem)}, summary);
+	EXPECT_EQ(text_of(summary), expand("\nRestored @a from @a.undo\nRestored @t from @t.undo\n2 files restored\n"
+	                                   "Press Enter to close this window.", stem));
+	EXPECT_EQ(read_file(expand("@a", stem)), command_file('a', false));
 	release_summary(summary);
 	// Found sound, it says so; problems of a file in use or refused get
 	// their next step.
@@ -521,8 +529,8 @@ TEST(Console, HeldWindowListsProblemsAndWhatWasLeftAlone)
 	r = run_held({"-b"}, summary);
 	EXPECT_EQ(r.out + r.err, "txd-depth-fix: no FILE or FOLDER given\n");
 	EXPECT_EQ(r.status, 2);
-	EXPECT_EQ(text_of(summary), "\nDrop archives, .txd files or folders onto txd-depth-fix.exe: it repairs them in place "
-	                            "(back up first, or use -b).\nPress Enter to close this window.");
+	EXPECT_EQ(text_of(summary), "\nDrop archives, .txd files or folders onto txd-depth-fix.exe: it repairs them in place, "
+	                            "and keeps the way back in FILE.undo beside each file it changes.\nPress Enter to close this window.");
 	release_summary(summary);
 	summary = {};
 	r = run_held({expand("@\x1b[31m", stem)}, summary);
@@ -542,8 +550,8 @@ TEST(Console, HeldWindowListsProblemsAndWhatWasLeftAlone)
 	r = run_held({}, summary);
 	EXPECT_EQ(r.out + r.err, "");
 	EXPECT_EQ(r.status, 0);
-	EXPECT_EQ(text_of(summary), "\nDrop archives, .txd files or folders onto txd-depth-fix.exe: it repairs them in place "
-	                            "(back up first, or use -b).\nPress Enter to close this window.");
+	EXPECT_EQ(text_of(summary), "\nDrop archives, .txd files or folders onto txd-depth-fix.exe: it repairs them in place, "
+	                            "and keeps the way back in FILE.undo beside each file it changes.\nPress Enter to close this window.");
 	release_summary(summary);
 }
 

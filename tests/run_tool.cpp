@@ -50,7 +50,8 @@ run_output run_in_process(const std::vector<std::string> &args, const std::strin
 	std::FILE *out = std::fopen(out_path.c_str(), "w"), *err = std::fopen(err_path.c_str(), "w");
 	run_output r;
 	run_setup setup = {summary != nullptr ? drop_window_listener(*summary) : listener{nullptr, nullptr},
-	                   summary != nullptr && summary->keep, summary == nullptr || !summary->keep};
+	                   summary != nullptr && summary->keep, summary == nullptr || !summary->keep,
+	                   summary != nullptr && summary->keep};
 	if (out != nullptr && err != nullptr)
 		r.status = txd_depth_fix(static_cast<int>(words.size()), argv.data(), out, err, &setup);
 	for (std::FILE *f : {out, err})

@@ -114,6 +114,7 @@ static bool get_entry(reader &r, undo_record &record, std::size_t &change_room, 
 	e.checksum = get64le(r);
 	e.count = static_cast<std::size_t>(get_varint(r));
 	e.changes = nullptr;
+	r.ok = r.ok && e.length <= UINT64_MAX - e.start;
 	// Each change takes two bytes at least: a count past that is forged.
 	if (!r.ok || e.count > r.left / 2 || !grown(r, record.changes, change_room, changes + e.count))
 		return r.ok = false;
@@ -135,8 +136,7 @@ static bool get_block(reader &r, undo_record &record, std::size_t &entry_room, s
 	std::size_t entries = record.count, changes_before = changes;
 	while (r.ok && r.left > 0) {
 		undo_entry e;
-		r.ok = get_entry(r, record, change_room, changes, e) && e.start + e.length >= e.start &&
-		       grown(r, record.entries, entry_room, entries + 1);
+		r.ok = get_entry(r, record, change_room, changes, e) && grown(r, record.entries, entry_room, entries + 1);
 		if (r.ok)
 			record.entries[entries++] = e;
 	}

@@ -13,16 +13,19 @@
 static const char *const HINTS[] = {
     "",
     "The options given are not right; txd-depth-fix /? lists them.\n",
-    ("Drop archives, .txd files or folders onto txd-depth-fix.exe: it repairs them in place (back up first, "
-     "or use -b).\n"),
+    ("Drop archives, .txd files or folders onto txd-depth-fix.exe: it repairs them in place, and keeps the way "
+     "back in FILE.undo beside each file it changes.\n"),
     "Each problem above names its file and what went wrong.\n",
     "Nothing dropped could be repaired: each file left alone is listed above with why.\n",
     "Nothing in what was dropped was a VER2 archive or a texture dictionary.\n",
-    "Nothing in what was dropped had a backup to restore from.\n",
+    "Nothing in what was dropped had an undo record or a backup to restore from.\n",
     "Nothing needed repair.\n",
     "Nothing dropped could be restored: each file left alone is listed above with why.\n",
-    "Drop repaired archives, .txd files or folders onto it: each goes back to what its newest backup holds.\n",
+    ("Drop repaired archives, .txd files or folders onto it: each goes back to what it was before it was "
+     "repaired, by its undo record or its backup.\n"),
 };
+// After a repair that kept undo records.
+static const char UNDO_STEP[] = "Undo: drop the same files onto txd-depth-fix-restore.exe\n";
 // The next step for what the problems were.
 static const char IN_USE_STEP[] = "A file in use: close the game or editor that has it open, then try again.\n";
 static const char DENIED_STEP[] = "Access denied: clear the file's read-only attribute, or copy the folder out of "
@@ -53,7 +56,7 @@ static void keep(kept_lines &k, const char *text, std::size_t n)
 
 void release_summary(run_summary &s)
 {
-	for (kept_lines *k : {&s.problems, &s.left_alone})
+	for (kept_lines *k : {&s.problems, &s.left_alone, &s.restored})
 		while (k->kept > 0)
 			std::free(k->lines[--k->kept]);
 	release_line(s.l);
@@ -101,6 +104,17 @@ static void left_alone(run_summary &s, const event &e)
 	keep(s.left_alone, l.text, l.length);
 }
 
+// "Restored PATH from BACKUP", for the window to list the files restored.
+static void restored(run_summary &s, const event &e)
+{
+	line &l = window_line(s);
+	line_add(l, s.dry_run ? "Would restore " : "Restored ");
+	line_add_shown(l, e.path);
+	line_add(l, " from ");
+	line_add_shown(l, e.what);
+	keep(s.restored, l.text, l.length);
+}
+
 static void heard(void *context, const event &e)
 {
 	run_summary &s = *static_cast<run_summary *>(context);
@@ -110,7 +124,9 @@ static void heard(void *context, const event &e)
 		s.restore = e.asked->restore;
 		s.dry_run = e.asked->dry_run;
 		s.operands = e.asked->operands;
+		s.keep_undo = e.asked->keep_undo;
 		break;
+	case EVENT_RESTORED: restored(s, e); break;
 	case EVENT_PROBLEM: problem(s, e); break;
 	case EVENT_LEFT_ALONE: left_alone(s, e); break;
 	case EVENT_ENTRIES_DONE: folded_lines(window_line(s), s.fold, e.path, keep_problem_line, &s); break;
@@ -170,18 +186,20 @@ char *held_window_text(const run_summary &summary)
 	const char *hint = HINTS[which];
 	const char *in_use = which == HINT_PROBLEMS && (summary.seen & SEEN_IN_USE) ? IN_USE_STEP : "";
 	const char *denied = which == HINT_PROBLEMS && (summary.seen & SEEN_DENIED) ? DENIED_STEP : "";
-	std::size_t room = room_for(summary.problems) + room_for(summary.left_alone) + TOTALS_ROOM + std::strlen(hint) +
-	                   sizeof IN_USE_STEP + sizeof DENIED_STEP + sizeof PROMPT + 4;
+	const char *undo = summary.keep_undo && !summary.dry_run && summary.totals.textures > 0 ? UNDO_STEP : "";
+	std::size_t room = room_for(summary.problems) + room_for(summary.left_alone) + room_for(summary.restored) + TOTALS_ROOM +
+	                   std::strlen(hint) + sizeof IN_USE_STEP + sizeof DENIED_STEP + sizeof UNDO_STEP + sizeof PROMPT + 4;
 	char *text = static_cast<char *>(std::malloc(room));
 	if (text == nullptr)
 		return nullptr;
 	std::size_t n = static_cast<std::size_t>(std::snprintf(text, room, "\n"));
 	if (which != HINT_USAGE && which != HINT_DROP_SOMETHING && which != HINT_DROP_TO_RESTORE) { // the run's own
 		add_lines(text, &n, room, summary.problems, summary.problems.all - summary.problems.kept == 1 ? "problem" : "problems");
+		add_lines(text, &n, room, summary.restored, "restored");
 		add_lines(text, &n, room, summary.left_alone, "left alone");
 		n += static_cast<std::size_t>(std::snprintf(text + n, room - n, "%s\n", summary.totals_line));
 	}
-	std::snprintf(text + n, room - n, "%s%s%s%s", hint, in_use, denied, PROMPT);
+	std::snprintf(text + n, room - n, "%s%s%s%s%s", hint, in_use, denied, undo, PROMPT);
 	return text;
 }
 

@@ -39,10 +39,11 @@ struct run_summary {
 	bool usage_error;
 	bool restore;
 	bool dry_run;
+	bool keep_undo;
 	int operands;
 	report_totals totals;
 	unsigned seen; // SEEN_IN_USE, SEEN_DENIED
-	kept_lines problems, left_alone;
+	kept_lines problems, left_alone, restored;
 	problem_fold fold;
 	line_stream shown; // the window's own: a terminal
 	line l;
@@ -73,8 +74,9 @@ enum held_window_hint {
 };
 held_window_hint held_window_hint_for(const run_summary &summary);
 
-// What the held window shows after the run: each problem again and each
-// file left alone (the first 20 of each, then how many more), the totals,
+// What the held window shows after the run: each problem again, each file
+// restored and each left alone (the first 20 of each, then how many more),
+// the totals, the way back when undo records were kept,
 // the hint (with the next step for files in use or access denied) and the
 // prompt; with nothing dropped or the options wrong, only the hint and the
 // prompt. In memory of its own, null when there is none.

@@ -41,6 +41,7 @@ struct run_asked {
 	bool verbose; // the listing, why a file was left alone, where a backup went
 	bool totals;  // a line of totals at the end
 	int operands;
+	bool keep_undo; // an undo record kept of each file changed
 };
 
 // A texture found to repair: its name as the dictionary holds it (32 bytes

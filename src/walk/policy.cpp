@@ -34,12 +34,72 @@ bool is_backup_name(const char *name)
 	return is_backup_name(name, std::strlen(name));
 }
 
+// Whether name ends in suffix, its letters in any case.
+static bool ends_in(const char *name, std::size_t n, const char *suffix)
+{
+	std::size_t m = std::strlen(suffix);
+	for (std::size_t i = 0; m <= n && i < m; i++)
+		if (ascii_lower(static_cast<unsigned char>(name[n - m + i])) != suffix[i])
+			return false;
+	return m <= n;
+}
+
+bool is_undo_record_name(const char *name)
+{
+	std::size_t n = std::strlen(name);
+	return ends_in(name, n, ".undo") || ends_in(name, n, ".und~");
+}
+
+// The length of path without its backup's suffix, or 0 when it has none
+// that a restore can use.
+static std::size_t without_suffix(const char *path)
+{
+	std::size_t n = std::strlen(path), digits = 0;
+	if (ends_in(path, n, ".bak") || ends_in(path, n, ".undo"))
+		return n - (ends_in(path, n, ".bak") ? 4 : 5);
+	while (digits < n && path[n - 1 - digits] >= '0' && path[n - 1 - digits] <= '9')
+		digits++;
+	return digits > 0 && ends_in(path, n - digits, ".bak.") ? n - digits - 5 : 0;
+}
+
+// "a.img.3" of "a.img.3.bak" is the file, where it stands; else "a.img".
+static std::size_t earlier_numbered(const char *path, std::size_t n)
+{
+	std::size_t digits = 0;
+	while (digits < n && path[n - 1 - digits] >= '0' && path[n - 1 - digits] <= '9')
+		digits++;
+	if (digits == 0 || digits + 1 >= n || path[n - 1 - digits] != '.')
+		return n;
+	char *numbered = static_cast<char *>(std::malloc(n + 1));
+	if (numbered == nullptr)
+		return n;
+	std::memcpy(numbered, path, n), numbered[n] = '\0';
+	bool stands = kind_of_path(numbered) != PATH_MISSING;
+	std::free(numbered);
+	return stands ? n : n - digits - 1;
+}
+
+char *file_of_backup(const char *path)
+{
+	std::size_t n = without_suffix(path);
+	if (n == 0)
+		return nullptr;
+	if (ends_in(path, std::strlen(path), ".bak"))
+		n = earlier_numbered(path, n);
+	char *file = static_cast<char *>(std::malloc(n + 1));
+	if (file != nullptr)
+		std::memcpy(file, path, n), file[n] = '\0';
+	return file;
+}
+
 const char *passed_over_because(const folder_entry &e)
 {
 	if (e.kind == ENTRY_LINK)
 		return "a link";
 	if (e.kind == ENTRY_OTHER)
 		return "not a regular file";
+	if (e.kind == ENTRY_FILE && is_undo_record_name(e.name))
+		return "an undo record";
 	return e.kind == ENTRY_FILE && is_backup_name(e.name) ? "a backup" : nullptr;
 }
 
@@ -94,6 +154,8 @@ operand_plan plan_operand(const char *operand)
 		plan.kind = OPERAND_MISSING;
 	else if (names_a_backup(operand))
 		plan.kind = OPERAND_BACKUP;
+	else if (is_undo_record_name(leaf_name(operand)))
+		plan.kind = OPERAND_RECORD;
 	else if (plan.target != nullptr && is_backup_name(leaf_name(plan.target)))
 		plan.kind = OPERAND_LINK_TO_BACKUP;
 	else if (kind != PATH_REGULAR)

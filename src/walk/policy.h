@@ -15,8 +15,19 @@
 bool is_backup_name(const char *name, std::size_t n);
 bool is_backup_name(const char *name);
 
+// Whether a name is an undo record's: it ends in ".undo" in any letter
+// case, or in ".und~", a record this tool was making when it was stopped.
+bool is_undo_record_name(const char *name);
+
+// The path of the file a backup or undo record named path belongs to, in
+// memory of its own: "a.img" for "a.img.bak", "a.img.bak.3", "a.img.undo"
+// and, where no file "a.img.3" stands, for "a.img.3.bak" as earlier
+// versions named backups. Null for a copy in the making, or memory short.
+char *file_of_backup(const char *path);
+
 // Why a search passes over the entry unopened: "a link", "not a regular
-// file" (a FIFO, socket or device) or "a backup"; null when it does not.
+// file" (a FIFO, socket or device), "a backup" or "an undo record"; null
+// when it does not.
 const char *passed_over_because(const folder_entry &e);
 
 // Opens and lists a folder a search enters, unless it is left alone
@@ -35,7 +46,8 @@ bool list_folder_to_enter(place where, bool follow, const folder_facts *inside, 
 enum operand_kind {
 	OPERAND_FOLDER,         // searched
 	OPERAND_MISSING,        // a problem, errno in err
-	OPERAND_BACKUP,         // left alone: "a backup"
+	OPERAND_BACKUP,         // left alone: "a backup"; with --restore, its file restored
+	OPERAND_RECORD,         // left alone: "an undo record"; with --restore, its file restored
 	OPERAND_LINK_TO_BACKUP, // left alone: "a link to a backup"
 	OPERAND_NOT_REGULAR,    // a problem: "not a regular file"
 	OPERAND_FILE            // opened, and repaired or restored
