@@ -38,8 +38,8 @@ std::map<std::string, bytes> files_in(const std::string &folder)
 	return files;
 }
 
-// Repairs each of files (name and bytes) in root with -b first, then makes
-// what else the case needs.
+// Repairs each of files (name and bytes) in root with -b (or as asked)
+// first, then makes what else the case needs.
 struct restore_case {
 	const char *what;
 	std::map<std::string, bytes> repaired;
@@ -48,6 +48,7 @@ struct restore_case {
 	std::string out, err;
 	int status;
 	std::map<std::string, bytes> after;
+	const char *repaired_with = "-bq";
 };
 
 void PrintTo(const restore_case &c, std::ostream *os)
@@ -64,7 +65,7 @@ TEST_P(Restore, PutsBackOnlyWhatARepairChanged)
 	ASSERT_TRUE(std::filesystem::create_directories(std::filesystem::u8path(root)));
 	for (const auto &[name, data] : c.repaired) {
 		write_file(root + "/" + name, data);
-		ASSERT_EQ(run_tool({"-bq", root + "/" + name}).status, 0);
+		ASSERT_EQ(run_tool({c.repaired_with, root + "/" + name}).status, 0);
 	}
 	if (c.then)
 		c.then(root);
@@ -165,6 +166,18 @@ std::vector<restore_case> restore_cases()
 	                 {"--restore", "@/menu.dat"}, "Restored @/menu.dat from @/menu.dat.bak\n", "", 0, {{"menu.dat", broken_txd}}});
 	cases.push_back({"OverlappingEntries", {{"o.img", overlapping()}}, nullptr, {"--restore", "@/o.img"},
 	                 "Restored @/o.img from @/o.img.bak\n", "", 0, {{"o.img", overlapping()}}});
+	cases.push_back({"OverlappingEntriesByTheirRecord", {{"o.img", overlapping()}}, nullptr, {"--restore", "@/o.img"},
+	                 "Restored @/o.img from @/o.img.undo\n", "", 0, {{"o.img", overlapping()}}, "-uq"});
+	cases.push_back({"TheBackupNamed", {{"a.img", a_broken}}, nullptr, {"--restore", "@/a.img.bak"},
+	                 "Restored @/a.img from @/a.img.bak\n", "", 0, {{"a.img", a_broken}}});
+	cases.push_back({"TheUndoRecordNamed", {{"a.img", a_broken}}, nullptr, {"--restore", "-v", "@/a.img.undo"},
+	                 "Restored @/a.img from @/a.img.undo\n", "", 0, {{"a.img", a_broken}}, "-uq"});
+	cases.push_back({"AFolderOfRecordsAndBackups", {{"a.img", a_broken}}, [](const std::string &root) {
+		                 write_file(root + "/b.img", b_broken);
+		                 run_tool({"-uq", root + "/b.img"});
+	                 },
+	                 {"--restore", "@"}, "Restored @" SEP "a.img from @" SEP "a.img.bak\nRestored @" SEP "b.img from @" SEP "b.img.undo\n",
+	                 "", 0, {{"a.img", a_broken}, {"b.img", b_broken}}});
 	if (posix) {
 		cases.push_back({"ABackupThatIsTheFileItself", {{"a.img", a_broken}},
 		                 [](const std::string &root) {

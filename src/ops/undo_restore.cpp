@@ -9,7 +9,7 @@
 
 #include "base/checksum.h"
 #include "format/archive.h"
-#include "format/file_kind.h"
+#include "format/little_endian.h"
 #include "format/undo_record.h"
 #include "ops/undo.h"
 
@@ -43,8 +43,10 @@ static const char *entry_at(record_run &run, std::uint64_t start)
 {
 	std::int32_t count;
 	char problem[96];
-	if (!run.directory_read && kind_of(run.t.head, run.t.head_got, "", EITHER_KIND) == KIND_ARCHIVE &&
-	    entry_count_of(run.t.head, run.t.head_got, &count, problem, sizeof problem)) {
+	unsigned char head[HEADER_SIZE];
+	std::size_t head_got = 0;
+	if (!run.directory_read && read_at(run.t.f, 0, head, sizeof head, &head_got) != IO_FAILED &&
+	    head_got >= 4 && get32le(head) == VER2_MAGIC && entry_count_of(head, head_got, &count, problem, sizeof problem)) {
 		std::size_t held = records_held(count, run.t.facts.size), got = 0;
 		run.directory = static_cast<unsigned char *>(std::malloc(held * DIR_ENTRY_SIZE + 1));
 		if (run.directory != nullptr && read_at(run.t.f, HEADER_SIZE, run.directory, held * DIR_ENTRY_SIZE, &got) != IO_FAILED)
