@@ -2,6 +2,7 @@
 // only when it differs from it in repaired depths alone, in place, and
 // finished by the next restore when one is stopped part way.
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -212,6 +213,27 @@ std::vector<restore_case> restore_cases()
 		                 {{"a.img", a_broken}, {"h.img", a_broken}}});
 	}
 	return cases;
+}
+
+// A file with an access list shows its mask as its group's mode bits:
+// group write there says nothing of the group. A backup its group may
+// write, with no list, is another user's to change.
+TEST(Restores, AGroupWritableBackupOfAFileWithAnAccessList)
+{
+	POSIX_ONLY();
+	std::string path = scratch_path("a.img");
+	write_file(path, a_broken);
+	ASSERT_EQ(run_tool({"-bq", path}).status, 0);
+	if (std::system(("setfacl -m u:nobody:rw '" + path + "' 2>/dev/null").c_str()) != 0) {
+		std::remove(path.c_str()), std::remove((path + ".bak").c_str());
+		GTEST_SKIP() << "no setfacl, or no access lists on this file system";
+	}
+	ASSERT_TRUE(set_mode(path + ".bak", 0664));
+	run_result r = run_tool({"--restore", path});
+	EXPECT_EQ(r.err, "txd-depth-fix: " + path + ": left alone: a backup another user could change: " + path + ".bak\n");
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(read_file(path), a_fixed);
+	std::remove(path.c_str()), std::remove((path + ".bak").c_str());
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, Restore, ::testing::ValuesIn(restore_cases()), named_case<restore_case>::name);

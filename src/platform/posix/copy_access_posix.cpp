@@ -77,7 +77,9 @@ static bool same_access_list(int, int)
 #endif
 
 // With an access list, the group's mode bits are its mask: a list lets
-// anyone named in it write only when they say so.
+// anyone named in it write only when they say so. So a copy whose group
+// may write is trusted only when neither has a list, or both the same: a
+// file's group bits that are a mask say nothing of what its group may do.
 bool others_could_write(io_handle copy, io_handle file)
 {
 	struct stat c, f;
@@ -86,8 +88,8 @@ bool others_could_write(io_handle copy, io_handle file)
 	bool owner = c.st_uid == f.st_uid || c.st_uid == geteuid();
 	bool group = (c.st_mode & S_IWGRP) == 0 || ((f.st_mode & S_IWGRP) != 0 && c.st_gid == f.st_gid);
 	bool others = (c.st_mode & S_IWOTH) == 0 || (f.st_mode & S_IWOTH) != 0;
-	bool list = (c.st_mode & S_IWGRP) == 0 || !has_access_list(descriptor(copy)) ||
-	            same_access_list(descriptor(copy), descriptor(file));
+	bool lists = has_access_list(descriptor(copy)) || has_access_list(descriptor(file));
+	bool list = (c.st_mode & S_IWGRP) == 0 || !lists || same_access_list(descriptor(copy), descriptor(file));
 	return !(owner && group && others && list);
 }
 
