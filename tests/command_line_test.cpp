@@ -29,8 +29,8 @@ using sample::texture_dictionary;
 namespace {
 
 // The JSON of broken_txd's two textures, as found.
-const std::string json_textures = "[{\"name\":{\"text\":\"body\"},\"format\":\"5-6-5\",\"depth\":8},"
-                                  "{\"name\":{\"text\":\"face\"},\"format\":\"4-4-4-4\",\"depth\":4}]";
+const std::string json_textures = "[{\"name\":{\"text\":\"body\"},\"format\":\"5-6-5\",\"depth\":8,\"reached\":true},"
+                                  "{\"name\":{\"text\":\"face\"},\"format\":\"4-4-4-4\",\"depth\":4,\"reached\":true}]";
 
 // A command line over the files a.img and b.img (archives holding a.txd and
 // b.txd), o.img (o.txd, one broken texture), c.img (c.txd, nothing to
@@ -243,7 +243,7 @@ INSTANTIATE_TEST_SUITE_P(
                      "", 0, "t", "t"},
         command_case{"JsonCheckAndAProblem", {"--json", "--check", "@c", "@o", "@gone", "@k"},
                      "{\"type\":\"entry\",\"path\":{\"text\":\"@o\"},\"entry\":{\"text\":\"o.txd\"},\"found\":1,\"repaired\":0,"
-                     "\"still\":0,\"textures\":[{\"name\":{\"text\":\"body\"},\"format\":\"5-6-5\",\"depth\":8}]}\n"
+                     "\"still\":0,\"textures\":[{\"name\":{\"text\":\"body\"},\"format\":\"5-6-5\",\"depth\":8,\"reached\":true}]}\n"
                      "{\"type\":\"problem\",\"path\":{\"text\":\"@gone\"},\"entry\":null,\"message\":\"No such file or directory\"}\n"
                      "{\"type\":\"left_alone\",\"path\":{\"text\":\"@k\"},\"why\":\"a backup\"}\n"
                      "{\"type\":\"summary\",\"dry_run\":true,\"textures\":1,\"files\":2,\"changed\":1,\"still\":0,\"left_alone\":1,"
@@ -375,7 +375,7 @@ TEST(Json, NamesAsTextOrBytes)
 	EXPECT_EQ(r.out, "{\"type\":\"entry\",\"path\":{\"text\":\"a: b\\u000ac.txd\"},\"entry\":null,\"found\":2,\"repaired\":0,"
 	                 "\"still\":0,\"textures\":" + json_textures + "}\n"
 	                 "{\"type\":\"entry\",\"path\":{\"bytes\":\"/y50eGQ=\"},\"entry\":{\"bytes\":\"6S50eGQ=\"},\"found\":1,"
-	                 "\"repaired\":0,\"still\":0,\"textures\":[{\"name\":{\"bytes\":\"Yv8=\"},\"format\":\"5-6-5\",\"depth\":8}]}\n"
+	                 "\"repaired\":0,\"still\":0,\"textures\":[{\"name\":{\"bytes\":\"Yv8=\"},\"format\":\"5-6-5\",\"depth\":8,\"reached\":true}]}\n"
 	                 "{\"type\":\"summary\",\"dry_run\":true,\"textures\":3,\"files\":2,\"changed\":2,\"still\":0,\"left_alone\":0,"
 	                 "\"problems\":0,\"restored\":0}\n");
 	EXPECT_EQ(r.err, "");

@@ -224,8 +224,8 @@ TEST(FolderFaults, UnreadableFoldersAndFilesAreReportedAndPassed)
 	                     object("left_alone", "p", "\"why\":\"not a regular file\"") +
 	                     object("problem", "ro.img", "\"entry\":null,\"message\":\"cannot write: Permission denied\"") +
 	                     object("entry", "ro.img", "\"entry\":{\"text\":\"a.txd\"},\"found\":2,\"repaired\":0,\"still\":2,"
-	                            "\"textures\":[{\"name\":{\"text\":\"body\"},\"format\":\"5-6-5\",\"depth\":8},"
-	                            "{\"name\":{\"text\":\"face\"},\"format\":\"4-4-4-4\",\"depth\":4}]") +
+	                            "\"textures\":[{\"name\":{\"text\":\"body\"},\"format\":\"5-6-5\",\"depth\":8,\"reached\":false},"
+	                            "{\"name\":{\"text\":\"face\"},\"format\":\"4-4-4-4\",\"depth\":4,\"reached\":false}]") +
 	                     object("problem", "secret.img", "\"entry\":null,\"message\":\"Permission denied\"") +
 	                     "{\"type\":\"summary\",\"dry_run\":false,\"textures\":0,\"files\":3,\"changed\":0,\"still\":2,"
 	                     "\"left_alone\":2,\"problems\":4,\"restored\":0}\n");

@@ -236,6 +236,29 @@ TEST(Restores, AGroupWritableBackupOfAFileWithAnAccessList)
 	std::remove(path.c_str()), std::remove((path + ".bak").c_str());
 }
 
+// Another program puts a file of its own under the backup's name while
+// the restore writes: the restore takes away only what it checked.
+TEST(Restores, ABackupReplacedBeforeItIsRemoved)
+{
+	NEEDS_FAULT_SHIM();
+	std::string path = scratch_path("archive.img");
+	write_file(path, a_broken);
+	ASSERT_EQ(run_tool({"-bq", path}).status, 0);
+	run_limits limits;
+	limits.fault = "stop fsync archive.img";
+	limits.while_stopped = [&] {
+		std::filesystem::rename(path + ".bak", path + ".saved");
+		write_file(path + ".bak", {'m', 'i', 'n', 'e'});
+	};
+	run_result r = run_tool({"--restore", path}, &limits);
+	EXPECT_EQ(r.out, "Restored " + path + " from " + path + ".bak\n");
+	EXPECT_EQ(r.err, "txd-depth-fix: " + path + ".bak: restored, but another file took the backup's name, and is left\n");
+	EXPECT_EQ(read_file(path), a_broken);
+	EXPECT_EQ(read_file(path + ".bak"), (bytes{'m', 'i', 'n', 'e'}));
+	for (const char *leftover : {"", ".bak", ".saved"})
+		std::remove((path + leftover).c_str());
+}
+
 INSTANTIATE_TEST_SUITE_P(Cases, Restore, ::testing::ValuesIn(restore_cases()), named_case<restore_case>::name);
 
 // A restore killed between two of its writes leaves a file that is

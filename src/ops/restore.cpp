@@ -252,8 +252,12 @@ static void restore_from(restore_run &run, bool named)
 	if (!run.options.dry_run && !put_back(run))
 		return;
 	tell_restored(run.r, run.where.shown, run.newest.shown);
-	if (!run.options.dry_run && !remove_file(backup))
-		tell_problem(run.r, run.newest.shown, nullptr, "restored, but the backup cannot be removed", errno);
+	removal gone = run.options.dry_run ? REMOVED : remove_same_file(backup, run.backup);
+	if (gone != REMOVED)
+		tell_problem(run.r, run.newest.shown, nullptr,
+		             gone == NAME_REPLACED ? "restored, but another file took the backup's name, and is left"
+		                                   : "restored, but the backup cannot be removed",
+		             gone == NAME_REPLACED ? 0 : errno);
 }
 
 // Whether the file has a backup to look at: a file without one is never

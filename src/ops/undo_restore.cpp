@@ -30,6 +30,7 @@ struct record_run {
 	target &t;
 	const run_options &options;
 	undo_keeper names;
+	io_handle f; // the record, read once
 	undo_record record;
 	unsigned char *directory; // the file's, read when an entry must be named
 	std::size_t records;
@@ -145,7 +146,7 @@ static bool read_record_of(record_run &run)
 	std::size_t got = 0;
 	bool read = bytes != nullptr && read_at(f, 0, bytes, static_cast<std::size_t>(facts.size), &got) != IO_FAILED && got == facts.size;
 	int err = errno;
-	close_file(f);
+	run.f = f;
 	undo_reading reading = read ? decode_undo_record(bytes, got, run.record) : UNDO_NOT_A_RECORD;
 	std::free(bytes);
 	if (why != nullptr)
@@ -160,7 +161,7 @@ static bool read_record_of(record_run &run)
 
 void restore_from_record(report &r, target &t, const run_options &options)
 {
-	record_run run = {r, t, options, {}, {}, nullptr, 0, false, {}};
+	record_run run = {r, t, options, {}, NO_HANDLE, {}, nullptr, 0, false, {}};
 	undo_begin(run.names, t.where);
 	if (run.names.name == nullptr)
 		tell_problem(r, t.where.shown, nullptr, "not enough memory for its undo record's name", 0);
@@ -168,10 +169,16 @@ void restore_from_record(report &r, target &t, const run_options &options)
 		bool whole = undo_entries(run);
 		if ((options.dry_run || flush_target(r, t)) && whole) {
 			tell_restored(r, t.where.shown, run.names.shown);
-			if (!options.dry_run && !remove_file(undo_place(run.names, t.where)))
-				tell_problem(r, run.names.shown, nullptr, "restored, but the undo record cannot be removed", errno);
+			removal gone = options.dry_run ? REMOVED : remove_same_file(undo_place(run.names, t.where), run.f);
+			if (gone != REMOVED)
+				tell_problem(r, run.names.shown, nullptr,
+				             gone == NAME_REPLACED ? "restored, but another file took the undo record's name, and is left"
+				                                   : "restored, but the undo record cannot be removed",
+				             gone == NAME_REPLACED ? 0 : errno);
 		}
 	}
+	if (run.f != NO_HANDLE)
+		close_file(run.f);
 	release_undo_record(run.record);
 	std::free(run.directory);
 	undo_end(run.names);

@@ -174,6 +174,11 @@ void discard_copy(new_copy &copy, place temporary);
 // false with errno set when it cannot.
 bool remove_file(place where);
 
+// The same, only while the name is still the file open as same: what was
+// checked is what goes, never a file put under its name since.
+enum removal { REMOVED, REMOVAL_FAILED, NAME_REPLACED };
+removal remove_same_file(place where, io_handle same);
+
 // Sees that what was written to f is on the disk.
 bool flush_to_disk(io_handle f);
 

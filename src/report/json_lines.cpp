@@ -157,7 +157,7 @@ static void add_textures(line &l, const event &e)
 		add_key(l, "format");
 		add_string(l, t.format, std::strlen(t.format));
 		add_number(l, "depth", t.old_depth);
-		line_add(l, "}");
+		line_add(l, t.reached ? ",\"reached\":true}" : ",\"reached\":false}");
 	}
 	line_add(l, "]");
 }

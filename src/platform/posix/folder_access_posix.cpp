@@ -89,6 +89,18 @@ bool remove_file(place where)
 	return unlinkat(folder_of(where), where.name, 0) == 0;
 }
 
+// POSIX removes by name alone: the name is looked at just before, which
+// leaves only a writer of the folder a moment to put another file there.
+removal remove_same_file(place where, io_handle same)
+{
+	struct stat named, open;
+	if (fstatat(folder_of(where), where.name, &named, AT_SYMLINK_NOFOLLOW) != 0 || fstat(descriptor(same), &open) != 0)
+		return REMOVAL_FAILED;
+	if (named.st_dev != open.st_dev || named.st_ino != open.st_ino)
+		return NAME_REPLACED;
+	return unlinkat(folder_of(where), where.name, 0) == 0 ? REMOVED : REMOVAL_FAILED;
+}
+
 // The folder's own word for each entry; a stat only where it has none.
 static entry_kind kind_of_entry(int folder, const dirent *d)
 {

@@ -228,6 +228,28 @@ static void delete_on_close(HANDLE h)
 	SetFileInformationByHandle(h, FileDispositionInfo, &gone, sizeof gone);
 }
 
+// Windows deletes through a handle: the file looked at is the file taken
+// away.
+removal remove_same_file(place where, io_handle same)
+{
+	HANDLE h = open_handle(where, DELETE | FILE_READ_ATTRIBUTES, OPEN_NAME, FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT);
+	BY_HANDLE_FILE_INFORMATION named, open;
+	if (h == nullptr)
+		return REMOVAL_FAILED;
+	removal done = REMOVAL_FAILED;
+	if (GetFileInformationByHandle(h, &named) && GetFileInformationByHandle(as_handle(same), &open)) {
+		bool one = named.dwVolumeSerialNumber == open.dwVolumeSerialNumber && named.nFileIndexHigh == open.nFileIndexHigh &&
+		           named.nFileIndexLow == open.nFileIndexLow;
+		FILE_DISPOSITION_INFO gone = {TRUE};
+		done = !one ? NAME_REPLACED
+		       : SetFileInformationByHandle(h, FileDispositionInfo, &gone, sizeof gone) ? REMOVED
+		                                                                                 : (errno = errno_from_win32(GetLastError()), REMOVAL_FAILED);
+	} else
+		errno = errno_from_win32(GetLastError());
+	CloseHandle(h);
+	return done;
+}
+
 // A live run holds its copy shared with no one, so a copy under the
 // temporary name that opens shared with no one is one a stopped run left.
 // Only a regular file goes, through the very handle looked at; one that
