@@ -31,7 +31,7 @@ _txd_depth_fix()
 	done
 	if [[ $cur == -* && $i -eq $COMP_CWORD ]]; then
 		COMPREPLY=($(compgen -W '-b --backup -H --with-filename -n --dry-run
-			-p --preserve -q --quiet -t --txd -v --verbose -x --one-file-system
+			-p --preserve -q --quiet -t --txd -u --keep-undo -v --verbose -x --one-file-system
 			-j --jobs --totals --check --json --restore --no-preserve-root
 			-h --help -V --version --' -- "$cur"))
 		return
