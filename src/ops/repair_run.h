@@ -84,7 +84,14 @@ write_outcome write_ready(file_run &run, const span &s, entry_data &d);
 // Readies the span and writes it, or tells why not.
 write_outcome write_back(file_run &run, const span &s, entry_data &d);
 
-// Tells what became of a span, and lets go of what it held.
-void span_done(file_run &run, const span &s, entry_data &d, std::int32_t found, write_outcome done);
+// The textures of the repairs, as the report tells them: each name and
+// format read from the buffer the walk repaired, which changed only depth
+// bytes. Null when there are none or memory is short.
+texture_note *notes_of(const entry_data &d);
+
+// Tells what became of a span, with its textures as noted already when
+// notes is not null, and lets go of what it held.
+void span_done(file_run &run, const span &s, entry_data &d, std::int32_t found, write_outcome done,
+               texture_note *notes = nullptr);
 
 #endif

@@ -144,10 +144,7 @@ write_outcome write_back(file_run &run, const span &s, entry_data &d)
 	return write_ready(run, s, d);
 }
 
-// The textures of the repairs, as the report tells them: each name and
-// format read from the buffer the walk repaired, which changed only depth
-// bytes. Null when there are none or memory is short.
-static texture_note *notes_of(const entry_data &d)
+texture_note *notes_of(const entry_data &d)
 {
 	texture_note *notes = d.repairs.count > 0 ? static_cast<texture_note *>(std::calloc(d.repairs.count, sizeof *notes)) : nullptr;
 	for (std::size_t i = 0; notes != nullptr && i < d.repairs.count; i++) {
@@ -160,22 +157,24 @@ static texture_note *notes_of(const entry_data &d)
 	return notes;
 }
 
-static void tell_entry(file_run &run, const span &s, const entry_data &d, std::int32_t found, write_outcome done)
+static void tell_entry(file_run &run, const span &s, const entry_data &d, std::int32_t found, write_outcome done,
+                       texture_note *noted)
 {
-	texture_note *notes = run.options.note_textures ? notes_of(d) : nullptr;
+	texture_note *notes = noted != nullptr ? noted : run.options.note_textures ? notes_of(d) : nullptr;
 	event e = {};
 	e.kind = EVENT_ENTRY;
 	e.path = run.t.where.shown, e.entry = s.label, e.prefix = run.prefix;
 	e.found = found, e.written = done.written, e.still = done.still;
 	e.textures = notes, e.texture_count = notes != nullptr ? d.repairs.count : 0;
 	tell(run.r, e);
-	std::free(notes);
+	if (notes != noted)
+		std::free(notes);
 }
 
 // Tells what became of a span, and lets go of what it held.
-void span_done(file_run &run, const span &s, entry_data &d, std::int32_t found, write_outcome done)
+void span_done(file_run &run, const span &s, entry_data &d, std::int32_t found, write_outcome done, texture_note *notes)
 {
-	tell_entry(run, s, d, found, done);
+	tell_entry(run, s, d, found, done, notes);
 	run.found += static_cast<std::uint64_t>(found);
 	run.wrote = run.wrote || done.written > 0;
 	std::free(d.bytes);

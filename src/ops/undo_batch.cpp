@@ -1,7 +1,8 @@
 // The -u batch: planned spans, one block of the undo record for them,
-// then their writes.
+// then their changed bytes written.
 #include "ops/undo_batch.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -9,8 +10,9 @@
 #include "base/growth.h"
 #include "format/texture_patch.h"
 
-// Spans held for writing at most, in bytes, before the batch is written.
-constexpr std::uint64_t BATCH_BYTES = 16 << 20;
+// The bytes of spans to write a batch covers at most: a flush for every
+// so many, whatever the spans' sizes.
+constexpr std::uint64_t BATCH_BYTES = 64 << 20;
 
 bool overlaps_queue(const span_queue &q, const span &s)
 {
@@ -22,12 +24,9 @@ bool overlaps_queue(const span_queue &q, const span &s)
 	return false;
 }
 
-// The changes of a span to be written, in the file's positions.
-static bool changes_of(const queued_span &q, undo_change *changes)
+static std::uint64_t position_of(const queued_span &q, std::size_t i)
 {
-	for (std::size_t i = 0; i < q.d.repairs.count; i++)
-		changes[i] = {q.s.start + q.d.repairs.items[i].native + DEPTH_OFFSET, q.d.repairs.items[i].old_depth};
-	return !q.d.repairs.incomplete;
+	return q.s.start + q.d.repairs.items[i].native + DEPTH_OFFSET;
 }
 
 // One block of the record for every span of the queue to be written.
@@ -39,21 +38,61 @@ static bool record_queue(file_run &run, span_queue &q, const char **what, int *e
 			entries++, changes += q.items[i].d.repairs.count;
 	undo_entry *e = static_cast<undo_entry *>(std::malloc(entries * sizeof *e + 1));
 	undo_change *c = static_cast<undo_change *>(std::malloc(changes * sizeof *c + 1));
-	bool whole = e != nullptr && c != nullptr;
 	*what = "not enough memory for the undo record", *err = 0;
-	std::size_t n = 0, used = 0;
-	for (std::size_t i = 0; whole && i < q.count; i++) {
+	bool kept = e != nullptr && c != nullptr;
+	for (std::size_t i = 0, n = 0, used = 0; kept && i < q.count; i++) {
 		const queued_span &item = q.items[i];
-		if (item.ready) {
-			whole = changes_of(item, c + used);
-			e[n++] = {item.s.start, item.d.got, checksum64(item.d.bytes, item.d.got), c + used, item.d.repairs.count};
-			used += item.d.repairs.count;
-		}
+		if (!item.ready)
+			continue;
+		for (std::size_t k = 0; k < item.d.repairs.count; k++)
+			c[used + k] = {position_of(item, k), item.d.repairs.items[k].old_depth};
+		e[n++] = {item.s.start, item.d.got, item.checksum, c + used, item.d.repairs.count};
+		used += item.d.repairs.count;
 	}
-	bool kept = whole && (entries == 0 || keep_undo(*run.undo, run.t.where, run.t.f, e, entries, what, err));
+	kept = kept && (entries == 0 || keep_undo(*run.undo, run.t.where, run.t.f, e, entries, what, err));
 	std::free(e);
 	std::free(c);
 	return kept;
+}
+
+// Which of the span's depths hold 16 now, read back one by one after a
+// write failed: only those reached the file.
+static write_outcome read_back(file_run &run, queued_span &q)
+{
+	std::int32_t still = 0;
+	for (std::size_t i = 0; i < q.d.repairs.count; i++) {
+		unsigned char depth = 0;
+		std::size_t got = 0;
+		bool reached = read_at(run.t.f, position_of(q, i), &depth, 1, &got) == IO_WHOLE && depth == 16;
+		q.d.repairs.items[i].reached = reached;
+		if (q.notes != nullptr)
+			q.notes[i].reached = reached;
+		still += !reached;
+	}
+	return {q.d.count - still, still};
+}
+
+// Writes the changed bytes alone, each a 16: the rest of the span is as
+// the file holds it already.
+static write_outcome write_changes(file_run &run, queued_span &q)
+{
+	static const unsigned char SIXTEEN = 16;
+	for (std::size_t i = 0; i < q.d.repairs.count; i++) {
+		std::size_t put = 0;
+		if (write_at(run.t.f, position_of(q, i), &SIXTEEN, 1, &put) != IO_WHOLE) {
+			report_span(run, q.s, "write failed", errno);
+			return read_back(run, q);
+		}
+	}
+	return {q.d.count, 0};
+}
+
+static void not_written(queued_span &q)
+{
+	none_reached(q.d);
+	for (std::size_t i = 0; q.notes != nullptr && i < q.d.repairs.count; i++)
+		q.notes[i].reached = false;
+	q.done = {0, q.d.count};
 }
 
 void write_queue(file_run &run)
@@ -73,10 +112,11 @@ void write_queue(file_run &run)
 	for (std::size_t i = 0; i < q.count; i++) {
 		queued_span &item = q.items[i];
 		if (item.ready && !kept)
-			none_reached(item.d), item.done = {0, item.d.count};
+			not_written(item);
 		else if (item.ready)
-			item.done = write_ready(run, item.s, item.d);
-		span_done(run, item.s, item.d, item.found, item.done);
+			item.done = write_changes(run, item);
+		span_done(run, item.s, item.d, item.found, item.done, item.notes);
+		std::free(item.notes);
 	}
 	q.count = 0, q.bytes = 0;
 }
@@ -90,18 +130,21 @@ void queue_span(file_run &run, const span &s, entry_data &d, std::int32_t found)
 		return span_done(run, s, d, found, done);
 	}
 	queued_span &item = q.items[q.count++];
-	item = {s, {}, d, found, false, {0, 0}};
+	item = {s, {}, d, found, false, {0, 0}, 0, nullptr};
 	if (s.label != nullptr) {
 		std::memcpy(item.label, s.label, std::strlen(s.label) + 1);
 		item.s.name = item.s.label = item.label;
 	}
 	item.ready = found > 0 && ready_to_write(run, s, item.d) && !item.d.repairs.incomplete;
+	if (item.ready)
+		item.checksum = checksum64(item.d.bytes, item.d.got);
+	if (run.options.note_textures)
+		item.notes = notes_of(item.d);
 	if (found > 0 && !item.ready)
-		none_reached(item.d), item.done = {0, item.d.count};
-	if (!item.ready && item.d.repairs.count == 0)
-		std::free(item.d.bytes), item.d.bytes = nullptr;
+		not_written(item);
+	std::free(item.d.bytes);
+	item.d.bytes = nullptr;
 	q.bytes += item.ready ? item.d.got : 0;
 	if (q.bytes >= BATCH_BYTES)
 		write_queue(run);
 }
-
