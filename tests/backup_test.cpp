@@ -361,7 +361,9 @@ TEST(Backups, NoFreeNameAndALeftover)
 		EXPECT_FALSE(std::filesystem::exists(path + ".ba~2"));
 	}
 	if (have_fault_shim() || !posix) {
-		write_file(path, one_broken);
+		bytes other = one_broken; // no repair of the newest backup, which it would not copy again
+		other.back() ^= 1;
+		write_file(path, other);
 		for (int n = 2; n <= 9; n++)
 			write_file(path + ".ba~" + std::to_string(n), {1, 2, 3});
 		r = run_tool({"-b", path}, have_fault_shim() ? &limits : nullptr);
@@ -374,6 +376,24 @@ TEST(Backups, NoFreeNameAndALeftover)
 		std::remove((path + ".ba~" + std::to_string(n)).c_str());
 	for (const char *end : {".ba~", ".ba", ""})
 		std::remove((path + end).c_str());
+}
+
+
+// A file its newest backup holds already, but for repaired depths (a run
+// stopped part way): -b makes no copy of it half repaired.
+TEST(Backups, NoneOfAFileItsNewestBackupHolds)
+{
+	const bytes broken = sample::archive({{"a.txd", broken_txd}, {"b.txd", broken_txd}});
+	std::string path = scratch_path("archive.img");
+	write_file(path, broken);
+	write_file(path + ".bak", broken);
+	write_file(path, sample::archive({{"a.txd", fixed_txd}, {"b.txd", broken_txd}}));
+	run_result r = run_tool({"-bvq", path});
+	EXPECT_EQ(r.out + r.err, path + ": backed up already in " + path + ".bak\nPatching b.txd patched 2 textures\n" + listing);
+	EXPECT_EQ(backups_of(path), (std::map<std::string, bytes>{{".bak", broken}}));
+	EXPECT_EQ(read_file(path), sample::archive({{"a.txd", fixed_txd}, {"b.txd", fixed_txd}}));
+	std::remove(path.c_str());
+	std::remove((path + ".bak").c_str());
 }
 
 // Two runs on one file at once (a double drop, xargs -P over a list that
@@ -402,7 +422,8 @@ TEST(Backups, TwoRunsOnOneFile)
 	    {"FirstKilledCopying", {"-b"}, {"-b"}, "stop pwrite copy #2", true, "", {{".bak", image}}},
 	    {"FirstKilledCopyingUnderAName", {"-b"}, {"-b"}, "stop pwrite copy #2; unnamed refused", true, "",
 	     {{".bak", image}}},
-	    {"FirstKilledWriting", {"-b"}, {"-b"}, "stop pwrite archive.img", true, "", {{".bak", image}, {".bak.2", image}}},
+	    // The file the second run finds is a repair of the first's backup: it makes none.
+	    {"FirstKilledWriting", {"-b"}, {"-b"}, "stop pwrite archive.img", true, "", {{".bak", image}}},
 	};
 	for (const auto &row : rows) {
 		std::string path = scratch_path("archive.img");

@@ -169,6 +169,22 @@ std::vector<restore_case> restore_cases()
 	                 "Restored @/o.img from @/o.img.bak\n", "", 0, {{"o.img", overlapping()}}});
 	cases.push_back({"OverlappingEntriesByTheirRecord", {{"o.img", overlapping()}}, nullptr, {"--restore", "@/o.img"},
 	                 "Restored @/o.img from @/o.img.undo\n", "", 0, {{"o.img", overlapping()}}, "-uq"});
+	// As 1.4 left a killed -b run and a rerun: the newer backup holds the
+	// file half repaired; one restore reaches the original.
+	const bytes ab_broken = sample::archive({{"a.txd", broken_txd}, {"b.txd", broken_txd}});
+	const bytes ab_half = sample::archive({{"a.txd", fixed_txd}, {"b.txd", broken_txd}});
+	cases.push_back({"AChainAKilledRunLeft", {{"ab.img", ab_broken}},
+	                 [=](const std::string &root) { write_file(root + "/ab.img.bak.2", ab_half); },
+	                 {"--restore", "-v", "@/ab.img"},
+	                 "Restored @/ab.img from @/ab.img.bak\n@/ab.img: removed @/ab.img.bak.2, made part way through its repairs\n",
+	                 "", 0, {{"ab.img", ab_broken}}});
+	cases.push_back({"AChainEndingInAnotherFile", {{"ab.img", ab_broken}},
+	                 [=](const std::string &root) {
+		                 write_file(root + "/ab.img.bak.2", ab_half);
+		                 write_file(root + "/ab.img.bak", b_broken);
+	                 },
+	                 {"--restore", "@/ab.img"}, "Restored @/ab.img from @/ab.img.bak.2\n", "", 0,
+	                 {{"ab.img", ab_half}, {"ab.img.bak", b_broken}}});
 	cases.push_back({"TheBackupNamed", {{"a.img", a_broken}}, nullptr, {"--restore", "@/a.img.bak"},
 	                 "Restored @/a.img from @/a.img.bak\n", "", 0, {{"a.img", a_broken}}});
 	cases.push_back({"TheUndoRecordNamed", {{"a.img", a_broken}}, nullptr, {"--restore", "-v", "@/a.img.undo"},

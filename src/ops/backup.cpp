@@ -10,7 +10,7 @@
 #include <cstring>
 
 
-static const int LAST_NUMBER = 99;
+static const int LAST_NUMBER = LAST_BACKUP_NUMBER;
 // The first no longer than ".bak", so that every name whose backup's name
 // is legal has a legal temporary name too; the others for when a copy a
 // stopped run left, which this run may not clear, stands in the way.
@@ -140,9 +140,9 @@ static name_kind backup_kind(backup_names &b, int number, bool *earlier)
 // and whether it is a regular file and named as earlier versions did); -1,
 // with why in err, when a name cannot be looked at. A name too long for the
 // folder is none.
-static int newest_number(backup_names &b, bool *regular, bool *earlier, int *err)
+static int newest_number(backup_names &b, bool *regular, bool *earlier, int *err, int below = LAST_NUMBER + 1)
 {
-	for (int number = LAST_NUMBER; number >= 1; number--) {
+	for (int number = below - 1; number >= 1; number--) {
 		name_kind kind = backup_kind(b, number, earlier);
 		if (kind == NAME_FILE || kind == NAME_OTHER)
 			return *regular = kind == NAME_FILE, number;
@@ -289,6 +289,11 @@ backup_made make_backup(place where, io_handle f, const file_times *times)
 
 backup_name newest_backup_of(place where)
 {
+	return backup_before(where, LAST_NUMBER + 1);
+}
+
+backup_name backup_before(place where, int below)
+{
 	backup_names b = {where.folder, nullptr, nullptr, nullptr, 0, 0, 1};
 	b.name = with_room(where.name, &b.name_length);
 	b.shown = with_room(shown_by(where), &b.shown_length);
@@ -297,7 +302,7 @@ backup_name newest_backup_of(place where)
 	bool earlier = false;
 	if (b.name == nullptr || b.shown == nullptr)
 		return release_backup_name(newest), newest;
-	newest.number = std::max(newest_number(b, &newest.regular, &earlier, &err), 0);
+	newest.number = std::max(newest_number(b, &newest.regular, &earlier, &err, below), 0);
 	if (newest.number > 0 && earlier)
 		numbered_before(b, newest.number);
 	else if (newest.number > 0)

@@ -6,6 +6,9 @@
 
 #include "platform/file_access.h"
 
+// Backups are numbered 1 (PATH.bak) to this (PATH.bak.99).
+constexpr int LAST_BACKUP_NUMBER = 99;
+
 // The name a backup was given, or (number 0) the one it was to have and why
 // none was made; shown is the path as printed, in memory of its own.
 struct backup_made {
@@ -36,6 +39,10 @@ struct backup_name {
 	char *name, *shown;
 };
 backup_name newest_backup_of(place where);
+
+// The same among the backups numbered below below: the one a restore
+// looks at after one it found the file a repair of.
+backup_name backup_before(place where, int below);
 void release_backup_name(backup_name &b);
 
 #endif

@@ -11,6 +11,7 @@
 #include "format/little_endian.h"
 #include "format/texture_patch.h"
 #include "ops/backup.h"
+#include "ops/backup_check.h"
 
 void report_span(file_run &run, const span &s, const char *what, int err)
 {
@@ -66,12 +67,33 @@ void none_reached(entry_data &d)
 		d.repairs.items[i].reached = false;
 }
 
+// Whether the newest backup holds the file already, but for depths a
+// repair sets: a run stopped part way and run again needs no copy of the
+// file half repaired, and a restore reaches the original by the one there.
+static bool backed_up_already(file_run &run)
+{
+	backup_name newest = newest_backup_of(run.t.where);
+	bool already = false;
+	if (newest.number > 0 && newest.regular) {
+		backup_check c = {};
+		place backup = {run.t.where.folder, newest.name, newest.shown};
+		already = check_backup(c, backup, run.t.f, run.t.facts, run.t.where.name) == REPAIR_OF_IT;
+		release_backup_check(c);
+	}
+	if (already)
+		tell_backed_up_already(run.r, run.t.where.shown, newest.shown);
+	release_backup_name(newest);
+	return already;
+}
+
 // Copies the file before its first write when asked; a backup that
 // cannot be made is told once, and nothing is written then.
 static bool backed_up(file_run &run)
 {
 	if (run.backed_up || run.backup_failed)
 		return run.backed_up;
+	if (backed_up_already(run))
+		return run.backed_up = true;
 	backup_made b = make_backup(run.t.where, run.t.f, run.options.preserve ? &run.t.facts.times : nullptr);
 	if (b.number == 0)
 		tell_problem(run.r, b.shown != nullptr ? b.shown : run.t.where.shown, nullptr,

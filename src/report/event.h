@@ -63,7 +63,9 @@ enum event_flag : unsigned {
 	FLAG_NONE_GIVEN = 16,       // usage: options, but no FILE or FOLDER
 	FLAG_BARE_START = 32,       // usage: no argument at all, which is no error
 	FLAG_TEXTURES_CUT = 64,     // an entry: memory ran out before every texture was noted
-	FLAG_UNDO_RECORD = 128      // a backup: the undo record kept, not a copy
+	FLAG_UNDO_RECORD = 128,     // a backup: the undo record kept, not a copy
+	FLAG_BACKUP_REMOVED = 256,  // a backup: one newer than the one restored from, taken away
+	FLAG_BACKUP_ALREADY = 512   // a backup: none made, the newest holds the file already
 };
 
 struct event {

@@ -240,6 +240,10 @@ static void heard(void *context, const event &e)
 	case EVENT_BACKUP:
 		if ((e.flags & FLAG_UNDO_RECORD) != 0)
 			with_path(j, "undo", e, "record");
+		else if ((e.flags & FLAG_BACKUP_REMOVED) != 0)
+			with_path(j, "backup_removed", e, "backup");
+		else if ((e.flags & FLAG_BACKUP_ALREADY) != 0)
+			with_path(j, "backed_up_already", e, "backup");
 		else
 			with_path(j, "backup", e, "backup");
 		break;

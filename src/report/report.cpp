@@ -102,6 +102,20 @@ void tell_undo_kept(report &r, const char *path, const char *record)
 	tell(r, e);
 }
 
+void tell_backup_removed(report &r, const char *path, const char *backup)
+{
+	event e = about(EVENT_BACKUP, path);
+	e.what = backup, e.flags = FLAG_BACKUP_REMOVED;
+	tell(r, e);
+}
+
+void tell_backed_up_already(report &r, const char *path, const char *backup)
+{
+	event e = about(EVENT_BACKUP, path);
+	e.what = backup, e.flags = FLAG_BACKUP_ALREADY;
+	tell(r, e);
+}
+
 void tell_restored(report &r, const char *path, const char *backup)
 {
 	event e = about(EVENT_RESTORED, path);

@@ -38,6 +38,8 @@ void tell_in_use(report &r, const char *path);
 void tell_left_alone(report &r, const char *path, const char *why, unsigned flags = 0);
 void tell_backup(report &r, const char *path, const char *backup);
 void tell_undo_kept(report &r, const char *path, const char *record);
+void tell_backup_removed(report &r, const char *path, const char *backup);
+void tell_backed_up_already(report &r, const char *path, const char *backup);
 void tell_restored(report &r, const char *path, const char *backup);
 void tell_usage(report &r, const char *message, unsigned flags = 0);
 void tell_text(report &r, const char *text);

@@ -230,13 +230,20 @@ static void left_alone(text_lines &t, const event &e)
 	line_end(l);
 }
 
-// "PATH: backed up to BACKUP", "PATH: undo kept in RECORD".
+// "PATH: backed up to BACKUP", "PATH: backed up already in BACKUP",
+// "PATH: undo kept in RECORD", "PATH: removed BACKUP, made part way
+// through its repairs".
 static void backed_up(text_lines &t, const event &e)
 {
 	line &l = on_out(t);
 	line_add_shown(l, e.path);
-	line_add(l, (e.flags & FLAG_UNDO_RECORD) != 0 ? ": undo kept in " : ": backed up to ");
+	line_add(l, (e.flags & FLAG_UNDO_RECORD) != 0      ? ": undo kept in "
+	            : (e.flags & FLAG_BACKUP_REMOVED) != 0 ? ": removed "
+	            : (e.flags & FLAG_BACKUP_ALREADY) != 0 ? ": backed up already in "
+	                                                   : ": backed up to ");
 	line_add_shown(l, e.what);
+	if ((e.flags & FLAG_BACKUP_REMOVED) != 0)
+		line_add(l, ", made part way through its repairs");
 	line_end(l);
 }
 
