@@ -248,6 +248,8 @@ int txd_depth_fix(int argc, char *argv[], std::FILE *out, std::FILE *err, const 
 			attach(r, setup->also);
 	}
 	command c = {};
+	file_set seen = {nullptr, 0, 0};
+	c.run.seen = &seen;
 	note_output(c.run, out);
 	int status = run_command(r, lines, argc, argv, c, setup != nullptr && setup->keep_undo);
 	if (int failed = close_line_stream(lines.out)) // a report lost to a full disk is a failure
@@ -256,6 +258,7 @@ int txd_depth_fix(int argc, char *argv[], std::FILE *out, std::FILE *err, const 
 		status = status_of(r, c);
 	else if (status == EXIT_CLEAN && r.totals.problems > 0) // help that could not be written
 		status = c.check ? int{CHECK_PROBLEM} : int{EXIT_REPORTED};
+	release_file_set(seen);
 	tell_end(r);
 	text_lines_end(lines.text);
 	json_lines_end(lines.json);

@@ -704,3 +704,40 @@ TEST(SystemGuards, OneFileSystemStopsAtAMount)
 	EXPECT_EQ(std::system(("umount '" + root + "/m'").c_str()), 0);
 	std::filesystem::remove_all(root);
 }
+
+// One file under two names (a hard link, a folder named twice) is handled
+// once, by the first name met: a dry run counts what a real run repairs.
+TEST(Folders, OneFileUnderTwoNamesIsHandledOnce)
+{
+	POSIX_ONLY();
+	std::string root = scratch_path("twice");
+	const bytes image = sample::archive({{"a.txd", broken_txd}}), fixed_image = sample::archive({{"a.txd", fixed_txd}});
+	const std::string same = "@/sub/h.img: left alone: same file as @/a.img\n";
+	const struct {
+		std::vector<std::string> args;
+		std::string out;
+	} rows[] = {
+	    {{"-nv", "--totals", "@"}, "@/a.img: " + a_found + "@/a.img:   body: 5-6-5, depth 8 -> 16\n@/a.img:   face: 4-4-4-4, depth 4 -> 16\n" +
+	                                   same + "2 textures to repair in 1 of 1 file, 1 left alone\n"},
+	    {{"-qv", "--totals", "@"}, "@/a.img: " + a_line + "@/a.img:   body: 5-6-5, depth 8 -> 16\n@/a.img:   face: 4-4-4-4, depth 4 -> 16\n" +
+	                                   same + "2 textures repaired in 1 of 1 file, 1 left alone\n"},
+	    {{"-nqv", "--totals", "@/sub", "@"}, "@/sub/h.img: " + a_found + "@/sub/h.img:   body: 5-6-5, depth 8 -> 16\n"
+	                                         "@/sub/h.img:   face: 4-4-4-4, depth 4 -> 16\n@/a.img: left alone: same file as @/sub/h.img\n"
+	                                         "@/sub/h.img: left alone: same file as @/sub/h.img\n"
+	                                         "2 textures to repair in 1 of 1 file, 2 left alone\n"},
+	};
+	for (const auto &row : rows) {
+		ASSERT_TRUE(std::filesystem::create_directories(root + "/sub"));
+		write_file(root + "/a.img", image);
+		std::filesystem::create_hard_link(root + "/a.img", root + "/sub/h.img");
+		std::vector<std::string> args;
+		for (const std::string &a : row.args)
+			args.push_back(expand(a, root));
+		run_result r = run_tool(args);
+		EXPECT_EQ(r.out + r.err, expand(row.out, root)) << row.args[0];
+		EXPECT_EQ(r.status, 0);
+		bool dry = row.args[0].find('n') != std::string::npos;
+		EXPECT_EQ(read_file(root + "/a.img"), dry ? image : fixed_image);
+		std::filesystem::remove_all(root);
+	}
+}

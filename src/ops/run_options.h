@@ -2,6 +2,7 @@
 #ifndef TXD_DEPTH_FIX_RUN_OPTIONS_H
 #define TXD_DEPTH_FIX_RUN_OPTIONS_H
 
+#include "base/file_set.h"
 #include "platform/file_access.h"
 
 struct run_options {
@@ -12,6 +13,7 @@ struct run_options {
 	bool preserve;       // a written file keeps its access and modification times
 	bool output_known;   // standard output is a file, output its identity:
 	file_facts output;   // never handled, as it would be read while written
+	file_set *seen;      // the files met so far, or null
 };
 
 #endif

@@ -16,15 +16,20 @@ static bool is_output(const run_options &options, const file_facts &f)
 }
 
 // A FIFO or a device would block or never end: only regular files are
-// read, and never the file the report goes to.
+// read, and never the file the report goes to; and a file once, whatever
+// names lead to it, so that a dry run counts what a real run repairs.
 static bool usable(report &r, target &t, const run_options &options)
 {
+	const char *first = nullptr;
 	if (!inspect_file(t.f, &t.facts))
 		tell_target(r, t, "cannot look at the file", errno);
 	else if (!t.facts.regular)
 		tell_target(r, t, "not a regular file");
 	else if (is_output(options, t.facts))
 		tell_target(r, t, "input file is output file");
+	else if (options.seen != nullptr &&
+	         (first = seen_before(*options.seen, t.facts.volume, t.facts.index, t.where.shown)) != nullptr)
+		tell_left_alone(r, t.where.shown, "same file as", 0, first);
 	else
 		return true;
 	return false;

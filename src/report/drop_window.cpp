@@ -101,6 +101,10 @@ static void left_alone(run_summary &s, const event &e)
 	line_add_shown(l, e.path);
 	line_add(l, ": left alone: ");
 	line_add(l, e.what);
+	if (e.other != nullptr) {
+		line_add(l, " ");
+		line_add_shown(l, e.other);
+	}
 	keep(s.left_alone, l.text, l.length);
 }
 

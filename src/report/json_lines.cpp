@@ -190,6 +190,10 @@ static void left_alone(json_lines &j, const event &e)
 	line &l = begin_object(j, "left_alone", e.path);
 	add_key(l, "why");
 	add_string(l, e.what, std::strlen(e.what));
+	if (e.other != nullptr) {
+		add_key(l, "first");
+		add_name(l, e.other);
+	}
 	end_object(l);
 }
 

@@ -227,6 +227,10 @@ static void left_alone(text_lines &t, const event &e)
 	line_add_shown(l, e.path);
 	line_add(l, ": left alone: ");
 	line_add(l, e.what);
+	if (e.other != nullptr) {
+		line_add(l, " ");
+		line_add_shown(l, e.other);
+	}
 	line_end(l);
 }
 
