@@ -11,7 +11,7 @@
 #include "report/lines.h"
 
 static const char USAGE[] =
-    "usage: txd-depth-fix [-bHnpqtuvx] [-j N] [--check] [--json] [--totals] [--] FILE|FOLDER...\n"
+    "usage: txd-depth-fix [-bHnpqtuvx] [-j N] [--wait SECONDS] [--check] [--json] [--totals] [--] FILE|FOLDER...\n"
     "       txd-depth-fix --restore [-npqvx] [-j N] [--json] [--totals] [--] FILE|FOLDER...\n"
     "       txd-depth-fix -h | --help\n"
     "       txd-depth-fix -V | --version\n"
@@ -43,6 +43,8 @@ static const char USAGE[] =
     "                       the walk (default 3); 1 reads one file after another\n"
     "      --totals         end with one line: \"T textures repaired in R of N files\"\n"
     "                       and what is still to repair, left alone, or a problem\n"
+    "      --wait SECONDS   wait up to SECONDS (default 60) for a file another run\n"
+    "                       is repairing, then repair what is left; 0: do not\n"
     "      --check          a dry run that prints only what needs repair; exit\n"
     "                       status 0: nothing to repair, 1: something, 2: a problem\n"
     "      --json           JSON Lines on standard output, one object per entry,\n"
@@ -63,7 +65,7 @@ static const char USAGE[] =
     "Exit status: 0 when nothing was reported, 1 when anything was,\n"
     "2 for a usage error (with --check, as above).\n";
 
-enum { OPTION_TOTALS = 256, OPTION_CHECK, OPTION_RESTORE, OPTION_JSON, OPTION_NO_PRESERVE_ROOT };
+enum { OPTION_TOTALS = 256, OPTION_CHECK, OPTION_RESTORE, OPTION_JSON, OPTION_NO_PRESERVE_ROOT, OPTION_WAIT };
 
 // The most requests in flight any run may ask for.
 static const unsigned MOST_JOBS = 256;
@@ -89,6 +91,7 @@ static const option LONG_OPTIONS[] = {
     {"txd", no_argument, nullptr, 't'},
     {"verbose", no_argument, nullptr, 'v'},
     {"version", no_argument, nullptr, 'V'},
+    {"wait", required_argument, nullptr, OPTION_WAIT},
     {"with-filename", no_argument, nullptr, 'H'},
     {nullptr, 0, nullptr, 0},
 };
@@ -224,6 +227,16 @@ static bool parse_jobs(const char *text, unsigned *jobs)
 	return text[0] != '\0' && text[std::strspn(text, "0123456789")] == '\0' && n >= 1 && n <= MOST_JOBS;
 }
 
+// The seconds of --wait: decimal digits alone, 0 to a day.
+static bool parse_wait(const char *text, unsigned *seconds)
+{
+	unsigned long n = 0;
+	for (const char *d = text; *d >= '0' && *d <= '9' && n <= 86400; d++)
+		n = n * 10 + static_cast<unsigned long>(*d - '0');
+	*seconds = static_cast<unsigned>(n);
+	return text[0] != '\0' && text[std::strspn(text, "0123456789")] == '\0' && n <= 86400;
+}
+
 static int bad_jobs(report &r, const char *text)
 {
 	return usage_error_about(r, "the number of jobs must be 1 to 256, not '", text, std::strlen(text), "'");
@@ -343,11 +356,15 @@ static int parse_options(int argc, char *argv[], report &r, command &c)
 			return tell_text(r, "txd-depth-fix " TXD_VERSION "\n"), EXIT_CLEAN;
 		else if (letter == ':' && optopt == 'j')
 			return missing_number(r, argv[word]);
+		else if (letter == ':' && optopt == OPTION_WAIT)
+			return usage_error_about(r, "option '", argv[word], std::strcspn(argv[word], "="), "' needs a number of seconds");
 		else if (letter == ':') // some getopts say so of an argument given to an option that takes none
 			return usage_error(r, argv[word]);
 		else if (letter == 'j' && !parse_jobs(optarg, &c.jobs))
 			return bad_jobs(r, optarg);
-		else if (letter != 'j' && !set_option(c, letter))
+		else if (letter == OPTION_WAIT && !parse_wait(optarg, &c.run.wait))
+			return usage_error_about(r, "the seconds to wait must be 0 to 86400, not '", optarg, std::strlen(optarg), "'");
+		else if (letter != 'j' && letter != OPTION_WAIT && !set_option(c, letter))
 			return usage_error(r, argv[word]);
 	}
 	c.before_double_dash = c.count;
@@ -393,6 +410,7 @@ static int refuse_windows_style_option(report &r, const char *word)
 int read_options(int argc, char *argv[], report &r, command &c)
 {
 	c.jobs = DEFAULT_JOBS;
+	c.run.wait = DEFAULT_WAIT;
 	if (asks_for_windows_help(argc, argv))
 		return tell_text(r, USAGE), EXIT_CLEAN;
 	if (const char *word = windows_style_option(argc, argv))

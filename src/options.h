@@ -33,6 +33,10 @@ struct command {
 // best on a cold tree of 20,000 files (bench/folders.sh cold).
 const unsigned DEFAULT_JOBS = 3;
 
+// Seconds to wait for a file another run holds unless told: long enough
+// for another run to repair a multi-GiB archive on a slow disk.
+const unsigned DEFAULT_WAIT = 60;
+
 // Reads the options into c, which starts zeroed, and gathers the operands
 // at the front of argv: -1 when the files are to be handled, else the exit
 // status (help, version, a usage error), its text told to the report.

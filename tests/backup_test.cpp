@@ -4,9 +4,11 @@
 #include <array>
 #include <cstdio>
 #include <filesystem>
+#include <chrono>
 #include <map>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #ifndef _WIN32
@@ -437,6 +439,7 @@ TEST(Backups, TwoRunsOnOneFile)
 			own.fault = std::string(row.stop).find("unnamed") != std::string::npos ? "unnamed refused" : nullptr;
 			own.while_stopped = nullptr;
 			std::vector<std::string> args = row.second;
+			args.insert(args.begin(), "--wait=0"); // the first is stopped: waiting would be for nothing
 			args.push_back(path);
 			second = run_tool(args, &own);
 		};
@@ -457,10 +460,11 @@ TEST(Backups, TwoRunsOnOneFile)
 	}
 }
 
-// A file another run holds for writing is left for later: its textures
-// are still to repair, and no backup is made of it meanwhile; nor is it
-// restored.
-TEST(Backups, AFileAnotherRunHoldsIsLeftForLater)
+// A file another run holds for writing is waited for, once said; when the
+// wait is over it is left for later: its textures are still to repair, and
+// no backup is made of it meanwhile; nor is it restored. Let go during the
+// wait, it is repaired.
+TEST(Backups, AFileAnotherRunHoldsIsWaitedFor)
 {
 	std::string path = scratch_path("archive.img");
 	write_file(path, one_broken);
@@ -468,20 +472,29 @@ TEST(Backups, AFileAnotherRunHoldsIsLeftForLater)
 	io_handle held = open_file(where, true);
 	ASSERT_EQ(open_for_writing(&held, where, true), WRITE_GRANTED);
 	run_limits own_process;
-	run_result r = run_tool({"-b", "--totals", path}, &own_process);
+	run_result r = run_tool({"-b", "--totals", "--wait", "1", path}, &own_process);
 	const std::string in_use = "txd-depth-fix: " + path + ": cannot write: in use by another run\n";
-	EXPECT_EQ(r.out, a_left + "0 textures repaired in 0 of 1 file, 2 still to repair, 1 problem\n");
+	EXPECT_EQ(r.out, path + ": waiting for another run\n" + a_left + "0 textures repaired in 0 of 1 file, 2 still to repair, 1 problem\n");
 	EXPECT_EQ(r.err, in_use);
 	EXPECT_EQ(r.status, 1);
 	EXPECT_EQ(read_file(path), one_broken);
 	EXPECT_EQ(backups_of(path), (std::map<std::string, bytes>{}));
 	write_file(path + ".bak", one_broken);
-	r = run_tool({"--restore", "--totals", path}, &own_process);
-	close_file(held);
+	r = run_tool({"--restore", "--totals", "--wait=0", path}, &own_process);
 	EXPECT_EQ(r.out + r.err, "0 files restored, 1 problem\n" + in_use);
 	EXPECT_EQ(r.status, 1);
 	EXPECT_EQ(backups_of(path), (std::map<std::string, bytes>{{".bak", one_broken}}));
 	std::remove((path + ".bak").c_str());
+	// Let go while a run waits: it goes on, and repairs what is left.
+	std::thread letting_go([&] {
+		std::this_thread::sleep_for(std::chrono::milliseconds(300));
+		close_file(held);
+	});
+	r = run_tool({"--totals", path}, &own_process);
+	letting_go.join();
+	EXPECT_EQ(r.out + r.err, path + ": waiting for another run\n" + a_line + "2 textures repaired in 1 of 1 file\n");
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(read_file(path), one_fixed);
 	std::remove(path.c_str());
 }
 

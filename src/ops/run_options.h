@@ -11,6 +11,7 @@ struct run_options {
 	bool backup;         // copy a file whole to PATH.bak before its first write
 	bool keep_undo;      // record each change in PATH.undo before it is written
 	bool preserve;       // a written file keeps its access and modification times
+	unsigned wait;       // seconds to wait for a file another run holds; 0 for none
 	bool output_known;   // standard output is a file, output its identity:
 	file_facts output;   // never handled, as it would be read while written
 	file_set *seen;      // the files met so far, or null

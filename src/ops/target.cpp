@@ -3,6 +3,8 @@
 #include "ops/target.h"
 
 #include <cerrno>
+#include <chrono>
+#include <thread>
 
 static void tell_target(report &r, const target &t, const char *what, int err = 0)
 {
@@ -43,7 +45,7 @@ static void close_unused(report &r, target &t)
 
 bool open_target(report &r, target &t, place where, bool follow, const run_options &options)
 {
-	t = {where, follow, open_file(where, follow), {}, {}, 0, false, false};
+	t = {where, follow, open_file(where, follow), {}, {}, 0, false, false, options.wait};
 	if (t.f == NO_HANDLE) {
 		tell_target(r, t, nullptr, errno);
 		return false;
@@ -57,7 +59,7 @@ bool open_target(report &r, target &t, place where, bool follow, const run_optio
 // An open, a read and a close: the least a file of neither kind can cost.
 bool open_found_target(report &r, target &t, place where, const run_options &options, bool (*of_a_kind)(const target &))
 {
-	t = {where, false, open_quietly(where), {}, {}, 0, false, false};
+	t = {where, false, open_quietly(where), {}, {}, 0, false, false, options.wait};
 	bool read = t.f != NO_HANDLE && read_start(t.f, t.head, sizeof t.head, &t.head_got);
 	int err = errno;
 	if (!read) {
@@ -84,12 +86,29 @@ bool read_target_head(report &r, target &t, const char *what)
 	return false;
 }
 
+// Another run that holds the file lets go of it when it is done with it:
+// asked again every 50 ms until it does, or the wait is over. This run
+// holds no other file meanwhile, so two runs never wait on each other.
+static write_access held_when_free(report &r, target &t)
+{
+	write_access access = open_for_writing(&t.f, t.where, t.follow);
+	if (access != WRITE_IN_USE || t.wait == 0)
+		return access;
+	tell_waiting(r, t.where.shown);
+	auto until = std::chrono::steady_clock::now() + std::chrono::seconds(t.wait);
+	while (access == WRITE_IN_USE && std::chrono::steady_clock::now() < until) {
+		std::this_thread::sleep_for(std::chrono::milliseconds(50));
+		access = open_for_writing(&t.f, t.where, t.follow);
+	}
+	return access;
+}
+
 bool hold_target(report &r, target &t)
 {
 	if (t.held || t.refused)
 		return t.held;
 	t.refused = true;
-	switch (open_for_writing(&t.f, t.where, t.follow)) {
+	switch (held_when_free(r, t)) {
 	case WRITE_GRANTED: t.refused = false; return t.held = true;
 	case WRITE_REPLACED: tell_target(r, t, "cannot write: it was replaced while being read"); break;
 	case WRITE_IN_USE: tell_in_use(r, t.where.shown); break;

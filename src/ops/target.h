@@ -22,6 +22,7 @@ struct target {
 	std::size_t head_got;
 	bool held;     // open for writing, held for this run alone
 	bool refused;  // holding it failed, and was told
+	unsigned wait; // seconds to wait for it while another run holds it
 };
 
 // Opens the file at where (a link followed only when follow is set) and
@@ -41,7 +42,8 @@ bool open_found_target(report &r, target &t, place where, const run_options &opt
 bool read_target_head(report &r, target &t, const char *what);
 
 // Holds the target for writing, once; false when that is refused or
-// another run holds it, which is told the first time.
+// another run holds it (after waiting up to wait seconds for it to let go,
+// which is told), which is told the first time.
 bool hold_target(report &r, target &t);
 
 // Sees that what was written is on the disk; false, told, when not.

@@ -28,6 +28,7 @@ enum event_kind {
 	EVENT_BACKUP,       // a backup made, or an undo record kept
 	EVENT_RESTORED,     // a file restored, or under -n to be restored
 	EVENT_PROBLEM,      // a problem with a file, or with one of its entries
+	EVENT_WAITING,      // another run holds the file: this one waits for it
 	EVENT_USAGE,        // the command line cannot be used as given
 	EVENT_TEXT,         // text asked for on standard output: the help, the version
 	EVENT_SUMMARY,      // the operands are done, with the totals

@@ -252,6 +252,7 @@ static void heard(void *context, const event &e)
 			with_path(j, "backup", e, "backup");
 		break;
 	case EVENT_RESTORED: with_path(j, "restored", e, "from"); break;
+	case EVENT_WAITING: end_object(begin_object(j, "waiting", e.path)); break;
 	case EVENT_PROBLEM: problem(j, e); break;
 	case EVENT_SUMMARY: summary(j, e); break;
 	default: break;

@@ -81,6 +81,11 @@ void tell_in_use(report &r, const char *path)
 	tell_problem(r, path, nullptr, "cannot write: in use by another run", 0, FLAG_IN_USE);
 }
 
+void tell_waiting(report &r, const char *path)
+{
+	tell(r, about(EVENT_WAITING, path));
+}
+
 void tell_left_alone(report &r, const char *path, const char *why, unsigned flags, const char *other)
 {
 	event e = about(EVENT_LEFT_ALONE, path);

@@ -35,6 +35,7 @@ void tell_problem(report &r, const char *path, const char *entry, const char *wh
 void tell_left_alone_problem(report &r, const char *path, const char *why, const char *other);
 // "PATH: cannot write: in use by another run".
 void tell_in_use(report &r, const char *path);
+void tell_waiting(report &r, const char *path);
 void tell_left_alone(report &r, const char *path, const char *why, unsigned flags = 0, const char *other = nullptr);
 void tell_backup(report &r, const char *path, const char *backup);
 void tell_undo_kept(report &r, const char *path, const char *record);

@@ -251,6 +251,15 @@ static void backed_up(text_lines &t, const event &e)
 	line_end(l);
 }
 
+// "PATH: waiting for another run", once a file.
+static void waiting(text_lines &t, const event &e)
+{
+	line &l = on_out(t);
+	line_add_shown(l, e.path);
+	line_add(l, ": waiting for another run");
+	line_end(l);
+}
+
 static void restored(text_lines &t, const event &e)
 {
 	line &l = on_out(t);
@@ -314,6 +323,10 @@ static void heard(void *context, const event &e)
 		t.backup_named = true;
 		break;
 	case EVENT_RESTORED: if (out && !quiet(t)) restored(t, e); break;
+	case EVENT_WAITING:
+		if (out)
+			waiting(t, e);
+		break;
 	case EVENT_PROBLEM: problem(t, e); break;
 	case EVENT_USAGE: usage(t, e); break;
 	case EVENT_TEXT: write_text(*t.out, e.what); break;
