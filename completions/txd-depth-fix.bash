@@ -23,6 +23,10 @@ _txd_depth_fix()
 		COMPREPLY=($(compgen -W "$jobs" -- "$cur"))
 		return
 		;;
+	--wait)
+		COMPREPLY=($(compgen -W '0 10 60 600' -- "$cur"))
+		return
+		;;
 	esac
 
 	# Past "--" every word is an operand.
@@ -32,7 +36,7 @@ _txd_depth_fix()
 	if [[ $cur == -* && $i -eq $COMP_CWORD ]]; then
 		COMPREPLY=($(compgen -W '-b --backup -H --with-filename -n --dry-run
 			-p --preserve -q --quiet -t --txd -u --keep-undo -v --verbose -x --one-file-system
-			-j --jobs --totals --check --json --restore --no-preserve-root
+			-j --jobs --wait --totals --check --json --restore --no-preserve-root
 			-h --help -V --version --' -- "$cur"))
 		return
 	fi

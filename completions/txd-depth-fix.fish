@@ -12,6 +12,7 @@ complete -c txd-depth-fix -s v -l verbose -d 'One line per depth changed, and wh
 complete -c txd-depth-fix -s u -l keep-undo -d 'Keep FILE.undo, the way back, beside each file changed'
 complete -c txd-depth-fix -s x -l one-file-system -d "Keep a folder search on the FOLDER's file system"
 complete -c txd-depth-fix -s j -l jobs -x -a '1 2 3 4 8 16 64 256' -d 'Read ahead with N - 1 helpers (1 to 256)'
+complete -c txd-depth-fix -l wait -x -a '0 10 60 600' -d 'Wait up to SECONDS for a file another run holds'
 complete -c txd-depth-fix -l totals -d 'End with one line of totals'
 complete -c txd-depth-fix -l check -d 'A dry run that prints only what needs repair'
 complete -c txd-depth-fix -l json -d 'JSON Lines on standard output'
