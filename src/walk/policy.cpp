@@ -142,6 +142,13 @@ static bool names_a_backup(const char *path)
 	return is_backup_name(name, n);
 }
 
+static bool names_a_record(const char *path)
+{
+	std::size_t n;
+	const char *name = last_name_as_opened(path, &n);
+	return ends_in(name, n, ".undo") || ends_in(name, n, ".und~");
+}
+
 operand_plan plan_operand(const char *operand)
 {
 	path_kind kind = kind_of_path(operand);
@@ -154,7 +161,7 @@ operand_plan plan_operand(const char *operand)
 		plan.kind = OPERAND_MISSING;
 	else if (names_a_backup(operand))
 		plan.kind = OPERAND_BACKUP;
-	else if (is_undo_record_name(leaf_name(operand)))
+	else if (names_a_record(operand))
 		plan.kind = OPERAND_RECORD;
 	else if (plan.target != nullptr && is_backup_name(leaf_name(plan.target)))
 		plan.kind = OPERAND_LINK_TO_BACKUP;
