@@ -68,7 +68,9 @@ static void restore_named_backup(report &r, const command &c, const char *operan
 {
 	char *file = file_of_backup(operand);
 	operand_plan plan = plan_operand(file != nullptr ? file : operand);
-	if (file == nullptr || plan.kind == OPERAND_BACKUP || plan.kind == OPERAND_RECORD)
+	if (file == nullptr) // named to be restored from, and it would not be
+		tell_problem(r, operand, nullptr, "no name a restore uses (FILE.bak, FILE.bak.N, FILE.undo)", 0);
+	else if (plan.kind == OPERAND_BACKUP || plan.kind == OPERAND_RECORD)
 		tell_left_alone(r, operand, what);
 	else if (plan.kind == OPERAND_MISSING)
 		tell_problem(r, file, nullptr, nullptr, plan.err);

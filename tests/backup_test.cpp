@@ -23,6 +23,7 @@
 
 #include "platform/file_access.h"
 #include "sample_archive.h"
+#include "run_tool.h"
 #include "support.h"
 
 using sample::entry;
@@ -496,6 +497,38 @@ TEST(Backups, AFileAnotherRunHoldsIsWaitedFor)
 	EXPECT_EQ(r.status, 0);
 	EXPECT_EQ(read_file(path), one_fixed);
 	std::remove(path.c_str());
+}
+
+// While a run waits, the run that holds the file puts back depths in an
+// entry read before the wait (as a restore does): read again under the
+// hold, it is repaired too, and told once it needs repair.
+TEST(Backups, WhatChangedDuringTheWaitIsRepairedToo)
+{
+	const bytes before = sample::archive({{"c.txd", fixed_txd}, {"a.txd", broken_txd}});
+	const bytes put_back = sample::archive({{"c.txd", broken_txd}, {"a.txd", broken_txd}});
+	std::string path = scratch_path("archive.img"), out = scratch_path("waiting.out"), err = scratch_path("waiting.err");
+	write_file(path, before);
+	place where = {nullptr, path.c_str(), path.c_str()};
+	io_handle held = open_file(where, true);
+	ASSERT_EQ(open_for_writing(&held, where, true), WRITE_GRANTED);
+	std::thread holder([&] {
+		auto waiting = [&] {
+			bytes said = read_file(out);
+			return std::string(said.begin(), said.end()).find("waiting for another run") != std::string::npos;
+		};
+		for (int i = 0; i < 3000 && !waiting(); i++)
+			std::this_thread::sleep_for(std::chrono::milliseconds(10));
+		write_file(path, put_back);
+		close_file(held);
+	});
+	run_output r = run_program(TXD_DEPTH_FIX, {"--totals", "--wait", "60", path}, out, err, run_limits{});
+	holder.join();
+	EXPECT_EQ(r.out + r.err, "Patching c.txd patched 0 textures\n" + path + ": waiting for another run\n" + a_line +
+	                             "Patching c.txd patched 2 textures\n4 textures repaired in 1 of 1 file\n");
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(read_file(path), sample::archive({{"c.txd", fixed_txd}, {"a.txd", fixed_txd}}));
+	for (const std::string &f : {path, out, err})
+		std::remove(f.c_str());
 }
 
 // -v names the backup before the file's first line, though entries with

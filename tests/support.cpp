@@ -98,6 +98,11 @@ run_result run_on(const bytes &image, const run_limits *limits, std::string *pat
 
 const std::string file_letters = "abdocktesv";
 
+std::string json_text(const std::string &path)
+{
+	return std::regex_replace(path, std::regex(R"(\\)"), R"(\\)");
+}
+
 std::string expand(const std::string &templ, const std::string &stem)
 {
 	std::string out;

@@ -51,6 +51,9 @@ run_result run_on(const bytes &image, const run_limits *limits = nullptr, std::s
 extern const std::string file_letters;
 std::string expand(const std::string &templ, const std::string &stem);
 
+// A path as a JSON string holds it: a Windows path's backslashes escaped.
+std::string json_text(const std::string &path);
+
 bytes whole_sector(bytes data);
 
 // Report lines of a real run as a dry run prints them: "Patching NAME

@@ -179,6 +179,10 @@ TEST(Undo, WhatOthersChangedIsLeftAlone)
 	     a_left + "Patching b.txd patched 0 textures, 2 still to repair\n",
 	     "txd-depth-fix: @.undo: an undo record another user could change\n"
 	     "txd-depth-fix: @: no undo record kept, so the file is left unchanged\n", 1, original, true},
+	    {"AddingToARecordTooLarge", [&] { write_sparse(record, UNDO_LARGEST + 1, {{0, text("TXDUNDO1")}}), write_file(path, original); },
+	     {"-u", path}, a_left + "Patching b.txd patched 0 textures, 2 still to repair\n",
+	     "txd-depth-fix: @.undo: too large for an undo record\n"
+	     "txd-depth-fix: @: no undo record kept, so the file is left unchanged\n", 1, original, true},
 	    {"NoRecordOfOurs", [&] { write_file(record, text("TXDUNDO0 and more")); }, {"--restore", path}, "",
 	     "txd-depth-fix: @.undo: not an undo record\n", 1, sample::archive({{"a.txd", fixed_txd}, {"b.txd", fixed_txd}}), true},
 	};
@@ -260,6 +264,34 @@ TEST(Undo, RecordThatCannotBeWritten)
 	}
 	std::remove(path.c_str());
 	std::remove(record.c_str());
+}
+// Where files without a name cannot be made, a record is made under
+// PATH.und~: one a killed run left there is cleared, anything else there
+// is named and left.
+TEST(Undo, WhatAKilledRunLeftUnderTheTemporaryName)
+{
+	NEEDS_FAULT_SHIM();
+	std::string path = scratch_path("a.img");
+	const struct {
+		bytes left; // under a.img.und~
+		std::string err;
+		bool repaired;
+	} rows[] = {{text("TXDUN"), "", true},
+	            {text("a note of mine"), "txd-depth-fix: @.und~: cannot make the undo record: File exists\n"
+	                                     "txd-depth-fix: @: no undo record kept, so the file is left unchanged\n", false}};
+	for (const auto &row : rows) {
+		write_file(path, a_broken);
+		write_file(path + ".und~", row.left);
+		run_limits limits;
+		limits.fault = "unnamed refused";
+		run_result r = run_tool({"-uq", path}, &limits);
+		EXPECT_EQ(r.err, expand(row.err, path));
+		EXPECT_EQ(read_file(path), row.repaired ? a_fixed : a_broken);
+		EXPECT_EQ(std::filesystem::exists(path + ".undo"), row.repaired);
+		EXPECT_EQ(std::filesystem::exists(path + ".und~"), !row.repaired);
+		for (const char *suffix : {"", ".undo", ".und~"})
+			std::remove((path + suffix).c_str());
+	}
 }
 #endif
 

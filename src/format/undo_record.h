@@ -20,6 +20,9 @@
 #include <cstdint>
 
 constexpr std::size_t UNDO_MAGIC_SIZE = 8;
+// A record past this is none this tool wrote or would add to: tens of
+// bytes an entry make a million entries' changes of a few MiB.
+constexpr std::uint64_t UNDO_LARGEST = 64 << 20;
 extern const unsigned char UNDO_MAGIC[UNDO_MAGIC_SIZE];
 
 // A byte the repair changed: where it is in the file, and what it held.

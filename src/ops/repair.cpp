@@ -19,8 +19,9 @@ static void report_problem(file_run &run, const char *what, int err = 0)
 
 // Patches what could be read of the dictionary, writes it back over the
 // same bytes when anything changed, and tells what became of it; with -u,
-// once its undo record is on the disk, with the batch it joins.
-static void repair_span(file_run &run, const span &s)
+// once its undo record is on the disk, with the batch it joins. Read
+// again (again set), a span that needs nothing is not told twice.
+static void repair_span(file_run &run, const span &s, bool again = false)
 {
 	if (run.queue != nullptr && overlaps_queue(*run.queue, s))
 		write_queue(run);
@@ -28,6 +29,10 @@ static void repair_span(file_run &run, const span &s)
 	read_span(run.t.f, s, d);
 	patch(run, d);
 	std::int32_t found = d.count;
+	if (again && found == 0) {
+		std::free(d.bytes), std::free(d.repairs.items);
+		return;
+	}
 	if (run.queue != nullptr && (found > 0 || run.queue->count > 0))
 		return queue_span(run, s, d, found);
 	write_outcome done = {0, 0};
@@ -74,8 +79,20 @@ static void repair_archive(file_run &run)
 	if (directory == nullptr)
 		return;
 	archive_plan plan = plan_archive(directory, records, run.t.facts.size);
-	for (span s; next_span(plan, s);)
+	std::size_t done = 0, held_at = 0;
+	for (span s; next_span(plan, s); done++) {
+		bool held = run.t.held;
 		repair_span(run, s);
+		if (!held && run.t.held && run.t.waited)
+			held_at = done;
+	}
+	// Another run held the file until this one could: it may have changed
+	// the entries read before (a restore puts depths back), which are read
+	// again under the hold, and told only when they need repair now.
+	plan = plan_archive(directory, records, run.t.facts.size);
+	span s;
+	for (std::size_t i = 0; i < held_at && next_span(plan, s); i++)
+		repair_span(run, s, true);
 	if (run.queue != nullptr)
 		write_queue(run);
 	tell_entries_done(run.r, run.t.where.shown);

@@ -81,6 +81,18 @@ static void refuse_newest(restore_run &run, backup_verdict v, const backup_name 
 	}
 }
 
+// Why an older backup than the one restored from was not looked past.
+static const char *why_not_used(backup_verdict v)
+{
+	switch (v) {
+	case NOT_REGULAR: return "an older backup, not used: not a regular file";
+	case THE_FILE_ITSELF: return "an older backup, not used: it is the file itself";
+	case OTHERS_COULD_WRITE: return "an older backup, not used: another user could change it";
+	case UNREADABLE: return "an older backup, not used: cannot read it";
+	default: return "an older backup, not used: cannot compare the file with it";
+	}
+}
+
 // Keeps the backup the file was found a repair of until now for taking
 // away later, b being older still and the file a repair of it too.
 static bool keep_for_later(restore_run &run, backup_check &c, backup_name &b)
@@ -124,6 +136,8 @@ static bool find_oldest(restore_run &run, bool named)
 		}
 		if (run.oldest.number == 0)
 			refuse_newest(run, v, b, c.err, named);
+		else if (v != CHANGED_SINCE && v != NO_KIND) // the chain may go on past it: the file is not the original
+			tell_problem(run.r, b.shown, nullptr, why_not_used(v), v == UNREADABLE || v == NOT_COMPARED ? c.err : 0);
 		release_backup_check(c);
 		release_backup_name(b);
 		break;

@@ -45,7 +45,7 @@ static void close_unused(report &r, target &t)
 
 bool open_target(report &r, target &t, place where, bool follow, const run_options &options)
 {
-	t = {where, follow, open_file(where, follow), {}, {}, 0, false, false, options.wait};
+	t = {where, follow, open_file(where, follow), {}, {}, 0, false, false, options.wait, false};
 	if (t.f == NO_HANDLE) {
 		tell_target(r, t, nullptr, errno);
 		return false;
@@ -59,7 +59,7 @@ bool open_target(report &r, target &t, place where, bool follow, const run_optio
 // An open, a read and a close: the least a file of neither kind can cost.
 bool open_found_target(report &r, target &t, place where, const run_options &options, bool (*of_a_kind)(const target &))
 {
-	t = {where, false, open_quietly(where), {}, {}, 0, false, false, options.wait};
+	t = {where, false, open_quietly(where), {}, {}, 0, false, false, options.wait, false};
 	bool read = t.f != NO_HANDLE && read_start(t.f, t.head, sizeof t.head, &t.head_got);
 	int err = errno;
 	if (!read) {
@@ -95,6 +95,7 @@ static write_access held_when_free(report &r, target &t)
 	if (access != WRITE_IN_USE || t.wait == 0)
 		return access;
 	tell_waiting(r, t.where.shown);
+	t.waited = true;
 	auto until = std::chrono::steady_clock::now() + std::chrono::seconds(t.wait);
 	while (access == WRITE_IN_USE && std::chrono::steady_clock::now() < until) {
 		std::this_thread::sleep_for(std::chrono::milliseconds(50));

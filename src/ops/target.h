@@ -23,6 +23,7 @@ struct target {
 	bool held;     // open for writing, held for this run alone
 	bool refused;  // holding it failed, and was told
 	unsigned wait; // seconds to wait for it while another run holds it
+	bool waited;   // it was held by another run first: what was read before may have changed
 };
 
 // Opens the file at where (a link followed only when follow is set) and

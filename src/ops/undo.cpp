@@ -20,7 +20,7 @@ static char *suffixed(const char *text, const char *suffix)
 void undo_begin(undo_keeper &k, place where)
 {
 	k = {suffixed(where.name, RECORD), suffixed(where.beside != nullptr ? where.beside : where.shown, RECORD), NO_HANDLE, 0,
-	     false};
+	     false, nullptr};
 	if (k.name == nullptr || k.shown == nullptr) {
 		std::free(k.name), std::free(k.shown);
 		k.name = k.shown = nullptr;
@@ -52,6 +52,8 @@ static const char *unusable(io_handle f, io_handle file, const file_facts &facts
 		return "the undo record is not a regular file";
 	if (others_could_write(f, file))
 		return "an undo record another user could change";
+	if (facts.size > UNDO_LARGEST)
+		return "too large for an undo record";
 	unsigned char *bytes = read_record(f, facts.size);
 	if (bytes == nullptr)
 		return *err = errno, "cannot read the undo record";
@@ -99,15 +101,35 @@ static bool write_flushed(io_handle f, std::uint64_t at, const byte_buffer &b)
 	return write_at(f, at, b.bytes, b.size, &put) == IO_WHOLE && flush_to_disk(f);
 }
 
+// Whether what stands under the temporary name is a record a stopped run
+// was making: a regular file that starts as a record does, or is cut
+// within its first bytes. Anything else is not this tool's to take away.
+static bool leftover_record(place made_as)
+{
+	io_handle f = open_file(made_as, false);
+	file_facts facts;
+	unsigned char head[UNDO_MAGIC_SIZE];
+	std::size_t got = 0;
+	bool ours = f != NO_HANDLE && inspect_file(f, &facts) && facts.regular &&
+	            read_at(f, 0, head, sizeof head, &got) != IO_FAILED && std::memcmp(head, UNDO_MAGIC, got) == 0;
+	if (f != NO_HANDLE)
+		close_file(f);
+	return ours;
+}
+
 // Makes the record, named only once it holds its first block: a run
-// stopped before leaves no record that is not one.
+// stopped before leaves no record that is not one. Where a file without a
+// name cannot be made, it is made under PATH.und~, clearing one a stopped
+// run left.
 static bool make_record(undo_keeper &k, place where, io_handle file, const byte_buffer &block, const char **what, int *err)
 {
 	char *temporary = suffixed(where.name, TEMPORARY);
 	place made_as = {where.folder, temporary, temporary};
 	new_copy copy = {NO_HANDLE, false};
 	std::size_t put = 0;
-	bool made = temporary != nullptr && create_copy(made_as, file, false, &copy);
+	bool made = temporary != nullptr && create_copy(made_as, file, kind_of_name(made_as) == NAME_FILE && leftover_record(made_as), &copy);
+	if (!made && temporary != nullptr && errno == EEXIST) // another file stands in the way: it is named
+		k.in_the_way = suffixed(where.beside != nullptr ? where.beside : where.shown, TEMPORARY);
 	bool named = made && write_at(copy.f, 0, UNDO_MAGIC, UNDO_MAGIC_SIZE, &put) == IO_WHOLE &&
 	             write_flushed(copy.f, UNDO_MAGIC_SIZE, block) && name_copy(copy, made_as, undo_place(k, where));
 	*what = "cannot make the undo record", *err = temporary == nullptr ? ENOMEM : errno;
@@ -132,6 +154,8 @@ static bool open_or_make(undo_keeper &k, place where, io_handle file, const byte
 		return *what = "cannot look for the undo record", *err = errno, false;
 	if (!open_kept(k, where, file, what, err))
 		return false;
+	if (k.end + block.size > UNDO_LARGEST)
+		return *what = "the undo record is full", false;
 	if (!write_flushed(k.f, k.end, block))
 		return *what = "cannot write the undo record", *err = errno, false;
 	k.end += block.size;
@@ -144,6 +168,8 @@ bool keep_undo(undo_keeper &k, place where, io_handle file, const undo_entry *en
 	byte_buffer block = {nullptr, 0, 0};
 	*what = "not enough memory for the undo record", *err = 0;
 	bool kept = k.name != nullptr && encode_undo_block(entries, count, block);
+	if (kept && k.end + block.size > UNDO_LARGEST) // what a restore would refuse is never added to
+		kept = false, *what = "the undo record is full";
 	if (kept && k.f == NO_HANDLE)
 		kept = open_or_make(k, where, file, block, what, err);
 	else if (kept && !write_flushed(k.f, k.end, block))
@@ -161,5 +187,6 @@ void undo_end(undo_keeper &k)
 		close_file(k.f);
 	std::free(k.name);
 	std::free(k.shown);
-	k = {nullptr, nullptr, NO_HANDLE, 0, false};
+	std::free(k.in_the_way);
+	k = {nullptr, nullptr, NO_HANDLE, 0, false, nullptr};
 }

@@ -16,6 +16,7 @@ struct undo_keeper {
 	io_handle f;        // once the record is open or made
 	std::uint64_t end;  // where the next block goes
 	bool kept;          // a block went to it in this run
+	char *in_the_way;   // a file of another's under the name it is made under, as shown
 };
 
 // The place of the record of the file at where, its names in memory of

@@ -102,7 +102,10 @@ void write_queue(file_run &run)
 	int err;
 	bool kept = record_queue(run, q, &what, &err);
 	if (!kept) {
-		tell_problem(run.r, run.undo->shown != nullptr ? run.undo->shown : run.t.where.shown, nullptr, what, err);
+		const char *at = run.undo->in_the_way != nullptr ? run.undo->in_the_way
+		                 : run.undo->shown != nullptr     ? run.undo->shown
+		                                                  : run.t.where.shown;
+		tell_problem(run.r, at, nullptr, what, err);
 		tell_problem(run.r, run.t.where.shown, nullptr, "no undo record kept, so the file is left unchanged", 0);
 		run.undo_failed = true;
 	} else if (run.undo->kept && !run.undo_told) {

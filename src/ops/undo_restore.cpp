@@ -13,9 +13,6 @@
 #include "format/undo_record.h"
 #include "ops/undo.h"
 
-// A record past this is none this tool wrote: tens of bytes an entry.
-static const std::uint64_t LARGEST_RECORD = 64 << 20;
-
 bool has_undo_record(place where)
 {
 	undo_keeper k;
@@ -141,7 +138,7 @@ static bool read_record_of(record_run &run)
 	}
 	const char *why = !facts.regular ? "not a regular file:"
 	                  : others_could_write(f, run.t.f) ? "an undo record another user could change:"
-	                  : facts.size > LARGEST_RECORD ? "too large for an undo record:" : nullptr;
+	                  : facts.size > UNDO_LARGEST ? "too large for an undo record:" : nullptr;
 	unsigned char *bytes = why == nullptr ? static_cast<unsigned char *>(std::malloc(static_cast<std::size_t>(facts.size) + 1)) : nullptr;
 	std::size_t got = 0;
 	bool read = bytes != nullptr && read_at(f, 0, bytes, static_cast<std::size_t>(facts.size), &got) != IO_FAILED && got == facts.size;

@@ -50,16 +50,24 @@ bool is_undo_record_name(const char *name)
 	return ends_in(name, n, ".undo") || ends_in(name, n, ".und~");
 }
 
+// Whether name ends in suffix as a restore looks for it: in any letter
+// case where the file system folds case (Windows), else as written.
+static bool named_as_restored(const char *name, std::size_t n, const char *suffix)
+{
+	std::size_t m = std::strlen(suffix);
+	return WINDOWS_COMMAND_LINE ? ends_in(name, n, suffix) : m <= n && std::strcmp(name + n - m, suffix) == 0;
+}
+
 // The length of path without its backup's suffix, or 0 when it has none
 // that a restore can use.
 static std::size_t without_suffix(const char *path)
 {
 	std::size_t n = std::strlen(path), digits = 0;
-	if (ends_in(path, n, ".bak") || ends_in(path, n, ".undo"))
-		return n - (ends_in(path, n, ".bak") ? 4 : 5);
+	if (named_as_restored(path, n, ".bak") || named_as_restored(path, n, ".undo"))
+		return n - (named_as_restored(path, n, ".bak") ? 4 : 5);
 	while (digits < n && path[n - 1 - digits] >= '0' && path[n - 1 - digits] <= '9')
 		digits++;
-	return digits > 0 && ends_in(path, n - digits, ".bak.") ? n - digits - 5 : 0;
+	return digits > 0 && named_as_restored(path, n - digits, ".bak.") ? n - digits - 5 : 0;
 }
 
 // "a.img.3" of "a.img.3.bak" is the file, where it stands; else "a.img".
@@ -84,7 +92,7 @@ char *file_of_backup(const char *path)
 	std::size_t n = without_suffix(path);
 	if (n == 0)
 		return nullptr;
-	if (ends_in(path, std::strlen(path), ".bak"))
+	if (named_as_restored(path, std::strlen(path), ".bak"))
 		n = earlier_numbered(path, n);
 	char *file = static_cast<char *>(std::malloc(n + 1));
 	if (file != nullptr)
