@@ -136,7 +136,7 @@ static bool find_oldest(restore_run &run, bool named)
 		}
 		if (run.oldest.number == 0)
 			refuse_newest(run, v, b, c.err, named);
-		else if (v != CHANGED_SINCE && v != NO_KIND) // the chain may go on past it: the file is not the original
+		else if (v != CHANGED_SINCE && v != NO_KIND && v != REPAIR_OF_IT) // the chain may go on past it
 			tell_problem(run.r, b.shown, nullptr, why_not_used(v), v == UNREADABLE || v == NOT_COMPARED ? c.err : 0);
 		release_backup_check(c);
 		release_backup_name(b);
