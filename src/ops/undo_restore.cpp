@@ -164,6 +164,7 @@ void restore_from_record(report &r, target &t, const run_options &options)
 		tell_problem(r, t.where.shown, nullptr, "not enough memory for its undo record's name", 0);
 	else if (read_record_of(run)) {
 		bool whole = undo_entries(run);
+		tell_entries_done(r, t.where.shown); // the entries' problems past the third are folded into one
 		if ((options.dry_run || flush_target(r, t)) && whole) {
 			tell_restored(r, t.where.shown, run.names.shown);
 			removal gone = options.dry_run ? REMOVED : remove_same_file(undo_place(run.names, t.where), run.f);
