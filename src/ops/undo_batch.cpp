@@ -127,10 +127,12 @@ void write_queue(file_run &run)
 void queue_span(file_run &run, const span &s, entry_data &d, std::int32_t found)
 {
 	span_queue &q = *run.queue;
-	if (!grow(q.items, q.room, q.count + 1)) {
-		write_queue(run); // memory is short: what is planned goes, this one is written alone
-		write_outcome done = found > 0 ? write_back(run, s, d) : write_outcome{0, 0};
-		return span_done(run, s, d, found, done);
+	if (!grow(q.items, q.room, q.count + 1) && q.count > 0)
+		write_queue(run); // memory is short: what is planned goes first, and makes room
+	if (q.count == q.room) { // none at all: nothing is written that no record holds
+		none_reached(d);
+		report_span(run, s, "not enough memory to keep its undo record", 0);
+		return span_done(run, s, d, found, {0, found});
 	}
 	queued_span &item = q.items[q.count++];
 	item = {s, {}, d, found, false, {0, 0}, 0, nullptr};
