@@ -499,6 +499,35 @@ TEST(Backups, AFileAnotherRunHoldsIsWaitedFor)
 	std::remove(path.c_str());
 }
 
+// Two runs at once on one file: the second waits for the first, then finds
+// nothing left to repair. Both end with status 0, and their totals add up
+// to the file's repairs.
+TEST(Backups, TwoRunsAtOnceBothSucceed)
+{
+	NEEDS_FAULT_SHIM();
+	std::string path = scratch_path("archive.img"), out = scratch_path("second.out"), err = scratch_path("second.err");
+	write_file(path, one_broken);
+	run_output second;
+	std::thread other;
+	run_limits limits;
+	limits.fault = "stop pwrite archive.img";
+	limits.while_stopped = [&] {
+		other = std::thread([&] { second = run_program(TXD_DEPTH_FIX, {"--totals", path}, out, err, run_limits{}); });
+		for (int i = 0; i < 3000 && read_file(out).empty(); i++)
+			std::this_thread::sleep_for(std::chrono::milliseconds(10));
+	};
+	run_result first = run_tool({"--totals", path}, &limits);
+	other.join();
+	EXPECT_EQ(first.out + first.err, a_line + "2 textures repaired in 1 of 1 file\n");
+	EXPECT_EQ(second.out + second.err, path + ": waiting for another run\nPatching a.txd patched 0 textures\n"
+	                                          "0 textures repaired in 0 of 1 file\n");
+	EXPECT_EQ(first.status, 0);
+	EXPECT_EQ(second.status, 0);
+	EXPECT_EQ(read_file(path), one_fixed);
+	for (const std::string &f : {path, out, err})
+		std::remove(f.c_str());
+}
+
 // While a run waits, the run that holds the file puts back depths in an
 // entry read before the wait (as a restore does): read again under the
 // hold, it is repaired too, and told once it needs repair.
