@@ -90,17 +90,14 @@ static void handle_operand(report &r, const command &c, const char *operand)
 	case OPERAND_FOLDER: search_folder(r, c, operand); break;
 	case OPERAND_MISSING: tell_problem(r, operand, nullptr, nullptr, plan.err); break;
 	case OPERAND_BACKUP:
+	case OPERAND_RECORD: {
+		const char *what = plan.kind == OPERAND_BACKUP ? "a backup" : "an undo record";
 		if (c.restore)
-			restore_named_backup(r, c, operand, "a backup");
+			restore_named_backup(r, c, operand, what);
 		else
-			tell_left_alone(r, operand, "a backup");
+			tell_left_alone(r, operand, what);
 		break;
-	case OPERAND_RECORD:
-		if (c.restore)
-			restore_named_backup(r, c, operand, "an undo record");
-		else
-			tell_left_alone(r, operand, "an undo record");
-		break;
+	}
 	case OPERAND_LINK_TO_BACKUP: tell_left_alone(r, operand, "a link to a backup"); break;
 	case OPERAND_NOT_REGULAR: tell_problem(r, operand, nullptr, "not a regular file", 0); break;
 	case OPERAND_FILE: repair_operand(r, c, operand, plan.target); break;

@@ -81,7 +81,7 @@ static bool backed_up_already(file_run &run)
 		release_backup_check(c);
 	}
 	if (already)
-		tell_backed_up_already(run.r, run.t.where.shown, newest.shown);
+		tell_backup(run.r, run.t.where.shown, newest.shown, FLAG_BACKUP_ALREADY);
 	release_backup_name(newest);
 	return already;
 }

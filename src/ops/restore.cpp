@@ -150,7 +150,7 @@ static void take_away(restore_run &run, const backup_name &b, io_handle f, const
 {
 	removal gone = run.options.dry_run ? REMOVED : remove_same_file({run.where.folder, b.name, b.shown}, f);
 	if (gone == REMOVED && what != nullptr)
-		tell_backup_removed(run.r, run.where.shown, b.shown);
+		tell_backup(run.r, run.where.shown, b.shown, FLAG_BACKUP_REMOVED);
 	else if (gone != REMOVED)
 		tell_problem(run.r, b.shown, nullptr,
 		             gone == NAME_REPLACED ? "restored, but another file took the backup's name, and is left"

@@ -109,7 +109,7 @@ void write_queue(file_run &run)
 		tell_problem(run.r, run.t.where.shown, nullptr, "no undo record kept, so the file is left unchanged", 0);
 		run.undo_failed = true;
 	} else if (run.undo->kept && !run.undo_told) {
-		tell_undo_kept(run.r, run.t.where.shown, run.undo->shown);
+		tell_backup(run.r, run.t.where.shown, run.undo->shown, FLAG_UNDO_RECORD);
 		run.undo_told = true;
 	}
 	for (std::size_t i = 0; i < q.count; i++) {

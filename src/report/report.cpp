@@ -93,31 +93,10 @@ void tell_left_alone(report &r, const char *path, const char *why, unsigned flag
 	tell(r, e);
 }
 
-void tell_backup(report &r, const char *path, const char *backup)
+void tell_backup(report &r, const char *path, const char *backup, unsigned flags)
 {
 	event e = about(EVENT_BACKUP, path);
-	e.what = backup;
-	tell(r, e);
-}
-
-void tell_undo_kept(report &r, const char *path, const char *record)
-{
-	event e = about(EVENT_BACKUP, path);
-	e.what = record, e.flags = FLAG_UNDO_RECORD;
-	tell(r, e);
-}
-
-void tell_backup_removed(report &r, const char *path, const char *backup)
-{
-	event e = about(EVENT_BACKUP, path);
-	e.what = backup, e.flags = FLAG_BACKUP_REMOVED;
-	tell(r, e);
-}
-
-void tell_backed_up_already(report &r, const char *path, const char *backup)
-{
-	event e = about(EVENT_BACKUP, path);
-	e.what = backup, e.flags = FLAG_BACKUP_ALREADY;
+	e.what = backup, e.flags = flags;
 	tell(r, e);
 }
 

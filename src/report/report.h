@@ -37,10 +37,9 @@ void tell_left_alone_problem(report &r, const char *path, const char *why, const
 void tell_in_use(report &r, const char *path);
 void tell_waiting(report &r, const char *path);
 void tell_left_alone(report &r, const char *path, const char *why, unsigned flags = 0, const char *other = nullptr);
-void tell_backup(report &r, const char *path, const char *backup);
-void tell_undo_kept(report &r, const char *path, const char *record);
-void tell_backup_removed(report &r, const char *path, const char *backup);
-void tell_backed_up_already(report &r, const char *path, const char *backup);
+// A backup made; with FLAG_UNDO_RECORD an undo record kept, with
+// FLAG_BACKUP_REMOVED one taken away, with FLAG_BACKUP_ALREADY none made.
+void tell_backup(report &r, const char *path, const char *backup, unsigned flags = 0);
 void tell_restored(report &r, const char *path, const char *backup);
 void tell_usage(report &r, const char *message, unsigned flags = 0);
 void tell_text(report &r, const char *text);
