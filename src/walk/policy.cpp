@@ -15,16 +15,23 @@ static bool ends_in_backup_suffix(const unsigned char *end, std::size_t n)
 	       (ascii_lower(end[-1]) == 'k' || end[-1] == '~');
 }
 
+// How many decimal digits the first n bytes of path end in.
+static std::size_t trailing_digits(const char *path, std::size_t n)
+{
+	std::size_t digits = 0;
+	while (digits < n && path[n - 1 - digits] >= '0' && path[n - 1 - digits] <= '9')
+		digits++;
+	return digits;
+}
+
 // "NAME.bak" and "NAME.ba~", and the same followed by a number: backups
 // after the first ("NAME.bak.2"), and copies in the making after the first
 // ("NAME.ba~2").
 bool is_backup_name(const char *name, std::size_t n)
 {
 	const unsigned char *end = reinterpret_cast<const unsigned char *>(name + n);
-	std::size_t digits = 0;
-	while (digits < n && end[-1 - static_cast<std::ptrdiff_t>(digits)] >= '0' && end[-1 - static_cast<std::ptrdiff_t>(digits)] <= '9')
-		digits++;
-	if (digits > 0 && digits < n && end[-1 - static_cast<std::ptrdiff_t>(digits)] == '.')
+	std::size_t digits = trailing_digits(name, n);
+	if (digits > 0 && digits < n && name[n - 1 - digits] == '.')
 		digits++; // ".bak.2"
 	return ends_in_backup_suffix(end, n) || (digits > 0 && ends_in_backup_suffix(end - digits, n - digits));
 }
@@ -44,10 +51,14 @@ static bool ends_in(const char *name, std::size_t n, const char *suffix)
 	return m <= n;
 }
 
+static bool is_undo_record_name(const char *name, std::size_t n)
+{
+	return ends_in(name, n, ".undo") || ends_in(name, n, ".und~");
+}
+
 bool is_undo_record_name(const char *name)
 {
-	std::size_t n = std::strlen(name);
-	return ends_in(name, n, ".undo") || ends_in(name, n, ".und~");
+	return is_undo_record_name(name, std::strlen(name));
 }
 
 // Whether name ends in suffix as a restore looks for it: in any letter
@@ -62,20 +73,16 @@ static bool named_as_restored(const char *name, std::size_t n, const char *suffi
 // that a restore can use.
 static std::size_t without_suffix(const char *path)
 {
-	std::size_t n = std::strlen(path), digits = 0;
+	std::size_t n = std::strlen(path), digits = trailing_digits(path, n);
 	if (named_as_restored(path, n, ".bak") || named_as_restored(path, n, ".undo"))
 		return n - (named_as_restored(path, n, ".bak") ? 4 : 5);
-	while (digits < n && path[n - 1 - digits] >= '0' && path[n - 1 - digits] <= '9')
-		digits++;
 	return digits > 0 && named_as_restored(path, n - digits, ".bak.") ? n - digits - 5 : 0;
 }
 
 // "a.img.3" of "a.img.3.bak" is the file, where it stands; else "a.img".
 static std::size_t earlier_numbered(const char *path, std::size_t n)
 {
-	std::size_t digits = 0;
-	while (digits < n && path[n - 1 - digits] >= '0' && path[n - 1 - digits] <= '9')
-		digits++;
+	std::size_t digits = trailing_digits(path, n);
 	if (digits == 0 || digits + 1 >= n || path[n - 1 - digits] != '.')
 		return n;
 	char *numbered = static_cast<char *>(std::malloc(n + 1));
@@ -154,7 +161,7 @@ static bool names_a_record(const char *path)
 {
 	std::size_t n;
 	const char *name = last_name_as_opened(path, &n);
-	return ends_in(name, n, ".undo") || ends_in(name, n, ".und~");
+	return is_undo_record_name(name, n);
 }
 
 operand_plan plan_operand(const char *operand)
