@@ -44,27 +44,41 @@ static unsigned char *read_record(io_handle f, std::uint64_t size)
 	return bytes;
 }
 
-// Why the record earlier runs kept cannot be added to, or null: f is it,
-// open read-only, file the file it is of; *whole where its whole blocks end.
-static const char *unusable(io_handle f, io_handle file, const file_facts &facts, std::uint64_t *whole, int *err)
+record_verdict read_trusted_record(io_handle f, io_handle file, const file_facts &facts, undo_record &record, int *err)
 {
+	record = {nullptr, 0, nullptr, 0};
 	if (!facts.regular)
-		return "the undo record is not a regular file";
+		return RECORD_NOT_REGULAR;
 	if (others_could_write(f, file))
-		return "an undo record another user could change";
+		return RECORD_OTHERS_COULD_WRITE;
 	if (facts.size > UNDO_LARGEST)
-		return "too large for an undo record";
+		return RECORD_TOO_LARGE;
 	unsigned char *bytes = read_record(f, facts.size);
 	if (bytes == nullptr)
-		return *err = errno, "cannot read the undo record";
-	undo_record r = {};
-	undo_reading reading = decode_undo_record(bytes, static_cast<std::size_t>(facts.size), r);
-	*whole = r.whole;
+		return *err = errno, RECORD_UNREADABLE;
+	undo_reading reading = decode_undo_record(bytes, static_cast<std::size_t>(facts.size), record);
 	std::free(bytes);
+	return reading == UNDO_READ ? RECORD_READ : reading == UNDO_NO_MEMORY ? RECORD_NO_MEMORY : RECORD_NOT_OURS;
+}
+
+// Why the record earlier runs kept cannot be added to, or null; *whole
+// where its whole blocks end.
+static const char *unusable(io_handle f, io_handle file, const file_facts &facts, std::uint64_t *whole, int *err)
+{
+	undo_record r;
+	record_verdict v = read_trusted_record(f, file, facts, r, err);
+	*whole = r.whole;
 	release_undo_record(r);
-	if (reading == UNDO_NO_MEMORY)
-		return "not enough memory for the undo record";
-	return reading == UNDO_NOT_A_RECORD ? "not an undo record" : nullptr;
+	switch (v) {
+	case RECORD_READ: return nullptr;
+	case RECORD_NOT_REGULAR: return "the undo record is not a regular file";
+	case RECORD_OTHERS_COULD_WRITE: return "an undo record another user could change";
+	case RECORD_TOO_LARGE: return "too large for an undo record";
+	case RECORD_UNREADABLE: return "cannot read the undo record";
+	case RECORD_NO_MEMORY: return "not enough memory for the undo record";
+	case RECORD_NOT_OURS: return "not an undo record";
+	}
+	return nullptr;
 }
 
 // Opens the record earlier runs kept, for adding to it after its last

@@ -35,4 +35,20 @@ bool keep_undo(undo_keeper &k, place where, io_handle file, const undo_entry *en
 
 void undo_end(undo_keeper &k);
 
+// Reads the record open as f (facts its own), of the file open as file,
+// whole, and decodes it into record, when it may be trusted as a backup
+// is: a regular file that only the file's owner or the user running could
+// have written, of a size a record can have. What it is otherwise, with
+// errno in *err where one is behind it.
+enum record_verdict {
+	RECORD_READ,
+	RECORD_NOT_REGULAR,
+	RECORD_OTHERS_COULD_WRITE,
+	RECORD_TOO_LARGE,
+	RECORD_UNREADABLE,
+	RECORD_NO_MEMORY,
+	RECORD_NOT_OURS
+};
+record_verdict read_trusted_record(io_handle f, io_handle file, const file_facts &facts, undo_record &record, int *err);
+
 #endif

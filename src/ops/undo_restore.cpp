@@ -136,24 +136,22 @@ static bool read_record_of(record_run &run)
 			close_file(f);
 		return false;
 	}
-	const char *why = !facts.regular ? "not a regular file:"
-	                  : others_could_write(f, run.t.f) ? "an undo record another user could change:"
-	                  : facts.size > UNDO_LARGEST ? "too large for an undo record:" : nullptr;
-	unsigned char *bytes = why == nullptr ? static_cast<unsigned char *>(std::malloc(static_cast<std::size_t>(facts.size) + 1)) : nullptr;
-	std::size_t got = 0;
-	bool read = bytes != nullptr && read_at(f, 0, bytes, static_cast<std::size_t>(facts.size), &got) != IO_FAILED && got == facts.size;
-	int err = errno;
 	run.f = f;
-	undo_reading reading = read ? decode_undo_record(bytes, got, run.record) : UNDO_NOT_A_RECORD;
-	std::free(bytes);
-	if (why != nullptr)
-		tell_left_alone_problem(run.r, run.t.where.shown, why, run.names.shown);
-	else if (!read)
-		tell_problem(run.r, run.names.shown, nullptr, "cannot read the undo record", err);
-	else if (reading != UNDO_READ)
-		tell_problem(run.r, run.names.shown, nullptr,
-		             reading == UNDO_NO_MEMORY ? "not enough memory for the undo record" : "not an undo record", 0);
-	return why == nullptr && read && reading == UNDO_READ;
+	int err = 0;
+	switch (read_trusted_record(f, run.t.f, facts, run.record, &err)) {
+	case RECORD_READ: return true;
+	case RECORD_NOT_REGULAR: tell_left_alone_problem(run.r, run.t.where.shown, "not a regular file:", run.names.shown); break;
+	case RECORD_OTHERS_COULD_WRITE:
+		tell_left_alone_problem(run.r, run.t.where.shown, "an undo record another user could change:", run.names.shown);
+		break;
+	case RECORD_TOO_LARGE:
+		tell_left_alone_problem(run.r, run.t.where.shown, "too large for an undo record:", run.names.shown);
+		break;
+	case RECORD_UNREADABLE: tell_problem(run.r, run.names.shown, nullptr, "cannot read the undo record", err); break;
+	case RECORD_NO_MEMORY: tell_problem(run.r, run.names.shown, nullptr, "not enough memory for the undo record", 0); break;
+	case RECORD_NOT_OURS: tell_problem(run.r, run.names.shown, nullptr, "not an undo record", 0); break;
+	}
+	return false;
 }
 
 void restore_from_record(report &r, target &t, const run_options &options)
