@@ -180,6 +180,12 @@ std::vector<restore_case> restore_cases()
 	                 {"--restore", "-v", "@/ab.img"},
 	                 "Restored @/ab.img from @/ab.img.bak\n@/ab.img: removed @/ab.img.bak.2, made part way through its repairs\n",
 	                 "", 0, {{"ab.img", ab_broken}}});
+	cases.push_back({"AChainWithoutTheFirstName", {}, [=](const std::string &root) {
+		                 write_file(root + "/ab.img", sample::archive({{"a.txd", fixed_txd}, {"b.txd", fixed_txd}}));
+		                 write_file(root + "/ab.img.bak.2", ab_broken);
+		                 write_file(root + "/ab.img.bak.3", ab_half);
+	                 },
+	                 {"--restore", "@/ab.img"}, "Restored @/ab.img from @/ab.img.bak.2\n", "", 0, {{"ab.img", ab_broken}}});
 	cases.push_back({"AChainEndingInAnotherFile", {{"ab.img", ab_broken}},
 	                 [=](const std::string &root) {
 		                 write_file(root + "/ab.img.bak.2", ab_half);
@@ -324,23 +330,29 @@ TEST(Restores, StoppedPartWayIsFinishedByTheNext)
 	std::remove(path.c_str());
 }
 
-// A restore whose writes do not reach the disk says so, and keeps the
-// backup: the next restore finishes what this one began.
+// A restore whose writes fail, or do not reach the disk, says so, and
+// keeps the backup: the next restore finishes what this one began.
 TEST(Restores, NotFlushedKeepsTheBackup)
 {
 	NEEDS_FAULT_SHIM();
 	std::string path = scratch_path("archive.img");
-	write_file(path, a_broken);
-	ASSERT_EQ(run_tool({"-bq", path}).status, 0);
-	run_limits limits;
-	limits.fault = "fsync archive.img";
-	run_result r = run_tool({"--restore", path}, &limits);
-	EXPECT_EQ(r.out + r.err, "txd-depth-fix: " + path + ": cannot flush it to the disk: Input/output error\n");
-	EXPECT_EQ(r.status, 1);
-	EXPECT_EQ(read_file(path + ".bak"), a_broken);
-	r = run_tool({"--restore", path});
-	EXPECT_EQ(r.out + r.err, "Restored " + path + " from " + path + ".bak\n");
-	EXPECT_EQ(read_file(path), a_broken);
+	for (const char *fault : {"fsync archive.img", "pwrite archive.img"}) {
+		write_file(path, a_broken);
+		std::remove((path + ".bak").c_str());
+		ASSERT_EQ(run_tool({"-bq", path}).status, 0);
+		run_limits limits;
+		limits.fault = fault;
+		run_result r = run_tool({"--restore", path}, &limits);
+		EXPECT_EQ(r.out + r.err, "txd-depth-fix: " + path +
+		                             (fault[0] == 'f' ? ": cannot flush it to the disk" : ": write failed") +
+		                             ": Input/output error\n")
+		    << fault;
+		EXPECT_EQ(r.status, 1);
+		EXPECT_EQ(read_file(path + ".bak"), a_broken);
+		r = run_tool({"--restore", path});
+		EXPECT_EQ(r.out + r.err, "Restored " + path + " from " + path + ".bak\n");
+		EXPECT_EQ(read_file(path), a_broken);
+	}
 	std::remove(path.c_str());
 }
 
